@@ -1,0 +1,115 @@
+// The per-file recording block, the per-signal record and the process-wide tables that
+// both halves of the library share. Internal to the library (and its tests).
+#pragma once
+
+#include "recording/edf.h"
+
+#include <cstdint>
+#include <cstdio>
+
+inline constexpr int EDF_MAX_ORDINARY_SIGNALS_WRITE = 4095;
+inline constexpr int EDF_MAX_ANNOTATION_SIGNALS = 64;
+inline constexpr int EDF_PATH_MAX = 1023;
+inline constexpr int EDF_ANNOTATION_LIST_STEP = 1000;
+
+struct edf_signal_param {
+    char label[17];
+    char transducer[81];
+    char physical_dimension[9];
+    double physical_min;
+    double physical_max;
+    int digital_min;
+    int digital_max;
+    char prefilter[81];
+    int samples_per_record;
+    double offset;
+    int buffer_offset;
+    double bit_value;
+    int is_annotation;
+    int64_t sample_position;
+};
+
+struct edf_recording {
+    FILE *file;
+    char path[EDF_PATH_MAX + 1];
+    int write_mode;
+    char patient_field[81];
+    char recording_field[81];
+    char patient_code[81];
+    char sex_text[16];
+    char birthdate_text[16];
+    int birth_day, birth_month, birth_year;
+    char patient_name[81];
+    char patient_additional[81];
+    char admin_code[81];
+    char technician[81];
+    char equipment[81];
+    char recording_additional[81];
+    int start_day, start_month, start_year, start_second, start_minute, start_hour;
+    int header_size;
+    int signal_count;
+    int64_t datarecord_count;
+    int record_size;
+    int annotation_signal_indexes[EDF_MAX_SIGNALS];
+    int annotation_signal_count;
+    int ordinary_signal_indexes[EDF_MAX_SIGNALS];
+    int is_edf;
+    int is_edfplus;
+    int is_bdf;
+    int is_bdfplus;
+    int is_discontinuous;
+    int next_write_signal;
+    int64_t subsecond_start_ticks;
+    double datarecord_duration_s;
+    int64_t datarecord_duration_ticks;
+    int annotation_count;
+    int annotation_capacity;
+    int annotation_block_size;
+    unsigned char *write_buffer;
+    int write_buffer_size;
+    int annotation_position;
+    edf_signal_param *signals;
+};
+
+// A writer's queued annotation: times in microseconds, text in UTF-8.
+struct edf_queued_annotation {
+    int64_t onset;
+    int64_t duration; // negative: no duration
+    char text[EDF_ANNOTATION_TEXT_MAX + 1];
+};
+
+// A reader's parsed annotation: the same fields as the public edf_annotation.
+struct edf_parsed_annotation {
+    int64_t onset;
+    int64_t duration;
+    char duration_text[20];
+    char annotation[513];
+};
+
+// Process-wide tables; all empty at program start.
+extern edf_recording *edf_handle_table[EDF_MAX_FILES];
+extern int edf_open_file_count;
+extern edf_parsed_annotation *edf_parsed_annotation_lists[EDF_MAX_FILES];
+extern edf_queued_annotation *edf_queued_annotation_lists[EDF_MAX_FILES];
+
+enum class edf_side { writer, reader, either };
+
+// The checks that every handle-taking operation makes first: the handle taken as unsigned is
+// at most 63, its slot is occupied, and its mode fits the side. Returns the block or null.
+edf_recording *edf_recording_for(int handle, edf_side side);
+
+// The in-use test of the opening operations: an occupied slot holds exactly this path.
+bool edf_path_in_use(const char *path);
+
+// Stores the block in the lowest free slot and returns its index, or -1 when none is free.
+// Does not count the file as open: the caller does that once the open has succeeded.
+int edf_take_slot(edf_recording *recording);
+
+// Frees everything a handle holds (its annotation list, stream, signals, scratch buffer and
+// block), empties the slot and lowers the open-file count. Returns the result of fclose.
+int edf_release_slot(int handle);
+
+// Copies at most `width` bytes of `text` into `field` (which has room for width + 1), then
+// removes leading and trailing spaces.
+void edf_copy_stripped(char *field, const char *text, int width);
+void edf_strip_spaces(char *text);

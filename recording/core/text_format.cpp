@@ -1,0 +1,139 @@
+#include "recording/core/text_format.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Bytes 0x7F to 0xFF read as Latin-1, with 0x80-0x9F in their Windows-1252 meaning, each
+// mapped to the printable ASCII character closest to it.
+constexpr std::array<char, 129> latin1_to_ascii_table = {
+    '.', 'E', '.',  ',', 'F',  '"', '.', '+', '+', '^', '.', 'S', '<', 'E', '.', 'Z',
+    '.',                                                                              // 0x7F-0x8F
+    '.', '`', '\'', '"', '"',  '.', '-', '-', '~', '.', 's', '>', 'e', '.', 'z', 'Y', // 0x90-0x9F
+    '.', 'i', '.',  '.', '.',  '.', '|', '.', '.', '.', '.', '<', '.', '.', '.', '-', // 0xA0-0xAF
+    '.', '.', '.',  '.', '\'', 'u', '.', '.', '.', '.', '.', '>', '.', '.', '.', '?', // 0xB0-0xBF
+    'A', 'A', 'A',  'A', 'A',  'A', 'E', 'C', 'E', 'E', 'E', 'E', 'I', 'I', 'I', 'I', // 0xC0-0xCF
+    'D', 'N', 'O',  'O', 'O',  'O', 'O', 'x', 'O', 'U', 'U', 'U', 'U', 'Y', 't', 's', // 0xD0-0xDF
+    'a', 'a', 'a',  'a', 'a',  'a', 'e', 'c', 'e', 'e', 'e', 'e', 'i', 'i', 'i', 'i', // 0xE0-0xEF
+    'd', 'n', 'o',  'o', 'o',  'o', 'o', ':', '0', 'u', 'u', 'u', 'u', 'y', 't', 'y', // 0xF0-0xFF
+};
+static_assert(latin1_to_ascii_table.size() == 0x100 - 0x7F);
+
+// Truncation toward zero into the signed 32-bit range, defined for every double.
+int32_t truncate_to_int32(double x) {
+    if (std::isnan(x)) {
+        return 0;
+    }
+    if (x >= 2147483647.0) {
+        return INT32_MAX;
+    }
+    if (x <= -2147483648.0) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(x);
+}
+
+} // namespace
+
+int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x) {
+    const int32_t integer = truncate_to_int32(x);
+    int length = 0;
+    if (x < 0) {
+        buffer[length++] = '-';
+    }
+    // Digits of the magnitude; 64 bits hold the magnitude of INT32_MIN.
+    uint64_t magnitude = integer < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(integer))
+                                     : static_cast<uint64_t>(integer);
+    bool started = false;
+    for (uint64_t place = 1000000000; place > 0; place /= 10) {
+        const unsigned digit = static_cast<unsigned>(magnitude / place % 10);
+        if (digit != 0 || started || place == 1) {
+            buffer[length++] = static_cast<char>('0' + digit);
+            started = true;
+        }
+    }
+    // Outside the 32-bit range the integer part was saturated and no fraction is written.
+    const bool in_range = x > -2147483649.0 && x < 2147483648.0;
+    const double fraction = in_range ? x - integer : 0.0;
+    int32_t scaled = truncate_to_int32(fraction * 1000000000.0);
+    if (scaled != 0) {
+        if (scaled < 0) {
+            scaled = -scaled; // |fraction| < 1, so |scaled| < 10^9: no overflow
+        }
+        buffer[length++] = '.';
+        for (int32_t place = 100000000; place > 0; place /= 10) {
+            buffer[length++] = static_cast<char>('0' + scaled / place % 10);
+        }
+        while (buffer[length - 1] == '0') {
+            length--;
+        }
+    }
+    buffer[length] = '\0';
+    return length;
+}
+
+void edf_pad_with_spaces(char buffer[EDF_TEXT_BUFFER_SIZE]) {
+    int length = static_cast<int>(std::strlen(buffer));
+    if (length >= EDF_TEXT_BUFFER_SIZE - 1) {
+        return;
+    }
+    const int spaces = length >= 120 ? EDF_TEXT_BUFFER_SIZE - 1 - length : 8;
+    for (int i = 0; i < spaces; i++) {
+        buffer[length++] = ' ';
+    }
+    buffer[length] = '\0';
+}
+
+int edf_fprint_int(FILE *stream, int32_t v, int min_digits) {
+    int written = 0;
+    if (v < 0) {
+        std::fputc('-', stream);
+        written++;
+    }
+    const uint64_t magnitude =
+        v < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(v)) : static_cast<uint64_t>(v);
+    bool started = false;
+    int place_index = 9; // 10^9 down to 10^0
+    for (uint64_t place = 1000000000; place > 0; place /= 10, place_index--) {
+        const unsigned digit = static_cast<unsigned>(magnitude / place % 10);
+        if (digit != 0 || started || place_index < min_digits) {
+            std::fputc('0' + static_cast<int>(digit), stream);
+            written++;
+            started = true;
+        }
+    }
+    return written;
+}
+
+void edf_latin1_to_ascii(char *bytes, int n) {
+    for (int i = 0; i < n; i++) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x20) {
+            bytes[i] = '.';
+        } else if (b >= 0x7F) {
+            bytes[i] = latin1_to_ascii_table[b - 0x7F];
+        }
+    }
+}
+
+int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int room,
+                      bool underscores) {
+    std::strncpy(work, source, EDF_TEXT_BUFFER_SIZE - 1);
+    work[EDF_TEXT_BUFFER_SIZE - 1] = '\0';
+    int length = static_cast<int>(std::strlen(work));
+    if (room < length) {
+        length = room < 0 ? 0 : room;
+    }
+    edf_latin1_to_ascii(work, length);
+    work[length] = '\0';
+    if (underscores) {
+        for (int i = 0; i < length; i++) {
+            if (work[i] == ' ') {
+                work[i] = '_';
+            }
+        }
+    }
+    return length;
+}

@@ -1,0 +1,28 @@
+// Numbers and user texts as header text: decimal printers that never consult the locale, and
+// the transliteration of Latin-1 (with the Windows-1252 range 0x80-0x9F) to printable ASCII.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
+
+// x as decimal text: the integer part truncated to 32 bits, then up to nine decimals with the
+// trailing zeros removed. Values outside the 32-bit range (and NaN) are not representable;
+// they are written as the nearest 32-bit limit (NaN as 0) so that nothing is undefined.
+// Returns the length of the text.
+int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x);
+
+// Appends 8 spaces (fewer near the buffer's end).
+void edf_pad_with_spaces(char buffer[EDF_TEXT_BUFFER_SIZE]);
+
+// Writes v in decimal with at least min_digits digits; returns the characters written.
+int edf_fprint_int(FILE *stream, int32_t v, int min_digits);
+
+// Rewrites the first n bytes in place as printable ASCII.
+void edf_latin1_to_ascii(char *bytes, int n);
+
+// One EDF+ identification subfield: at most `room` bytes of `source`, transliterated, with
+// spaces replaced by '_' when `underscores` is set. Returns the subfield's length.
+int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int room,
+                      bool underscores);

@@ -1,0 +1,166 @@
+// Closing a handle. A reader's handle is only released. A writer's file is finished: the
+// header is written if no record ever was, records are appended to carry queued annotations
+// when there are none, the real record count replaces the "-1" placeholder, the queued
+// annotations are stored in the annotation signals of the records on disk, and a record that
+// was left half-written is cut off, so that the header, the layout and the file size agree.
+#include "recording/core/annotation_block.h"
+#include "recording/core/header_layout.h"
+#include "recording/core/recording.h"
+#include "recording/writer/header_writer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace edf_layout;
+
+int64_t header_size(const edf_recording *r) {
+    return static_cast<int64_t>(signal_header_size) *
+           (1 + r->signal_count + r->annotation_signal_count);
+}
+
+// Appends one record per queued annotation to a file that has none, so that the annotations
+// have somewhere to go. Each record has the full layout that the header declares: ordinary
+// signals hold the sample 0 (clipped into the signal's digital range), the annotation block
+// holds the record's time-keeping TAL.
+bool append_annotation_records(edf_recording *r) {
+    const int insert_at = edf_annotation_insert_index(r);
+    const int bytes_per_sample = r->is_edf ? 2 : 3;
+    std::vector<unsigned char> record;
+    for (int count = r->annotation_count; count > 0; count--) {
+        record.clear();
+        for (int i = 0; i <= r->signal_count; i++) {
+            if (i == insert_at) {
+                char block[EDF_MAX_ANNOTATION_BLOCK + 120] = {};
+                edf_format_timekeeping_tal(r, r->datarecord_count, block);
+                record.insert(record.end(), block, block + r->annotation_block_size);
+            }
+            if (i < r->signal_count) {
+                const edf_signal_param &s = r->signals[i];
+                const int d = std::clamp(0, s.digital_min, s.digital_max);
+                for (int k = 0; k < s.samples_per_record; k++) {
+                    for (int b = 0; b < bytes_per_sample; b++) {
+                        record.push_back(static_cast<unsigned char>(d >> (8 * b)));
+                    }
+                }
+            }
+        }
+        if (std::fwrite(record.data(), 1, record.size(), r->file) != record.size()) {
+            return false;
+        }
+        r->datarecord_count++;
+    }
+    return true;
+}
+
+// Writes the record count over the "-1" at byte 236 (a count of more than eight digits
+// cannot be written and leaves the placeholder).
+bool patch_record_count(edf_recording *r) {
+    if (r->datarecord_count > 99999999) {
+        return true;
+    }
+    char text[16];
+    const int n =
+        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(r->datarecord_count));
+    const int width = n == 1 ? 2 : n; // the space overwrites the placeholder's '1'
+    if (n == 1) {
+        text[1] = ' ';
+    }
+    return fseeko(r->file, datarecord_count.offset, SEEK_SET) == 0 &&
+           std::fwrite(text, 1, static_cast<size_t>(width), r->file) == static_cast<size_t>(width);
+}
+
+// Stores the queued annotations in queue order: annotation i goes to record i / A, annotation
+// signal i % A (A annotation signals per record). Annotations beyond A records' worth of room
+// are not stored. Returns false when a seek or write fails.
+bool place_annotations(edf_recording *r, edf_queued_annotation *list) {
+    const int a = r->annotation_signal_count;
+    const int64_t block_offset = edf_annotation_block_offset(r);
+    int64_t record = 0;
+    int k = 0;
+    for (int i = 0; i < r->annotation_count; i++) {
+        edf_queued_annotation &annotation = list[i];
+        annotation.onset += r->subsecond_start_ticks / 10;
+        char signal[240] = {};
+        int n = 0;
+        if (k == 0) {
+            const int64_t position = header_size(r) + record * r->record_size + block_offset;
+            if (fseeko(r->file, position, SEEK_SET) != 0) {
+                return false;
+            }
+            n = edf_format_timekeeping_tal(r, record, signal);
+        }
+        edf_format_annotation_tal(annotation.onset, annotation.duration, annotation.text,
+                                  signal + n);
+        if (std::fwrite(signal, 1, annotation_signal_bytes, r->file) != annotation_signal_bytes) {
+            return false;
+        }
+        if (++k == a) {
+            k = 0;
+            if (++record == r->datarecord_count) {
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+// Cuts off the bytes of a record left half-written at close, so that the file holds exactly
+// the header and the counted records. A file that is shorter than that has lost data.
+bool settle_file_size(edf_recording *r) {
+    if (std::fflush(r->file) != 0) {
+        return false;
+    }
+    const int64_t expected = header_size(r) + r->datarecord_count * r->record_size;
+    struct stat status;
+    if (fstat(fileno(r->file), &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return true; // a device or pipe: nothing to measure or cut
+    }
+    if (status.st_size > expected) {
+        return ftruncate(fileno(r->file), static_cast<off_t>(expected)) == 0;
+    }
+    return status.st_size == expected;
+}
+
+int close_writer(int handle, edf_recording *r) {
+    bool ok = true;
+    if (r->datarecord_count == 0) {
+        const int result = edf_write_header(r);
+        if (result != 0) {
+            edf_release_slot(handle);
+            return result;
+        }
+        if (r->annotation_count > 0 && !append_annotation_records(r)) {
+            ok = false;
+        }
+    }
+    ok = patch_record_count(r) && ok;
+    if (ok && r->annotation_count > 0 && r->datarecord_count > 0) {
+        ok = place_annotations(r, edf_queued_annotation_lists[handle]);
+    }
+    ok = settle_file_size(r) && ok;
+    ok = edf_release_slot(handle) == 0 && ok;
+    return ok ? 0 : -1;
+}
+
+} // namespace
+
+extern "C" int edfclose_file(int handle) {
+    edf_recording *r = edf_recording_for(handle, edf_side::either);
+    if (r == nullptr) {
+        return -1;
+    }
+    if (r->write_mode) {
+        return close_writer(handle, r);
+    }
+    edf_release_slot(handle);
+    return 0;
+}

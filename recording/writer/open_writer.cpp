@@ -1,0 +1,73 @@
+// Creating a file for writing: a handle, a zero-filled block with the writer's defaults, and
+// an empty annotation queue. Nothing reaches the file until the first sample write or close.
+#include "recording/core/recording.h"
+
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals) {
+    if (filetype != EDF_FILETYPE_EDFPLUS && filetype != EDF_FILETYPE_BDFPLUS) {
+        return EDF_ERR_FILETYPE;
+    }
+    if (edf_open_file_count >= EDF_MAX_FILES) {
+        return EDF_ERR_TOO_MANY_FILES;
+    }
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    if (edf_path_in_use(path)) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
+    if (static_cast<unsigned>(number_of_signals) > EDF_MAX_ORDINARY_SIGNALS_WRITE) {
+        return EDF_ERR_SIGNAL_COUNT;
+    }
+
+    auto *recording = static_cast<edf_recording *>(std::calloc(1, sizeof(edf_recording)));
+    if (recording == nullptr) {
+        return EDF_ERR_NO_MEMORY;
+    }
+    // calloc(0, ...) may return null; ask for at least one record so that null always means
+    // an allocation failure.
+    const size_t signal_records =
+        number_of_signals > 0 ? static_cast<size_t>(number_of_signals) : 1;
+    recording->signals =
+        static_cast<edf_signal_param *>(std::calloc(signal_records, sizeof(edf_signal_param)));
+    if (recording->signals == nullptr) {
+        std::free(recording);
+        return EDF_ERR_NO_MEMORY;
+    }
+    recording->write_mode = 1;
+    recording->signal_count = number_of_signals;
+
+    const int handle = edf_take_slot(recording);
+    if (handle < 0) {
+        std::free(recording->signals);
+        std::free(recording);
+        return EDF_ERR_TOO_MANY_FILES;
+    }
+    std::free(edf_queued_annotation_lists[handle]);
+    edf_queued_annotation_lists[handle] = nullptr;
+
+    recording->file = std::fopen(path, "wb");
+    if (recording->file == nullptr) {
+        edf_handle_table[handle] = nullptr;
+        std::free(recording->signals);
+        std::free(recording);
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    std::strncpy(recording->path, path, EDF_PATH_MAX);
+    recording->path[EDF_PATH_MAX] = '\0';
+    edf_open_file_count++;
+
+    if (filetype == EDF_FILETYPE_EDFPLUS) {
+        recording->is_edf = 1;
+        recording->is_edfplus = 1;
+    } else {
+        recording->is_bdf = 1;
+        recording->is_bdfplus = 1;
+    }
+    recording->datarecord_duration_ticks = EDF_TIME_DIMENSION;
+    recording->datarecord_duration_s = 1.0;
+    recording->annotation_signal_count = 1;
+    return handle;
+}

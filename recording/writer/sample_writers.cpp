@@ -1,0 +1,281 @@
+// Sample writers: they build the data records of a file being written, one signal of a record
+// per call or a whole record per call. The first write of a file writes the header; each
+// record gets its annotation block (time-keeping TAL only; close adds the annotations) where
+// annotation_position puts it; every completed record is counted and flushed, so that a
+// crash of the writing process loses at most the record being assembled.
+#include "recording/core/annotation_block.h"
+#include "recording/core/recording.h"
+#include "recording/writer/header_writer.h"
+
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr bool host_is_little_endian = std::endian::native == std::endian::little;
+
+// Grows the scratch buffer to `bytes` (it never shrinks). Returns false when that fails;
+// the buffer is then absent.
+bool reserve_write_buffer(edf_recording *r, int bytes) {
+    if (r->write_buffer_size >= bytes) {
+        return true;
+    }
+    std::free(r->write_buffer);
+    r->write_buffer_size = 0;
+    r->write_buffer = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(bytes)));
+    if (r->write_buffer == nullptr) {
+        return false;
+    }
+    r->write_buffer_size = bytes;
+    return true;
+}
+
+// Physical value to digital value: x / bit_value - offset, truncated toward zero and clipped
+// to the digital range. Clipping happens on the double, before the conversion, so values far
+// outside the 32-bit range and infinities take the nearest limit without undefined
+// behaviour. A NaN has no nearest limit; it is stored as digital_min, the lowest value.
+inline int physical_to_digital(double x, double bit_value, double offset, double dmin,
+                               double dmax) {
+    double v = x / bit_value - offset;
+    v = v > dmin ? v : dmin; // NaN fails the comparison and becomes dmin
+    v = v < dmax ? v : dmax;
+    return static_cast<int>(v);
+}
+
+inline int clip(int d, int dmin, int dmax) {
+    d = d > dmax ? dmax : d;
+    return d < dmin ? dmin : d;
+}
+
+inline void store(unsigned char *out, int index, int d, bool edf) {
+    if (edf) {
+        out[2 * index] = static_cast<unsigned char>(d);
+        out[2 * index + 1] = static_cast<unsigned char>(d >> 8);
+    } else {
+        out[3 * index] = static_cast<unsigned char>(d);
+        out[3 * index + 1] = static_cast<unsigned char>(d >> 8);
+        out[3 * index + 2] = static_cast<unsigned char>(d >> 16);
+    }
+}
+
+bool write_all(FILE *stream, const void *data, size_t bytes) {
+    return std::fwrite(data, 1, bytes, stream) == bytes;
+}
+
+// Converts and writes one signal's share of the current record.
+template <bool Edf> int put_physical_samples(edf_recording *r, int signal, const double *values) {
+    const edf_signal_param &s = r->signals[signal];
+    const int m = s.samples_per_record;
+    constexpr int bytes_per_sample = Edf ? 2 : 3;
+    if (!reserve_write_buffer(r, m * bytes_per_sample)) {
+        return -1;
+    }
+    unsigned char *out = r->write_buffer;
+    const double bit_value = s.bit_value;
+    const double offset = s.offset;
+    const double dmin = s.digital_min;
+    const double dmax = s.digital_max;
+    for (int i = 0; i < m; i++) {
+        store(out, i, physical_to_digital(values[i], bit_value, offset, dmin, dmax), Edf);
+    }
+    return write_all(r->file, out, static_cast<size_t>(m) * bytes_per_sample) ? 0 : -1;
+}
+
+template <bool Edf> int put_digital_samples(edf_recording *r, int signal, const int *values) {
+    const edf_signal_param &s = r->signals[signal];
+    const int m = s.samples_per_record;
+    constexpr int bytes_per_sample = Edf ? 2 : 3;
+    if (!reserve_write_buffer(r, m * bytes_per_sample)) {
+        return -1;
+    }
+    unsigned char *out = r->write_buffer;
+    for (int i = 0; i < m; i++) {
+        store(out, i, clip(values[i], s.digital_min, s.digital_max), Edf);
+    }
+    return write_all(r->file, out, static_cast<size_t>(m) * bytes_per_sample) ? 0 : -1;
+}
+
+// 16-bit samples are clipped in the caller's array and written from it directly: no copy
+// (on a little-endian host, where the array already has the file's byte order).
+int put_short_samples(edf_recording *r, int signal, short *values) {
+    const edf_signal_param &s = r->signals[signal];
+    const int m = s.samples_per_record;
+    if (s.digital_min != -32768 || s.digital_max != 32767) {
+        for (int i = 0; i < m; i++) {
+            values[i] = static_cast<short>(clip(values[i], s.digital_min, s.digital_max));
+        }
+    }
+    if constexpr (host_is_little_endian) {
+        return write_all(r->file, values, static_cast<size_t>(m) * 2) ? 0 : -1;
+    } else {
+        if (!reserve_write_buffer(r, m * 2)) {
+            return -1;
+        }
+        for (int i = 0; i < m; i++) {
+            store(r->write_buffer, i, values[i], true);
+        }
+        return write_all(r->file, r->write_buffer, static_cast<size_t>(m) * 2) ? 0 : -1;
+    }
+}
+
+// Ends a record whose last ordinary signal has been written: the annotation block when it
+// comes last, the count, and a flush so that the record reaches the file now.
+int finish_record(edf_recording *r) {
+    if (edf_annotation_insert_index(r) == r->signal_count && edf_write_tal(r, r->file) != 0) {
+        return -1;
+    }
+    if (std::fflush(r->file) != 0) {
+        return -1;
+    }
+    r->datarecord_count++;
+    return 0;
+}
+
+enum class file_kind { any, edf_only, bdf_only };
+
+edf_recording *sample_writer(int handle, const void *buffer, file_kind kind) {
+    edf_recording *r = edf_recording_for(handle, edf_side::writer);
+    if (r == nullptr || r->signal_count < 1 || buffer == nullptr) {
+        return nullptr;
+    }
+    if ((kind == file_kind::edf_only && !r->is_edf) || (kind == file_kind::bdf_only && r->is_edf)) {
+        return nullptr;
+    }
+    return r;
+}
+
+// One signal of the current record per call; `put` converts and writes the samples.
+template <typename Put> int write_signal(int handle, const void *buffer, file_kind kind, Put put) {
+    edf_recording *r = sample_writer(handle, buffer, kind);
+    if (r == nullptr) {
+        return -1;
+    }
+    const int s = r->next_write_signal;
+    if (r->datarecord_count == 0 && s == 0) {
+        const int result = edf_write_header(r);
+        if (result != 0) {
+            return result;
+        }
+    }
+    if (s == edf_annotation_insert_index(r) && edf_write_tal(r, r->file) != 0) {
+        return -1;
+    }
+    if (put(r, s) != 0) {
+        return -1;
+    }
+    if (s + 1 < r->signal_count) {
+        r->next_write_signal = s + 1;
+        return 0;
+    }
+    r->next_write_signal = 0;
+    return finish_record(r);
+}
+
+// A whole record per call; `put` converts and writes signal i from position `first` of the
+// caller's array.
+template <typename Put> int write_block(int handle, const void *buffer, file_kind kind, Put put) {
+    edf_recording *r = sample_writer(handle, buffer, kind);
+    if (r == nullptr || r->next_write_signal != 0) {
+        return -1;
+    }
+    if (r->datarecord_count == 0) {
+        const int result = edf_write_header(r);
+        if (result != 0) {
+            return result;
+        }
+    }
+    const int insert_at = edf_annotation_insert_index(r);
+    size_t first = 0;
+    for (int i = 0; i < r->signal_count; i++) {
+        if (i == insert_at && edf_write_tal(r, r->file) != 0) {
+            return -1;
+        }
+        if (put(r, i, first) != 0) {
+            return -1;
+        }
+        first += static_cast<size_t>(r->signals[i].samples_per_record);
+    }
+    return finish_record(r);
+}
+
+} // namespace
+
+extern "C" {
+
+int edfwrite_physical_samples(int handle, const double *buf) {
+    return write_signal(handle, buf, file_kind::any, [buf](edf_recording *r, int s) {
+        return r->is_edf ? put_physical_samples<true>(r, s, buf)
+                         : put_physical_samples<false>(r, s, buf);
+    });
+}
+
+int edfwrite_digital_samples(int handle, const int *buf) {
+    return write_signal(handle, buf, file_kind::any, [buf](edf_recording *r, int s) {
+        return r->is_edf ? put_digital_samples<true>(r, s, buf)
+                         : put_digital_samples<false>(r, s, buf);
+    });
+}
+
+int edfwrite_digital_short_samples(int handle, short *buf) {
+    return write_signal(handle, buf, file_kind::edf_only,
+                        [buf](edf_recording *r, int s) { return put_short_samples(r, s, buf); });
+}
+
+int edf_blockwrite_physical_samples(int handle, const double *buf) {
+    return write_block(handle, buf, file_kind::any, [buf](edf_recording *r, int i, size_t first) {
+        return r->is_edf ? put_physical_samples<true>(r, i, buf + first)
+                         : put_physical_samples<false>(r, i, buf + first);
+    });
+}
+
+int edf_blockwrite_digital_samples(int handle, const int *buf) {
+    return write_block(handle, buf, file_kind::any, [buf](edf_recording *r, int i, size_t first) {
+        return r->is_edf ? put_digital_samples<true>(r, i, buf + first)
+                         : put_digital_samples<false>(r, i, buf + first);
+    });
+}
+
+int edf_blockwrite_digital_short_samples(int handle, short *buf) {
+    return write_block(handle, buf, file_kind::edf_only,
+                       [buf](edf_recording *r, int i, size_t first) {
+                           return put_short_samples(r, i, buf + first);
+                       });
+}
+
+int edf_blockwrite_digital_24bit_samples(int handle, const void *buf) {
+    edf_recording *r = sample_writer(handle, buf, file_kind::bdf_only);
+    if (r == nullptr || r->next_write_signal != 0) {
+        return -1;
+    }
+    if (r->datarecord_count == 0) {
+        const int result = edf_write_header(r);
+        if (result != 0) {
+            return result;
+        }
+    }
+    // The caller's bytes are already 3-byte little-endian samples in signal order; only the
+    // annotation block has to be placed among them.
+    const auto *bytes = static_cast<const unsigned char *>(buf);
+    const int insert_at = edf_annotation_insert_index(r);
+    size_t before = 0;
+    size_t total = 0;
+    for (int i = 0; i < r->signal_count; i++) {
+        const size_t signal_bytes = static_cast<size_t>(r->signals[i].samples_per_record) * 3;
+        if (i < insert_at) {
+            before += signal_bytes;
+        }
+        total += signal_bytes;
+    }
+    if (insert_at < r->signal_count) {
+        if (!write_all(r->file, bytes, before) || edf_write_tal(r, r->file) != 0 ||
+            !write_all(r->file, bytes + before, total - before)) {
+            return -1;
+        }
+    } else if (!write_all(r->file, bytes, total)) {
+        return -1;
+    }
+    return finish_record(r);
+}
+
+} // extern "C"
