@@ -1,0 +1,12 @@
+// Annotation extraction: reads the annotation signals of every data record of an EDF+/BDF+
+// file, checks the time-keeping TAL of each record, and collects every annotation.
+#pragma once
+
+#include "recording/core/recording.h"
+
+// mode: EDF_READ_NO_ANNOTATIONS, EDF_READ_ANNOTATIONS or EDF_READ_ALL_ANNOTATIONS.
+// Returns 0 on success; 1 when a work buffer cannot be allocated; 2 when seeking to the first
+// record or reading a record fails; 9 when the annotation signals break the format; -1 when
+// the list cannot grow. Sets subsecond_start_ticks, annotation_count, annotation_capacity and
+// the handle's entry of edf_parsed_annotation_lists.
+int edf_read_annotations(edf_recording *recording, int handle, int mode);
