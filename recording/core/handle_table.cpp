@@ -57,6 +57,7 @@ int edf_release_slot(int handle) {
     if (recording->file != nullptr) {
         result = std::fclose(recording->file);
     }
+    std::free(recording->stream_buffer);
     std::free(recording->signals);
     std::free(recording->write_buffer);
     std::free(recording);

@@ -11,6 +11,9 @@ inline constexpr int EDF_MAX_ORDINARY_SIGNALS_WRITE = 4095;
 inline constexpr int EDF_MAX_ANNOTATION_SIGNALS = 64;
 inline constexpr int EDF_PATH_MAX = 1023;
 inline constexpr int EDF_ANNOTATION_LIST_STEP = 1000;
+// A writer's stream buffer: large enough that the per-signal writes of a record reach the
+// file in few system calls.
+inline constexpr int EDF_WRITE_STREAM_BUFFER = 256 * 1024;
 
 struct edf_signal_param {
     char label[17];
@@ -69,6 +72,9 @@ struct edf_recording {
     int write_buffer_size;
     int annotation_position;
     edf_signal_param *signals;
+    // W: the output stream's buffer, owned by the block and freed after the stream is
+    // closed; null when the stream runs with the C library's default buffer.
+    char *stream_buffer;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.

@@ -55,6 +55,15 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
         std::free(recording);
         return EDF_ERR_CANNOT_OPEN;
     }
+    // The default stdio buffer (a few KiB) would cost one system call per few signals of a
+    // record; without the larger buffer the stream simply keeps the default.
+    recording->stream_buffer = static_cast<char *>(std::malloc(EDF_WRITE_STREAM_BUFFER));
+    if (recording->stream_buffer != nullptr &&
+        std::setvbuf(recording->file, recording->stream_buffer, _IOFBF, EDF_WRITE_STREAM_BUFFER) !=
+            0) {
+        std::free(recording->stream_buffer);
+        recording->stream_buffer = nullptr;
+    }
     std::strncpy(recording->path, path, EDF_PATH_MAX);
     recording->path[EDF_PATH_MAX] = '\0';
     edf_open_file_count++;
