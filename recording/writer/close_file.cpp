@@ -13,7 +13,6 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -31,31 +30,37 @@ int64_t header_size(const edf_recording *r) {
 bool append_annotation_records(edf_recording *r) {
     const int insert_at = edf_annotation_insert_index(r);
     const int bytes_per_sample = r->is_edf ? 2 : 3;
-    std::vector<unsigned char> record;
-    for (int count = r->annotation_count; count > 0; count--) {
-        record.clear();
+    auto *record = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(r->record_size)));
+    if (record == nullptr) {
+        return false;
+    }
+    bool ok = true;
+    for (int count = r->annotation_count; count > 0 && ok; count--) {
+        unsigned char *p = record;
         for (int i = 0; i <= r->signal_count; i++) {
             if (i == insert_at) {
-                char block[EDF_MAX_ANNOTATION_BLOCK + 120] = {};
-                edf_format_timekeeping_tal(r, r->datarecord_count, block);
-                record.insert(record.end(), block, block + r->annotation_block_size);
+                std::memset(p, 0, static_cast<size_t>(r->annotation_block_size));
+                edf_format_timekeeping_tal(r, r->datarecord_count, reinterpret_cast<char *>(p));
+                p += r->annotation_block_size;
             }
             if (i < r->signal_count) {
                 const edf_signal_param &s = r->signals[i];
                 const int d = std::clamp(0, s.digital_min, s.digital_max);
                 for (int k = 0; k < s.samples_per_record; k++) {
                     for (int b = 0; b < bytes_per_sample; b++) {
-                        record.push_back(static_cast<unsigned char>(d >> (8 * b)));
+                        *p++ = static_cast<unsigned char>(d >> (8 * b));
                     }
                 }
             }
         }
-        if (std::fwrite(record.data(), 1, record.size(), r->file) != record.size()) {
-            return false;
+        ok = std::fwrite(record, 1, static_cast<size_t>(r->record_size), r->file) ==
+             static_cast<size_t>(r->record_size);
+        if (ok) {
+            r->datarecord_count++;
         }
-        r->datarecord_count++;
     }
-    return true;
+    std::free(record);
+    return ok;
 }
 
 // Writes the record count over the "-1" at byte 236 (a count of more than eight digits
