@@ -214,6 +214,14 @@ int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
 int edfclose_file(int handle);
 
+/* ---- Error texts ---------------------------------------------------------------------- */
+
+/* A fixed English description of an error code that the library returns: the codes of the
+ * opening operations (-1 to -11, also delivered in edf_header_info.filetype) and those of the
+ * header writer (-20 to -27). Any other value gives "unknown error". The text is static:
+ * never free or change it. */
+const char *edf_error_text(int code);
+
 #ifdef __cplusplus
 }
 #endif

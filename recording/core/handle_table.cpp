@@ -26,8 +26,10 @@ edf_recording *edf_recording_for(int handle, edf_side side) {
 }
 
 bool edf_path_in_use(const char *path) {
+    // Stored paths are cut to EDF_PATH_MAX bytes; comparing that much keeps a longer path
+    // from being opened (and truncated) a second time while it is open.
     for (const edf_recording *recording : edf_handle_table) {
-        if (recording != nullptr && std::strcmp(recording->path, path) == 0) {
+        if (recording != nullptr && std::strncmp(recording->path, path, EDF_PATH_MAX) == 0) {
             return true;
         }
     }

@@ -104,7 +104,8 @@ enum class edf_side { writer, reader, either };
 // at most 63, its slot is occupied, and its mode fits the side. Returns the block or null.
 edf_recording *edf_recording_for(int handle, edf_side side);
 
-// The in-use test of the opening operations: an occupied slot holds exactly this path.
+// The in-use test of the opening operations: an occupied slot holds this path (compared over
+// the first EDF_PATH_MAX bytes, all that a slot stores).
 bool edf_path_in_use(const char *path);
 
 // Stores the block in the lowest free slot and returns its index, or -1 when none is free.

@@ -217,6 +217,57 @@ double edf_atof(const char *text) {
     return x;
 }
 
+namespace {
+
+// The exponent form of the record-duration field ('1E-3', '2.5e+2'), which the field
+// validator accepts as well. Mantissa digits m with f of them after the point and a decimal
+// exponent e stand for m x 10^(7 + e - f) ticks; the power of ten is applied in integers, so
+// the result is exact whenever the value is a whole number of ticks and is otherwise
+// truncated toward zero at 100 ns, like annotation times. A value whose tick count does not
+// fit 64 bits gives -1, which no plain field can give.
+int64_t exponent_field_to_ticks(const char *field, int length, int exponent_at) {
+    int64_t mantissa = 0;
+    int64_t fraction_digits = 0;
+    bool after_point = false;
+    for (int i = 0; i < exponent_at; i++) {
+        if (field[i] == '.') {
+            after_point = true;
+            continue;
+        }
+        // At most seven characters of at most 255 each: no overflow.
+        mantissa = mantissa * 10 + (static_cast<unsigned char>(field[i]) - '0');
+        if (after_point) {
+            fraction_digits++;
+        }
+    }
+    int i = exponent_at + 1;
+    int64_t exponent_sign = 1;
+    if (i < length && (field[i] == '+' || field[i] == '-')) {
+        exponent_sign = field[i] == '-' ? -1 : 1;
+        i++;
+    }
+    int64_t exponent = 0;
+    for (; i < length; i++) {
+        exponent = exponent * 10 + (static_cast<unsigned char>(field[i]) - '0');
+    }
+    int64_t power = 7 + exponent_sign * exponent - fraction_digits;
+    if (mantissa <= 0) {
+        return 0;
+    }
+    for (; power > 0; power--) {
+        if (mantissa > INT64_MAX / 10) {
+            return -1;
+        }
+        mantissa *= 10;
+    }
+    for (; power < 0 && mantissa != 0; power++) {
+        mantissa /= 10;
+    }
+    return mantissa;
+}
+
+} // namespace
+
 int64_t edf_field_to_ticks(char *field) {
     if (field[0] == '+' || field[0] == '-') {
         std::memmove(field, field + 1, 7);
@@ -230,6 +281,11 @@ int64_t edf_field_to_ticks(char *field) {
         if (field[i] == ' ') {
             length = i;
             break;
+        }
+    }
+    for (int i = 1; i < length; i++) {
+        if (field[i] == 'e' || field[i] == 'E') {
+            return exponent_field_to_ticks(field, length, i);
         }
     }
     int point = length;

@@ -14,7 +14,9 @@ int edf_atoi(const char *text);
 double edf_atof(const char *text);
 
 // The 8-character record-duration field in ticks, with integer arithmetic only. A leading
-// sign is removed from the field in place and ignored.
+// sign is removed from the field in place and ignored. The exponent form ('1E-3') gives the
+// seconds times 10000000 exactly (truncated below one tick), or -1 when that does not fit
+// 64 bits; plain decimal fields never give a negative count.
 int64_t edf_field_to_ticks(char *field);
 
 // An annotation time text ('+1234.5678', '-0.25') in ticks, truncated at 100 ns. The value

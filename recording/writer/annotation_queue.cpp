@@ -48,13 +48,15 @@ int queue_annotation(int handle, int64_t onset, int64_t duration, const char *te
     return 0;
 }
 
-// UTF-8 text: the first 40 bytes, with control bytes 1-31 replaced by '.'; multi-byte
-// sequences pass through (one that the cut splits stays split).
+// UTF-8 text: the first 40 bytes, with control bytes 1-31 and DEL (0x7F) replaced by '.';
+// readers refuse a file whose annotation text holds DEL, so one such byte would make the
+// whole recording unreadable. Multi-byte sequences pass through (one that the cut splits
+// stays split).
 void copy_utf8(const char *text, char *out) {
     int n = 0;
     for (; n < EDF_ANNOTATION_TEXT_MAX && text[n] != '\0'; n++) {
         const unsigned char b = static_cast<unsigned char>(text[n]);
-        out[n] = b < 32 ? '.' : text[n];
+        out[n] = b < 32 || b == 0x7F ? '.' : text[n];
     }
     out[n] = '\0';
 }

@@ -1,16 +1,21 @@
 // Header setters: each validates one value and stores it in the block while no data record is
 // complete. They never touch the file; the header writer turns the block into the header.
 #include "recording/core/recording.h"
+#include "recording/core/text_format.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// The block of a writer handle that is still being configured, or null.
+// The block of a writer handle that is still being configured, or null. The window closes
+// when the first record is complete, and is shut too while a record is partly written: the
+// header is in the file by then, and a change would no longer match it or the samples
+// already written (a new sample count would even misplace every later byte).
 edf_recording *configurable(int handle) {
     edf_recording *recording = edf_recording_for(handle, edf_side::writer);
-    if (recording == nullptr || recording->datarecord_count != 0) {
+    if (recording == nullptr || recording->datarecord_count != 0 ||
+        recording->next_write_signal != 0) {
         return nullptr;
     }
     return recording;
@@ -123,12 +128,17 @@ int edf_set_label(int handle, int edfsignal, const char *label) {
     if (param == nullptr || label == nullptr || starts_with_reserved_label(label)) {
         return -1;
     }
-    // The label is cut to 16 bytes and stripped before it is stored, so a text such as
-    // " EDF Annotations" would become the reserved label only then: test the stored form too,
-    // or the header would declare an ordinary signal with an annotation signal's label.
+    // The label is cut to 16 bytes and stripped before it is stored, and transliterated to
+    // ASCII when the header is written, so a text such as " EDF Annotations" or
+    // "EDF Annotation\xDF" (0xDF becomes 's') would become the reserved label only then: test
+    // the form that reaches the file too, or the header would declare an ordinary signal with
+    // an annotation signal's label.
     char stored[sizeof param->label];
     edf_copy_stripped(stored, label, static_cast<int>(sizeof stored - 1));
-    if (starts_with_reserved_label(stored)) {
+    char written[sizeof stored];
+    std::memcpy(written, stored, sizeof stored);
+    edf_latin1_to_ascii(written, static_cast<int>(std::strlen(written)));
+    if (starts_with_reserved_label(written)) {
         return -1;
     }
     std::memcpy(param->label, stored, sizeof stored);

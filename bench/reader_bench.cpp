@@ -1,0 +1,278 @@
+// Reader benchmarks.
+//
+// Sample reading: all samples of one signal read as physical values through the library,
+// against a bare loop that reads the same bytes with fread (one seek and one read per data
+// record) and converts them. Files: one like the sweep program's (one signal of 8192 samples
+// per record, 300 records) and one of 64 signals with different sample counts.
+//
+// Opening: opening a large file (about 200 MB, one annotation signal, records of 2 MB)
+// against reading the whole file; and files whose records hold one sample each, opened and
+// read at two sizes, to show the cost growing in proportion to the size.
+//
+// The files are written with the library's writer into a temporary directory at start.
+#include "recording/edf.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::filesystem::path work_dir;
+std::string sweep_path, many_path, large_path, tiny_small_path, tiny_large_path;
+
+constexpr int many_signals = 64;
+constexpr int many_read_signal = 37;
+constexpr int tiny_small_records = 250000;
+constexpr int tiny_large_records = 1000000;
+
+int spr_of_many(int s) {
+    return 50 + (s * 97) % 950;
+}
+
+// Writes an EDF+ file of `records` records; signal s has spr[s] samples per record.
+bool write_file(const std::string &path, const std::vector<int> &spr, int records) {
+    const int ns = static_cast<int>(spr.size());
+    const int h = edfopen_file_writeonly(path.c_str(), EDF_FILETYPE_EDFPLUS, ns);
+    if (h < 0) {
+        return false;
+    }
+    for (int s = 0; s < ns; s++) {
+        edf_set_samplefrequency(h, s, spr[static_cast<size_t>(s)]);
+        edf_set_digital_maximum(h, s, 32767);
+        edf_set_digital_minimum(h, s, -32768);
+        edf_set_physical_maximum(h, s, 400.0);
+        edf_set_physical_minimum(h, s, -400.0);
+        edf_set_label(h, s, "bench");
+    }
+    std::vector<std::vector<double>> values(static_cast<size_t>(ns));
+    for (int s = 0; s < ns; s++) {
+        auto &v = values[static_cast<size_t>(s)];
+        v.resize(static_cast<size_t>(spr[static_cast<size_t>(s)]));
+        for (size_t i = 0; i < v.size(); i++) {
+            v[i] = 300.0 * std::sin(0.001 * static_cast<double>(i) * (s + 1));
+        }
+    }
+    edfwrite_annotation_utf8_us(h, 0, -1, "Recording starts");
+    for (int r = 0; r < records; r++) {
+        for (int s = 0; s < ns; s++) {
+            if (edfwrite_physical_samples(h, values[static_cast<size_t>(s)].data()) != 0) {
+                return false;
+            }
+        }
+    }
+    edfwrite_annotation_utf8_us(h, static_cast<int64_t>(records) * 1000000, -1, "Recording ends");
+    return edfclose_file(h) == 0;
+}
+
+struct layout {
+    int64_t header_size;
+    int64_t record_size;
+    int64_t buffer_offset;
+    int spr;
+    int64_t records;
+    double bit_value;
+    double offset;
+};
+
+// The layout of ordinary signal `signal` of a file written by write_file (annotation signal
+// last), as the bare loop needs it.
+layout layout_of(const std::vector<int> &spr, int signal, int64_t records) {
+    layout l{};
+    const int ns = static_cast<int>(spr.size());
+    l.header_size = 256 * (ns + 2);
+    l.record_size = 120;
+    for (int s = 0; s < ns; s++) {
+        if (s == signal) {
+            l.buffer_offset = l.record_size - 120;
+        }
+        l.record_size += spr[static_cast<size_t>(s)] * 2;
+    }
+    l.spr = spr[static_cast<size_t>(signal)];
+    l.records = records;
+    l.bit_value = 800.0 / 65535.0;
+    l.offset = 400.0 / l.bit_value - 32767;
+    return l;
+}
+
+std::vector<int> many_spr() {
+    std::vector<int> spr;
+    for (int s = 0; s < many_signals; s++) {
+        spr.push_back(spr_of_many(s));
+    }
+    return spr;
+}
+
+// The bare loop: per record one seek and one fread of the signal's run, then conversion.
+void bare_read(benchmark::State &state, const std::string &path, const layout &l) {
+    std::vector<unsigned char> bytes(static_cast<size_t>(l.spr) * 2);
+    std::vector<double> out(static_cast<size_t>(l.spr));
+    for (auto _ : state) {
+        FILE *f = std::fopen(path.c_str(), "rb");
+        double sum = 0;
+        for (int64_t r = 0; r < l.records; r++) {
+            fseeko(f, l.header_size + r * l.record_size + l.buffer_offset, SEEK_SET);
+            if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+                state.SkipWithError("short read");
+                break;
+            }
+            for (int i = 0; i < l.spr; i++) {
+                const int d = static_cast<int16_t>(bytes[2 * static_cast<size_t>(i)] |
+                                                   bytes[2 * static_cast<size_t>(i) + 1] << 8);
+                out[static_cast<size_t>(i)] = (static_cast<double>(d) + l.offset) * l.bit_value;
+            }
+            sum += out[0];
+        }
+        benchmark::DoNotOptimize(sum);
+        std::fclose(f);
+    }
+    state.SetItemsProcessed(state.iterations() * l.records * l.spr);
+}
+
+// The library: open once, then per iteration rewind and read everything in calls of `chunk`
+// samples.
+void library_read(benchmark::State &state, const std::string &path, int signal, int chunk) {
+    auto hdr = std::make_unique<edf_header_info>();
+    if (edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_NO_ANNOTATIONS) != 0) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const int64_t total = hdr->signals[signal].samples_in_file;
+    std::vector<double> out(static_cast<size_t>(chunk));
+    for (auto _ : state) {
+        edfrewind(hdr->handle, signal);
+        int64_t done = 0;
+        while (done < total) {
+            const int n = edfread_physical_samples(hdr->handle, signal, chunk, out.data());
+            if (n <= 0) {
+                state.SkipWithError("read failed");
+                break;
+            }
+            done += n;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * total);
+    edfclose_file(hdr->handle);
+}
+
+void BM_SweepBareLoop(benchmark::State &state) {
+    bare_read(state, sweep_path, layout_of({8192}, 0, 300));
+}
+void BM_SweepLibraryPerRecord(benchmark::State &state) {
+    library_read(state, sweep_path, 0, 8192);
+}
+void BM_SweepLibraryOneCall(benchmark::State &state) {
+    library_read(state, sweep_path, 0, 8192 * 300);
+}
+void BM_SweepLibrarySmallCalls(benchmark::State &state) {
+    library_read(state, sweep_path, 0, 1000);
+}
+void BM_ManySignalsBareLoop(benchmark::State &state) {
+    bare_read(state, many_path, layout_of(many_spr(), many_read_signal, 300));
+}
+void BM_ManySignalsLibraryPerRecord(benchmark::State &state) {
+    library_read(state, many_path, many_read_signal, spr_of_many(many_read_signal));
+}
+void BM_ManySignalsLibraryOneCall(benchmark::State &state) {
+    library_read(state, many_path, many_read_signal, spr_of_many(many_read_signal) * 300);
+}
+
+void open_file(benchmark::State &state, const std::string &path) {
+    auto hdr = std::make_unique<edf_header_info>();
+    for (auto _ : state) {
+        if (edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_ALL_ANNOTATIONS) != 0) {
+            state.SkipWithError("open failed");
+            break;
+        }
+        edfclose_file(hdr->handle);
+    }
+    state.SetBytesProcessed(state.iterations() *
+                            static_cast<int64_t>(std::filesystem::file_size(path)));
+}
+
+// Reads the whole file in 1 MiB pieces.
+void read_whole_file(benchmark::State &state, const std::string &path) {
+    std::vector<char> buffer(1 << 20);
+    for (auto _ : state) {
+        FILE *f = std::fopen(path.c_str(), "rb");
+        size_t got;
+        while ((got = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
+            benchmark::DoNotOptimize(buffer.data());
+        }
+        std::fclose(f);
+    }
+    state.SetBytesProcessed(state.iterations() *
+                            static_cast<int64_t>(std::filesystem::file_size(path)));
+}
+
+void BM_LargeFileOpen(benchmark::State &state) {
+    open_file(state, large_path);
+}
+void BM_LargeFileReadWhole(benchmark::State &state) {
+    read_whole_file(state, large_path);
+}
+void BM_TinyRecordsOpen(benchmark::State &state) {
+    open_file(state, state.range(0) == 0 ? tiny_small_path : tiny_large_path);
+}
+void BM_TinyRecordsReadWhole(benchmark::State &state) {
+    read_whole_file(state, state.range(0) == 0 ? tiny_small_path : tiny_large_path);
+}
+void BM_TinyRecordsLibraryRead(benchmark::State &state) {
+    library_read(state, state.range(0) == 0 ? tiny_small_path : tiny_large_path, 0, 65536);
+}
+
+BENCHMARK(BM_SweepBareLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SweepLibraryPerRecord)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SweepLibraryOneCall)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SweepLibrarySmallCalls)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManySignalsBareLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManySignalsLibraryPerRecord)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManySignalsLibraryOneCall)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LargeFileOpen)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LargeFileReadWhole)->Unit(benchmark::kMillisecond);
+// Argument 0: 250000 records of one sample; 1: 1000000 records.
+BENCHMARK(BM_TinyRecordsOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TinyRecordsReadWhole)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TinyRecordsLibraryRead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+bool make_files() {
+    work_dir =
+        std::filesystem::temp_directory_path() / ("edf_reader_bench_" + std::to_string(getpid()));
+    std::filesystem::create_directory(work_dir);
+    sweep_path = (work_dir / "sweep.edf").string();
+    many_path = (work_dir / "many.edf").string();
+    large_path = (work_dir / "large.edf").string();
+    tiny_small_path = (work_dir / "tiny_small.edf").string();
+    tiny_large_path = (work_dir / "tiny_large.edf").string();
+    return write_file(sweep_path, {8192}, 300) && write_file(many_path, many_spr(), 300) &&
+           write_file(large_path, {1000000}, 100) &&
+           write_file(tiny_small_path, {1}, tiny_small_records) &&
+           write_file(tiny_large_path, {1}, tiny_large_records);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    const bool made = make_files();
+    if (made) {
+        benchmark::RunSpecifiedBenchmarks();
+    } else {
+        std::fprintf(stderr, "could not write the benchmark files\n");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(work_dir, ignored);
+    benchmark::Shutdown();
+    return made ? 0 : 1;
+}

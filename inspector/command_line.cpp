@@ -1,0 +1,145 @@
+// Argument parsing for edfinfo. Every refusal names its reason, so that the usage text that
+// follows it on standard error is not the only hint.
+#include "command_line.h"
+
+#include "number_text.h"
+
+#include <utility>
+
+namespace {
+
+parsed_command_line refuse(std::string reason) {
+    parsed_command_line result;
+    result.error = std::move(reason);
+    return result;
+}
+
+bool takes_value(const std::string &name) {
+    return name == "--samples" || name == "--plot" || name == "--svg" || name == "--from" ||
+           name == "--to";
+}
+
+} // namespace
+
+const char *inspector_usage() {
+    return "usage: edfinfo [--json] FILE\n"
+           "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
+           "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
+           "       edfinfo --help\n"
+           "\n"
+           "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
+           "  --json             print the report as one JSON document\n"
+           "  --samples N        print the physical samples of signal N as CSV (time,value)\n"
+           "  --plot N           draw signal N as an SVG picture into the file given by --svg\n"
+           "  --svg OUT.svg      the picture file to write for --plot\n"
+           "  --from SECONDS     start of the time window (default: the start of the file)\n"
+           "  --to SECONDS       end of the time window (default: the end of the file)\n"
+           "\n"
+           "Signals are numbered from 0 among the ordinary signals (annotation signals are\n"
+           "not counted); times are seconds from the start of the recording.\n";
+}
+
+parsed_command_line parse_command_line(int argc, const char *const *argv) {
+    parsed_command_line result;
+    inspector_options &options = result.options;
+    bool json = false;
+    std::optional<int> samples_signal;
+    std::optional<int> plot_signal;
+    bool have_svg = false;
+    bool have_path = false;
+    bool options_ended = false;
+
+    for (int i = 0; i < argc; i++) {
+        const std::string argument = argv[i];
+        if (options_ended || argument.size() < 2 || argument[0] != '-') {
+            if (have_path) {
+                return refuse("more than one file given: '" + argument + "'");
+            }
+            options.path = argument;
+            have_path = true;
+            continue;
+        }
+        if (argument == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            options.action = inspector_action::help;
+            result.ok = true;
+            return result;
+        }
+        if (argument == "--json") {
+            json = true;
+            continue;
+        }
+
+        std::string name = argument;
+        std::string value;
+        const std::size_t equals = argument.find('=');
+        if (equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        if (!takes_value(name)) {
+            return refuse("unknown option '" + argument + "'");
+        }
+        if (equals == std::string::npos) {
+            if (i + 1 >= argc) {
+                return refuse("option " + name + " needs a value");
+            }
+            value = argv[++i];
+        }
+
+        if (name == "--samples" || name == "--plot") {
+            const std::optional<int> signal = parse_index(value);
+            if (!signal) {
+                return refuse("option " + name + " needs a signal number, not '" + value + "'");
+            }
+            (name == "--samples" ? samples_signal : plot_signal) = *signal;
+        } else if (name == "--svg") {
+            if (value.empty()) {
+                return refuse("option --svg needs a file name");
+            }
+            options.svg_path = value;
+            have_svg = true;
+        } else {
+            const std::optional<double> seconds = parse_decimal(value);
+            if (!seconds || *seconds < 0.0) {
+                return refuse("option " + name + " needs a number of seconds, not '" + value + "'");
+            }
+            (name == "--from" ? options.from_seconds : options.to_seconds) = *seconds;
+        }
+    }
+
+    if (!have_path) {
+        return refuse("no file given");
+    }
+    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) > 1) {
+        return refuse("--json, --samples and --plot exclude each other");
+    }
+    if (plot_signal && !have_svg) {
+        return refuse("--plot needs --svg OUT.svg");
+    }
+    if (have_svg && !plot_signal) {
+        return refuse("--svg belongs to --plot");
+    }
+    if ((options.from_seconds || options.to_seconds) && !samples_signal && !plot_signal) {
+        return refuse("--from and --to belong to --samples or --plot");
+    }
+    if (options.from_seconds && options.to_seconds &&
+        !(*options.from_seconds < *options.to_seconds)) {
+        return refuse("--from must be below --to");
+    }
+
+    if (samples_signal) {
+        options.action = inspector_action::samples_csv;
+        options.signal = *samples_signal;
+    } else if (plot_signal) {
+        options.action = inspector_action::plot_svg;
+        options.signal = *plot_signal;
+    } else if (json) {
+        options.action = inspector_action::json_report;
+    }
+    result.ok = true;
+    return result;
+}

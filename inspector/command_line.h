@@ -1,0 +1,35 @@
+// The command line of edfinfo: what to do, with which file, signal and time window.
+#pragma once
+
+#include <optional>
+#include <string>
+
+enum class inspector_action {
+    help,        // --help: print the usage text
+    text_report, // the default: a readable report of the header and the annotations
+    json_report, // --json: the same as one JSON document
+    samples_csv, // --samples N: one signal's physical samples as CSV
+    plot_svg,    // --plot N --svg OUT: one signal's window drawn as an SVG picture
+};
+
+struct inspector_options {
+    inspector_action action = inspector_action::text_report;
+    std::string path;
+    int signal = -1;
+    std::string svg_path;
+    std::optional<double> from_seconds;
+    std::optional<double> to_seconds;
+};
+
+struct parsed_command_line {
+    bool ok = false;
+    std::string error; // why the command line was refused, when ok is false
+    inspector_options options;
+};
+
+// Reads the arguments after the program name. Options and the file name may come in any
+// order; "--name value" and "--name=value" are both accepted, and "--" ends the options.
+parsed_command_line parse_command_line(int argc, const char *const *argv);
+
+// The usage text, several lines, each ending in a newline.
+const char *inspector_usage();

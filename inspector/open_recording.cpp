@@ -1,0 +1,97 @@
+// Opening and closing through the public interface, and sample times. A sample's time is
+// computed from its data record and its place in the record, so that times stay exact over
+// long recordings instead of accumulating a rounded sample interval.
+#include "open_recording.h"
+
+#include <algorithm>
+#include <cmath>
+
+open_recording::open_recording(const std::string &path)
+    : header_(std::make_unique<edf_header_info>()) {
+    edfopen_file_readonly(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS);
+}
+
+open_recording::~open_recording() {
+    if (is_open()) {
+        edfclose_file(header_->handle);
+    }
+}
+
+double recording_seconds(const edf_header_info &header) {
+    return static_cast<double>(header.file_duration) / static_cast<double>(EDF_TIME_DIMENSION);
+}
+
+double sample_rate(const edf_header_info &header, int signal) {
+    if (header.datarecord_duration <= 0) {
+        return 0.0;
+    }
+    return static_cast<double>(header.signals[signal].samples_per_record) *
+           static_cast<double>(EDF_TIME_DIMENSION) /
+           static_cast<double>(header.datarecord_duration);
+}
+
+double sample_time(const edf_header_info &header, int signal, int64_t index) {
+    const int64_t per_record = header.signals[signal].samples_per_record;
+    if (per_record <= 0) {
+        return 0.0;
+    }
+    const double record_ticks = static_cast<double>(header.datarecord_duration);
+    const double ticks =
+        static_cast<double>(index / per_record) * record_ticks +
+        static_cast<double>(index % per_record) * record_ticks / static_cast<double>(per_record);
+    return ticks / static_cast<double>(EDF_TIME_DIMENSION);
+}
+
+namespace {
+
+// The number of the first sample at or after the given time, from 0 to total. A small
+// allowance keeps a limit that falls on a sample's time (1 s at 3 Hz, say) from skipping that
+// sample through rounding.
+int64_t first_sample_at(double seconds, double rate, int64_t total) {
+    const double position = std::ceil(seconds * rate - 1e-6);
+    if (!(position > 0.0)) {
+        return 0;
+    }
+    if (position >= static_cast<double>(total)) {
+        return total;
+    }
+    return static_cast<int64_t>(position);
+}
+
+} // namespace
+
+sample_window window_of_signal(const edf_header_info &header, int signal,
+                               std::optional<double> from_seconds,
+                               std::optional<double> to_seconds) {
+    const double length = recording_seconds(header);
+    sample_window window;
+    window.from_seconds = std::clamp(from_seconds.value_or(0.0), 0.0, length);
+    window.to_seconds = std::clamp(to_seconds.value_or(length), window.from_seconds, length);
+
+    const int64_t total = header.signals[signal].samples_in_file;
+    const double rate = sample_rate(header, signal);
+    if (rate <= 0.0 || total <= 0) {
+        return window;
+    }
+    window.first = first_sample_at(window.from_seconds, rate, total);
+    window.count = first_sample_at(window.to_seconds, rate, total) - window.first;
+    if (window.count < 0) {
+        window.count = 0;
+    }
+    return window;
+}
+
+const char *file_type_name(int filetype) {
+    switch (filetype) {
+    case EDF_FILETYPE_EDF:
+        return "EDF";
+    case EDF_FILETYPE_EDFPLUS:
+        return "EDF+";
+    case EDF_FILETYPE_BDF:
+        return "BDF";
+    case EDF_FILETYPE_BDFPLUS:
+        return "BDF+";
+    default:
+        return "unknown";
+    }
+}

@@ -1,0 +1,62 @@
+// A file opened for reading through the public interface, closed again when it goes out of
+// scope, and the arithmetic that turns a time window into a run of sample numbers.
+#pragma once
+
+#include "recording/edf.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+class open_recording {
+  public:
+    // Opens the file with all its annotations. On failure is_open() is false and
+    // error_code() holds the library's code (see edf_error_text).
+    explicit open_recording(const std::string &path);
+    ~open_recording();
+    open_recording(const open_recording &) = delete;
+    open_recording &operator=(const open_recording &) = delete;
+
+    bool is_open() const {
+        return header_->handle >= 0;
+    }
+    int error_code() const {
+        return header_->filetype;
+    }
+    int handle() const {
+        return header_->handle;
+    }
+    const edf_header_info &header() const {
+        return *header_;
+    }
+
+  private:
+    // About a megabyte, because of its 4096 signal entries: kept on the heap.
+    std::unique_ptr<edf_header_info> header_;
+};
+
+// The part of one signal that a time window covers: the samples whose times t satisfy
+// from <= t < to, with both limits cut to the length of the recording.
+struct sample_window {
+    int64_t first = 0; // number of the first sample of the window
+    int64_t count = 0; // number of samples in the window
+    double from_seconds = 0.0;
+    double to_seconds = 0.0;
+};
+
+sample_window window_of_signal(const edf_header_info &header, int signal,
+                               std::optional<double> from_seconds,
+                               std::optional<double> to_seconds);
+
+// The time of a sample in seconds from the start of the recording.
+double sample_time(const edf_header_info &header, int signal, int64_t index);
+
+// Samples per second of a signal; 0 when the record duration is 0.
+double sample_rate(const edf_header_info &header, int signal);
+
+// Seconds of the whole recording.
+double recording_seconds(const edf_header_info &header);
+
+// The file type's name: "EDF", "EDF+", "BDF" or "BDF+".
+const char *file_type_name(int filetype);

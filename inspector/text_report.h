@@ -1,0 +1,10 @@
+// The readable report of a file: type, start, duration, identification, signals, annotations.
+#pragma once
+
+#include "recording/edf.h"
+
+#include <cstdio>
+#include <string>
+
+// Writes the report; false when an annotation could not be fetched.
+bool write_text_report(std::FILE *out, const std::string &path, const edf_header_info &header);

@@ -1,0 +1,455 @@
+// Annotation extraction for EDF+ and BDF+ files opened for reading.
+//
+// Every data record carries the file's annotation signals. Each of them holds time-stamped
+// annotation lists (TALs): an onset ('+' or '-' and decimal seconds), optionally 0x15 and a
+// duration, 0x14, then any number of annotation texts each closed by 0x14, and one 0x00 that
+// ends the TAL; the rest of the signal is 0x00 padding. The first annotation signal of every
+// record opens with the record's time-keeping TAL, whose onset is the record's start time and
+// whose single annotation is empty.
+//
+// Only the annotation signals' bytes of each record are looked at. Files whose records are
+// small are read in large runs of whole records into one buffer; files whose records are
+// large are read record by record, reading only the annotation signals' bytes (one read per
+// cluster of nearby annotation signals). Both give the same checks and results as
+// reading every record whole.
+#include "recording/reader/annotation_reader.h"
+
+#include "recording/core/text_parse.h"
+#include "recording/reader/positioned_read.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int result_ok = 0;
+constexpr int result_no_memory = 1;
+constexpr int result_read_failed = 2;
+constexpr int result_bad_format = 9;
+constexpr int result_list_full = -1;
+// Internal: mode 0 has what it needs after the first record's time-keeping TAL.
+constexpr int result_done = 100;
+
+constexpr unsigned char tal_end_of_onset = 0x14;
+constexpr unsigned char tal_duration_follows = 0x15;
+
+// Records whose bytes outside the annotation signals total less than this are read whole, in
+// runs of many records; larger records are read annotation signal cluster by cluster.
+constexpr int64_t whole_record_limit = 16384;
+// Target size of one run of whole records.
+constexpr int64_t run_bytes_target = 262144;
+// Annotation signals closer than this share one read (the bytes between are read too).
+constexpr int64_t cluster_gap_limit = 4096;
+
+constexpr int stored_text_max = 512;
+constexpr int stored_duration_max = 15;
+constexpr int64_t no_duration = -EDF_TIME_DIMENSION;
+
+// '+' or '-', then digits with at most one '.', which is neither the first nor the last
+// character after the sign: '+0', '+12.5', '-3'.
+bool is_onset_text(const unsigned char *t, int64_t n) {
+    if (n < 2 || (t[0] != '+' && t[0] != '-') || t[1] == '.' || t[n - 1] == '.') {
+        return false;
+    }
+    bool point = false;
+    for (int64_t i = 1; i < n; i++) {
+        if (t[i] == '.') {
+            if (point) {
+                return false;
+            }
+            point = true;
+        } else if (t[i] < '0' || t[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Digits with at most one '.', which is neither first nor last; no sign.
+bool is_duration_text(const unsigned char *t, int64_t n) {
+    if (n < 1 || t[0] == '.' || t[n - 1] == '.') {
+        return false;
+    }
+    bool point = false;
+    for (int64_t i = 0; i < n; i++) {
+        if (t[i] == '.') {
+            if (point) {
+                return false;
+            }
+            point = true;
+        } else if (t[i] < '0' || t[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Annotation texts are UTF-8: control bytes other than tab, line feed and carriage return,
+// and DEL, are refused; bytes from 0x80 up pass.
+bool is_text_byte(unsigned char b) {
+    return (b >= 0x20 && b != 0x7F) || b == 0x09 || b == 0x0A || b == 0x0D;
+}
+
+struct annotation_signal {
+    int64_t offset;          // byte offset inside a data record
+    int64_t length;          // bytes in one data record
+    int64_t buffer_position; // where its bytes lie in the buffer of a cluster read
+    unsigned char *bytes;    // where the signal's bytes of the current record are
+};
+
+struct cluster {
+    int64_t offset; // byte offset inside a data record
+    int64_t length;
+    int64_t buffer_position;
+};
+
+struct extraction {
+    edf_recording *r;
+    int handle;
+    int mode;
+    int signal_count; // annotation signals
+    annotation_signal *signals;
+    char *text; // NUL-terminated copy of an onset or duration for conversion
+    int64_t previous_record_time;
+};
+
+// Converts an onset or duration text to ticks; false when the value does not fit 64 bits.
+bool text_ticks(extraction &x, const unsigned char *t, int64_t n, int64_t *ticks) {
+    std::memcpy(x.text, t, static_cast<size_t>(n));
+    x.text[n] = '\0';
+    return edf_text_to_ticks_checked(x.text, ticks);
+}
+
+// A TAL's onset, taken relative to the sub-second start of the recording.
+bool tal_onset(extraction &x, const unsigned char *t, int64_t n, int64_t *onset) {
+    int64_t ticks;
+    return is_onset_text(t, n) && text_ticks(x, t, n, &ticks) &&
+           !__builtin_sub_overflow(ticks, x.r->subsecond_start_ticks, onset);
+}
+
+// The time-keeping TAL at the start of a record's first annotation signal: an onset, 0x14,
+// 0x14 (the empty annotation). Returns the record's time in *time.
+bool timekeeping_time(extraction &x, const unsigned char *s, int64_t length, int64_t *time) {
+    const void *found = std::memchr(s, tal_end_of_onset, static_cast<size_t>(length));
+    if (found == nullptr) {
+        return false;
+    }
+    const int64_t i = static_cast<const unsigned char *>(found) - s;
+    if (i >= length - 2 || s[i + 1] != tal_end_of_onset) {
+        return false;
+    }
+    return is_onset_text(s, i) && text_ticks(x, s, i, time);
+}
+
+// Room for one more entry of the handle's list, which grows 1000 entries at a time.
+edf_parsed_annotation *next_entry(extraction &x) {
+    edf_recording *r = x.r;
+    if (r->annotation_count >= r->annotation_capacity) {
+        const int64_t capacity =
+            static_cast<int64_t>(r->annotation_capacity) + EDF_ANNOTATION_LIST_STEP;
+        if (capacity > INT32_MAX) {
+            return nullptr;
+        }
+        void *grown = std::realloc(edf_parsed_annotation_lists[x.handle],
+                                   static_cast<size_t>(capacity) * sizeof(edf_parsed_annotation));
+        if (grown == nullptr) {
+            return nullptr;
+        }
+        edf_parsed_annotation_lists[x.handle] = static_cast<edf_parsed_annotation *>(grown);
+        r->annotation_capacity = static_cast<int>(capacity);
+    }
+    return &edf_parsed_annotation_lists[x.handle][r->annotation_count];
+}
+
+struct tal {
+    int64_t onset;
+    int64_t duration;
+    char duration_text[stored_duration_max + 1];
+};
+
+// Stores one annotation; sets *ends when its text begins with "Recording ends".
+int store_annotation(extraction &x, const tal &t, const unsigned char *text, int64_t n,
+                     bool *ends) {
+    edf_parsed_annotation *entry = next_entry(x);
+    if (entry == nullptr) {
+        return result_list_full;
+    }
+    std::memcpy(entry->duration_text, t.duration_text, sizeof t.duration_text);
+    entry->duration = t.duration;
+    // Only the first 512 bytes are kept, and only those are checked.
+    const int64_t kept = n < stored_text_max ? n : stored_text_max;
+    for (int64_t i = 0; i < kept; i++) {
+        if (!is_text_byte(text[i])) {
+            return result_bad_format;
+        }
+    }
+    std::memcpy(entry->annotation, text, static_cast<size_t>(kept));
+    entry->annotation[kept] = '\0';
+    entry->onset = t.onset;
+    x.r->annotation_count++;
+    *ends = kept >= 14 && std::memcmp(text, "Recording ends", 14) == 0;
+    return result_ok;
+}
+
+// Walks the TALs of one annotation signal of one record and stores their annotations. In the
+// first annotation signal the first annotation is the time-keeping TAL's empty one and is not
+// stored.
+int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool first_signal) {
+    enum class state { onset, duration, texts };
+    state st = state::onset;
+    bool after_tal_end = false; // the previous byte was the zero byte that ended a TAL
+    int64_t text_start = 0;     // the text collected since the last separator starts here
+    int64_t annotations = 0;
+    tal t{0, no_duration, {}};
+    const bool stop_at_end = x.mode == EDF_READ_ANNOTATIONS && x.signal_count == 1;
+
+    for (int64_t i = 0; i < length; i++) {
+        const unsigned char b = s[i];
+        if (b == 0x00) {
+            if (after_tal_end) {
+                // Two zero bytes in a row: padding, and only padding may follow.
+                const int64_t rest = length - i;
+                return rest <= 1 ||
+                               std::memcmp(s + i, s + i + 1, static_cast<size_t>(rest - 1)) == 0
+                           ? result_ok
+                           : result_bad_format;
+            }
+            // The end of a TAL: only right after the 0x14 that closes its last text (or as
+            // the signal's first byte, in a signal without TALs).
+            if (i != 0 && s[i - 1] != tal_end_of_onset) {
+                return result_bad_format;
+            }
+            st = state::onset;
+            t.duration = no_duration;
+            t.duration_text[0] = '\0';
+            text_start = i + 1;
+            after_tal_end = true;
+            continue;
+        }
+        after_tal_end = false;
+        if (b == tal_duration_follows) {
+            if (st != state::onset || !tal_onset(x, s + text_start, i - text_start, &t.onset)) {
+                return result_bad_format;
+            }
+            st = state::duration;
+            text_start = i + 1;
+        } else if (b == tal_end_of_onset) {
+            const unsigned char *text = s + text_start;
+            const int64_t n = i - text_start;
+            if (st == state::onset) {
+                if (!tal_onset(x, text, n, &t.onset)) {
+                    return result_bad_format;
+                }
+            } else if (st == state::duration) {
+                // The duration counts up to its 15th character.
+                const int64_t kept = n < stored_duration_max ? n : stored_duration_max;
+                if (!is_duration_text(text, n) || !text_ticks(x, text, kept, &t.duration)) {
+                    return result_bad_format;
+                }
+                std::memcpy(t.duration_text, text, static_cast<size_t>(kept));
+                t.duration_text[kept] = '\0';
+            } else {
+                if (!(first_signal && annotations == 0)) {
+                    bool ends = false;
+                    const int result = store_annotation(x, t, text, n, &ends);
+                    if (result != result_ok) {
+                        return result;
+                    }
+                    if (ends && stop_at_end) {
+                        return result_ok; // the rest of this signal is not examined
+                    }
+                }
+                annotations++;
+            }
+            st = state::texts;
+            text_start = i + 1;
+        }
+        // Any other byte belongs to the text being collected.
+    }
+    return result_ok;
+}
+
+// Checks and collects the annotation signals of record `record`, whose bytes the signals'
+// `bytes` pointers show.
+int examine_record(extraction &x, int64_t record) {
+    for (int k = 0; k < x.signal_count; k++) {
+        const annotation_signal &a = x.signals[k];
+        if (a.bytes[a.length - 1] != 0x00) {
+            return result_bad_format;
+        }
+        if (k == 0) {
+            int64_t time;
+            if (!timekeeping_time(x, a.bytes, a.length, &time)) {
+                return result_bad_format;
+            }
+            if (record == 0) {
+                if (time < 0 || time >= EDF_TIME_DIMENSION) {
+                    return result_bad_format;
+                }
+                x.r->subsecond_start_ticks = time;
+                if (x.mode == EDF_READ_NO_ANNOTATIONS) {
+                    return result_done;
+                }
+            } else {
+                int64_t step;
+                if (__builtin_sub_overflow(time, x.previous_record_time, &step) ||
+                    step != x.r->datarecord_duration_ticks) {
+                    return result_bad_format; // records must follow each other without gaps
+                }
+            }
+            x.previous_record_time = time;
+        }
+        const int result = parse_signal(x, a.bytes, a.length, k == 0);
+        if (result != result_ok) {
+            return result;
+        }
+    }
+    return result_ok;
+}
+
+// Small records: runs of whole records, read sequentially into one buffer.
+int walk_whole_records(extraction &x, int64_t header_size, int64_t records, unsigned char *buffer,
+                       int64_t records_per_run) {
+    edf_recording *r = x.r;
+    if (fseeko(r->file, header_size, SEEK_SET) != 0) {
+        return result_read_failed;
+    }
+    for (int64_t first = 0; first < records; first += records_per_run) {
+        const int64_t wanted =
+            records - first < records_per_run ? records - first : records_per_run;
+        const size_t bytes = static_cast<size_t>(wanted * r->record_size);
+        const size_t got = std::fread(buffer, 1, bytes, r->file);
+        const int64_t whole = static_cast<int64_t>(got) / r->record_size;
+        for (int64_t j = 0; j < whole; j++) {
+            unsigned char *record = buffer + j * r->record_size;
+            for (int k = 0; k < x.signal_count; k++) {
+                x.signals[k].bytes = record + x.signals[k].offset;
+            }
+            const int result = examine_record(x, first + j);
+            if (result != result_ok) {
+                return result;
+            }
+        }
+        if (whole < wanted) {
+            return result_read_failed;
+        }
+    }
+    return result_ok;
+}
+
+// Large records: per record, one read per cluster of annotation signals.
+int walk_clusters(extraction &x, int64_t header_size, int64_t records, unsigned char *buffer,
+                  const cluster *clusters, int cluster_count) {
+    edf_recording *r = x.r;
+    // Records that the file does not hold whole count as unreadable, as they would if each
+    // record were read in full.
+    if (fseeko(r->file, 0, SEEK_END) != 0) {
+        return result_read_failed;
+    }
+    const int64_t size = ftello(r->file);
+    const int64_t complete = size > header_size ? (size - header_size) / r->record_size : 0;
+    for (int64_t record = 0; record < records; record++) {
+        if (record >= complete) {
+            return result_read_failed;
+        }
+        const int64_t start = header_size + record * r->record_size;
+        for (int c = 0; c < cluster_count; c++) {
+            const cluster &cl = clusters[c];
+            if (edf_read_at(r->file, buffer + cl.buffer_position, cl.length, start + cl.offset) !=
+                cl.length) {
+                return result_read_failed;
+            }
+        }
+        const int result = examine_record(x, record);
+        if (result != result_ok) {
+            return result;
+        }
+    }
+    return result_ok;
+}
+
+} // namespace
+
+int edf_read_annotations(edf_recording *r, int handle, int mode) {
+    extraction x{};
+    x.r = r;
+    x.handle = handle;
+    x.mode = mode;
+    x.signal_count = r->annotation_signal_count;
+    if (x.signal_count < 1) {
+        return result_bad_format;
+    }
+    const int64_t bytes_per_sample = r->is_bdfplus ? 3 : 2;
+    const int64_t header_size = static_cast<int64_t>(256) * (r->signal_count + 1);
+    const int64_t records =
+        mode == EDF_READ_NO_ANNOTATIONS ? (r->datarecord_count > 0 ? 1 : 0) : r->datarecord_count;
+
+    x.signals = static_cast<annotation_signal *>(
+        std::calloc(static_cast<size_t>(x.signal_count), sizeof(annotation_signal)));
+    cluster *clusters =
+        static_cast<cluster *>(std::calloc(static_cast<size_t>(x.signal_count), sizeof(cluster)));
+    int64_t largest = 126;
+    int64_t annotation_bytes = 0;
+    int cluster_count = 0;
+    int64_t cluster_bytes = 0;
+    bool layout_ok = r->record_size > 0;
+    if (x.signals != nullptr && clusters != nullptr) {
+        for (int k = 0; k < x.signal_count; k++) {
+            const edf_signal_param &s = r->signals[r->annotation_signal_indexes[k]];
+            annotation_signal &a = x.signals[k];
+            a.offset = s.buffer_offset;
+            a.length = s.samples_per_record * bytes_per_sample;
+            largest = a.length > largest ? a.length : largest;
+            annotation_bytes += a.length;
+            // Signals in file order lie at rising offsets; a nearby one joins the cluster.
+            cluster *last = cluster_count > 0 ? &clusters[cluster_count - 1] : nullptr;
+            const int64_t last_end = last != nullptr ? last->offset + last->length : 0;
+            if (last != nullptr && a.offset >= last_end &&
+                a.offset - last_end <= cluster_gap_limit) {
+                a.buffer_position = last->buffer_position + (a.offset - last->offset);
+                cluster_bytes += a.offset + a.length - last_end;
+                last->length = a.offset + a.length - last->offset;
+            } else {
+                a.buffer_position = cluster_bytes;
+                clusters[cluster_count++] = cluster{a.offset, a.length, cluster_bytes};
+                cluster_bytes += a.length;
+            }
+            if (a.offset < 0 || a.offset + a.length > r->record_size) {
+                layout_ok = false;
+            }
+        }
+    }
+
+    const bool whole_records = r->record_size - annotation_bytes < whole_record_limit;
+    int64_t records_per_run = run_bytes_target / (r->record_size > 0 ? r->record_size : 1);
+    records_per_run = records_per_run < 1 ? 1 : records_per_run;
+    records_per_run = records_per_run > records ? records : records_per_run;
+    const int64_t buffer_size = whole_records
+                                    ? (records_per_run > 0 ? records_per_run : 1) * r->record_size
+                                    : cluster_bytes;
+    unsigned char *buffer = static_cast<unsigned char *>(
+        std::malloc(static_cast<size_t>(buffer_size > 0 ? buffer_size : 1)));
+    x.text = static_cast<char *>(std::malloc(static_cast<size_t>(largest + 5)));
+
+    int result;
+    if (x.signals == nullptr || clusters == nullptr || buffer == nullptr || x.text == nullptr) {
+        result = result_no_memory;
+    } else if (!layout_ok) {
+        result = result_bad_format; // annotation signals outside the record: not a valid block
+    } else if (whole_records) {
+        result = walk_whole_records(x, header_size, records, buffer, records_per_run);
+    } else {
+        for (int k = 0; k < x.signal_count; k++) {
+            x.signals[k].bytes = buffer + x.signals[k].buffer_position;
+        }
+        result = walk_clusters(x, header_size, records, buffer, clusters, cluster_count);
+    }
+    if (result == result_done) {
+        result = result_ok;
+    }
+    std::free(x.text);
+    std::free(buffer);
+    std::free(clusters);
+    std::free(x.signals);
+    return result;
+}

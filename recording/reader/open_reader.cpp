@@ -1,0 +1,168 @@
+// Opening a file for reading: the header is checked and parsed, the recording takes the
+// lowest free handle, the annotations of EDF+/BDF+ files are collected, and the caller's
+// edf_header_info receives the file's description with one entry per ordinary signal
+// (annotation signals are hidden: user signal numbers count the ordinary signals only).
+#include "recording/core/recording.h"
+#include "recording/reader/annotation_reader.h"
+#include "recording/reader/header_check.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Copies at most `limit` bytes of `text` and terminates the copy.
+void copy_cut(char *field, const char *text, size_t limit) {
+    const size_t n = strnlen(text, limit);
+    std::memcpy(field, text, n);
+    field[n] = '\0';
+}
+
+int fail(edf_header_info *hdr, int code) {
+    hdr->handle = -1;
+    hdr->filetype = code;
+    return -1;
+}
+
+// Frees a recording that never became visible through a handle, and closes its stream.
+void discard(edf_recording *r, FILE *stream) {
+    std::fclose(stream);
+    std::free(r->signals);
+    std::free(r);
+}
+
+void fill_identification(edf_header_info *hdr, const edf_recording *r) {
+    copy_cut(hdr->patient_code, r->patient_code, 80);
+    copy_cut(hdr->sex, r->sex_text, 15);
+    copy_cut(hdr->gender, r->sex_text, 15);
+    copy_cut(hdr->birthdate, r->birthdate_text, 15);
+    hdr->birth_day = r->birth_day;
+    hdr->birth_month = r->birth_month;
+    hdr->birth_year = r->birth_year;
+    copy_cut(hdr->patient_name, r->patient_name, 80);
+    copy_cut(hdr->patient_additional, r->patient_additional, 80);
+    copy_cut(hdr->admin_code, r->admin_code, 80);
+    copy_cut(hdr->technician, r->technician, 80);
+    copy_cut(hdr->equipment, r->equipment, 80);
+    copy_cut(hdr->recording_additional, r->recording_additional, 80);
+}
+
+void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t records) {
+    copy_cut(info->label, s.label, 16);
+    info->samples_in_file = static_cast<int64_t>(s.samples_per_record) * records;
+    info->physical_max = s.physical_max;
+    info->physical_min = s.physical_min;
+    info->digital_max = s.digital_max;
+    info->digital_min = s.digital_min;
+    info->samples_per_record = s.samples_per_record;
+    copy_cut(info->physical_dimension, s.physical_dimension, 8);
+    copy_cut(info->prefilter, s.prefilter, 80);
+    copy_cut(info->transducer, s.transducer, 80);
+}
+
+} // namespace
+
+extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
+    if (hdr == nullptr) {
+        return -1;
+    }
+    std::memset(hdr, 0, sizeof *hdr);
+    hdr->handle = -1;
+
+    if (read_annotations < EDF_READ_NO_ANNOTATIONS || read_annotations > EDF_READ_ALL_ANNOTATIONS) {
+        return fail(hdr, EDF_ERR_ANNOTATION_MODE);
+    }
+    if (edf_open_file_count >= EDF_MAX_FILES) {
+        return fail(hdr, EDF_ERR_TOO_MANY_FILES);
+    }
+    if (path == nullptr) {
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
+    }
+    if (edf_path_in_use(path)) {
+        return fail(hdr, EDF_ERR_ALREADY_OPEN);
+    }
+    FILE *stream = std::fopen(path, "rb");
+    if (stream == nullptr) {
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
+    }
+    // Every read of this library seeks first and then reads a block of its own size into its
+    // own buffer, so the stream's buffer would only add a copy, and it could serve bytes that
+    // the file no longer has (a file shortened while open must read as ending there).
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    int error = EDF_ERR_FORMAT;
+    edf_recording *r = edf_check_file_header(stream, &error);
+    if (r == nullptr) {
+        std::fclose(stream);
+        return fail(hdr, error);
+    }
+    if (r->is_discontinuous) {
+        discard(r, stream);
+        return fail(hdr, EDF_ERR_DISCONTINUOUS);
+    }
+    const int handle = edf_take_slot(r);
+    if (handle < 0) {
+        discard(r, stream);
+        return fail(hdr, EDF_ERR_TOO_MANY_FILES);
+    }
+    hdr->handle = handle;
+    hdr->filetype = r->is_edfplus   ? EDF_FILETYPE_EDFPLUS
+                    : r->is_bdfplus ? EDF_FILETYPE_BDFPLUS
+                    : r->is_edf     ? EDF_FILETYPE_EDF
+                                    : EDF_FILETYPE_BDF;
+    const int ordinary_count = r->signal_count - r->annotation_signal_count;
+    hdr->ordinary_signal_count = ordinary_count;
+    // Record count and duration come from eight-character fields whose product can exceed
+    // 64 bits; such a duration is reported as the largest value.
+    if (__builtin_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks,
+                               &hdr->file_duration)) {
+        hdr->file_duration = INT64_MAX;
+    }
+    hdr->start_day = r->start_day;
+    hdr->start_month = r->start_month;
+    hdr->start_year = r->start_year;
+    hdr->start_subsecond = r->subsecond_start_ticks;
+    hdr->start_second = r->start_second;
+    hdr->start_minute = r->start_minute;
+    hdr->start_hour = r->start_hour;
+    hdr->datarecord_duration = r->datarecord_duration_ticks;
+    hdr->datarecord_count = r->datarecord_count;
+
+    edf_parsed_annotation_lists[handle] = nullptr;
+    r->annotation_count = 0;
+    r->annotation_capacity = 0;
+    hdr->annotation_count = 0;
+
+    if (r->is_edfplus || r->is_bdfplus) {
+        fill_identification(hdr, r);
+        if (edf_read_annotations(r, handle, read_annotations) != 0) {
+            // Leave no trace: the slot, the list and the block go, and the caller's record
+            // holds nothing but the failure.
+            std::free(edf_parsed_annotation_lists[handle]);
+            edf_parsed_annotation_lists[handle] = nullptr;
+            edf_handle_table[handle] = nullptr;
+            discard(r, stream);
+            std::memset(hdr, 0, sizeof *hdr);
+            return fail(hdr, EDF_ERR_FORMAT);
+        }
+        hdr->start_subsecond = r->subsecond_start_ticks;
+        hdr->annotation_count = r->annotation_count;
+    } else {
+        copy_cut(hdr->patient, r->patient_field, 80);
+        copy_cut(hdr->recording, r->recording_field, 80);
+    }
+
+    copy_cut(r->path, path, EDF_PATH_MAX);
+    edf_open_file_count++;
+
+    int n = 0;
+    for (int i = 0; i < r->signal_count; i++) {
+        if (!r->signals[i].is_annotation) {
+            r->ordinary_signal_indexes[n++] = i;
+        }
+    }
+    for (int k = 0; k < ordinary_count; k++) {
+        fill_signal(&hdr->signals[k], r->signals[r->ordinary_signal_indexes[k]],
+                    r->datarecord_count);
+    }
+    return 0;
+}

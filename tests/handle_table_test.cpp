@@ -1,0 +1,93 @@
+// The process-wide handle table: slot taking and reuse, the queries, and the handle checks
+// that every operation makes first.
+#include "recording/core/recording.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+TEST(HandleTable, SixtyFourSlotsThenTooManyFiles) {
+    close_all_handles guard;
+    temp_dir dir;
+    EXPECT_EQ(edf_version(), 127);
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        ASSERT_EQ(edfopen_file_writeonly(dir.file(std::to_string(i)).c_str(), 1, 0), i);
+    }
+    // Refused whatever the other arguments, once the file type is acceptable.
+    EXPECT_EQ(edfopen_file_writeonly(dir.file("x").c_str(), 1, 1), EDF_ERR_TOO_MANY_FILES);
+    EXPECT_EQ(edfopen_file_writeonly(dir.file("0").c_str(), 3, -1), EDF_ERR_TOO_MANY_FILES);
+    EXPECT_EQ(edfopen_file_writeonly(dir.file("x").c_str(), 0, 1), EDF_ERR_FILETYPE);
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        EXPECT_EQ(edfclose_file(i), 0);
+    }
+    EXPECT_EQ(edf_get_number_of_open_files(), 0);
+}
+
+TEST(HandleTable, GetHandleCountsOccupiedSlotsAndLowestFreeSlotIsReused) {
+    close_all_handles guard;
+    temp_dir dir;
+    for (int i = 0; i < 6; i++) {
+        ASSERT_EQ(edfopen_file_writeonly(dir.file(std::to_string(i)).c_str(), 1, 0), i);
+    }
+    for (int h : {0, 1, 2, 4}) {
+        ASSERT_EQ(edfclose_file(h), 0);
+    }
+    EXPECT_EQ(edf_get_handle(0), 3);
+    EXPECT_EQ(edf_get_handle(1), 5);
+    EXPECT_EQ(edf_get_handle(2), -1);
+    EXPECT_EQ(edf_get_handle(-1), -1);
+    EXPECT_EQ(edf_get_number_of_open_files(), 2);
+    EXPECT_EQ(edfopen_file_writeonly(dir.file("new").c_str(), 1, 1), 0);
+}
+
+TEST(HandleTable, AlreadyOpenComparesTheStoredPath) {
+    close_all_handles guard;
+    temp_dir dir;
+    ASSERT_EQ(edfopen_file_writeonly(dir.file("a.edf").c_str(), 1, 1), 0);
+    EXPECT_EQ(edf_is_file_used(dir.file("a.edf").c_str()), 1);
+    EXPECT_EQ(edf_is_file_used(dir.file("b.edf").c_str()), 0);
+    EXPECT_EQ(edfopen_file_writeonly(dir.file("a.edf").c_str(), 3, 1), EDF_ERR_ALREADY_OPEN);
+    EXPECT_EQ(edfopen_file_writeonly(dir.file("A.edf").c_str(), 1, 1), 1); // case-sensitive
+    // A path longer than the 1023 bytes kept in the slot: a second open would truncate the
+    // file that is being written.
+    std::filesystem::path long_dir = dir.path();
+    while (long_dir.string().size() < 1100) {
+        long_dir /= std::string(200, 'd');
+    }
+    std::filesystem::create_directories(long_dir);
+    const std::string path = (long_dir / "recording.edf").string();
+    ASSERT_EQ(edfopen_file_writeonly(path.c_str(), 1, 1), 2);
+    EXPECT_EQ(edfopen_file_writeonly(path.c_str(), 1, 1), EDF_ERR_ALREADY_OPEN);
+}
+
+TEST(HandleTable, OperationsRefuseBadHandles) {
+    close_all_handles guard;
+    temp_dir dir;
+    const int open = open_configured(dir.file("open"), 1, 4);
+    const int closed = edfopen_file_writeonly(dir.file("closed").c_str(), 1, 0);
+    const int as_reader = edfopen_file_writeonly(dir.file("reader").c_str(), 3, 1);
+    ASSERT_EQ(edfclose_file(closed), 0);
+    edf_handle_table[as_reader]->write_mode = 0; // a writer's block posing as a reader's
+    const double samples[4] = {};
+    for (int handle : {-1, 64, INT32_MIN, closed, as_reader}) {
+        EXPECT_EQ(edf_set_samplefrequency(handle, 0, 10), -1) << handle;
+        EXPECT_EQ(edf_set_patientname(handle, "x"), -1) << handle;
+        EXPECT_EQ(edfwrite_physical_samples(handle, samples), -1) << handle;
+        EXPECT_EQ(edf_blockwrite_physical_samples(handle, samples), -1) << handle;
+        EXPECT_EQ(edfwrite_annotation_utf8_us(handle, 0, -1, "x"), -1) << handle;
+        EXPECT_EQ(handle == as_reader ? -1 : edfclose_file(handle), -1) << handle;
+    }
+    edf_handle_table[as_reader]->write_mode = 1;
+    EXPECT_EQ(edfwrite_physical_samples(open, samples), 0);
+}
+
+TEST(HandleTable, FailedOpenLeavesNoTrace) {
+    temp_dir dir;
+    const std::string missing = dir.file("no/such/dir/x.edf");
+    EXPECT_EQ(edfopen_file_writeonly(missing.c_str(), 1, 1), EDF_ERR_CANNOT_OPEN);
+    EXPECT_EQ(edf_get_number_of_open_files(), 0);
+    EXPECT_EQ(edf_get_handle(0), -1);
+    EXPECT_EQ(edf_is_file_used(missing.c_str()), 0);
+    const int handle = edfopen_file_writeonly(dir.file("ok").c_str(), 1, 0);
+    EXPECT_EQ(handle, 0);
+    EXPECT_EQ(edfclose_file(handle), 0);
+}

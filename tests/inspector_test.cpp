@@ -1,0 +1,569 @@
+// edfinfo, run as a program on files that the writer makes: the text report, the JSON report
+// parsed back, the CSV samples, the SVG plot checked for well-formedness and its number of
+// points, and the error lines and exit statuses.
+#include "json_reader.h"
+#include "reader_test_files.h"
+#include "test_files.h"
+#include "xml_check.h"
+
+#include "recording/edf.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fcntl.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#ifdef EDFINFO_PATH
+
+namespace {
+
+struct run_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with the given arguments in `directory`, standard output and standard error
+// going to files there, and returns its exit status and both outputs.
+run_result run_program(const std::string &program, const std::vector<std::string> &arguments,
+                       const temp_dir &directory) {
+    const std::string out_path = directory.file("stdout.txt");
+    const std::string err_path = directory.file("stderr.txt");
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &a : all) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(directory.path().c_str()) != 0) {
+            _exit(127);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    run_result result;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.out = file_bytes(out_path);
+    result.err = file_bytes(err_path);
+    return result;
+}
+
+run_result edfinfo(const std::vector<std::string> &arguments, const temp_dir &directory) {
+    return run_program(EDFINFO_PATH, arguments, directory);
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The value of a "Title:   value" line of the text report.
+std::string report_value(const std::string &report, const std::string &title) {
+    for (const std::string &line : lines_of(report)) {
+        if (line.rfind(title + ":", 0) == 0) {
+            const std::size_t start = line.find_first_not_of(' ', title.size() + 1);
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    }
+    return "<missing>";
+}
+
+std::vector<std::string> words_of(const std::string &line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// The number of "x,y" points of the trace of an SVG plot.
+std::size_t trace_point_count(const std::string &svg) {
+    const std::size_t trace = svg.find("class=\"trace\"");
+    const std::size_t start = svg.find("points=\"", trace);
+    if (trace == std::string::npos || start == std::string::npos) {
+        return 0;
+    }
+    const std::size_t end = svg.find('"', start + 8);
+    return words_of(svg.substr(start + 8, end - start - 8)).size();
+}
+
+std::size_t count_of(const std::string &text, const std::string &part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size())) {
+        count++;
+    }
+    return count;
+}
+
+double signal0_value(int i) {
+    return (i % 50) * 1.5 - 30.0;
+}
+double signal1_value(int i) {
+    return i * 0.5;
+}
+
+// A six-second EDF+ file with two signals, every identification field set, a start with a
+// sub-second part, and annotations with UTF-8 text, bytes that are not UTF-8, markup
+// characters and (patched in after writing) a tab and a line feed.
+std::string write_small_file(const temp_dir &directory) {
+    const std::string path = directory.file("small.edf");
+    const int h = edfopen_file_writeonly(path.c_str(), EDF_FILETYPE_EDFPLUS, 2);
+    EXPECT_GE(h, 0);
+    edf_set_samplefrequency(h, 0, 100);
+    edf_set_digital_maximum(h, 0, 1000);
+    edf_set_digital_minimum(h, 0, -1000);
+    edf_set_physical_maximum(h, 0, 100.0);
+    edf_set_physical_minimum(h, 0, -100.0);
+    edf_set_physical_dimension(h, 0, "uV");
+    edf_set_label(h, 0, "EEG Fz");
+    edf_set_prefilter(h, 0, "HP:0.1Hz");
+    edf_set_samplefrequency(h, 1, 10);
+    edf_set_digital_maximum(h, 1, 1000);
+    edf_set_digital_minimum(h, 1, 0);
+    edf_set_physical_maximum(h, 1, 100.0);
+    edf_set_physical_minimum(h, 1, 0.0);
+    edf_set_physical_dimension(h, 1, "degC");
+    edf_set_label(h, 1, "Temp");
+    edf_set_startdatetime(h, 2021, 3, 4, 5, 6, 7);
+    edf_set_subsecond_starttime(h, 2500000);
+    edf_set_patientcode(h, "P-7");
+    edf_set_sex(h, EDF_MALE);
+    edf_set_birthdate(h, 1980, 12, 31);
+    edf_set_patientname(h, "Jane Roe");
+    edf_set_admincode(h, "ADM7");
+    edf_set_technician(h, "Tech A");
+    edf_set_equipment(h, "Amp 2");
+    edfwrite_annotation_utf8_us(h, 0, -1, "Recording starts");
+    edfwrite_annotation_utf8_us(h, 1500000, 500000,
+                                "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd "
+                                "\xe2\x9c\x93");
+    edfwrite_annotation_utf8_us(h, 2000000, -1, "bad \xff\xfe bytes");
+    edfwrite_annotation_utf8_us(h, 2500000, -1, "a<b & \"c\" 'd'");
+    edfwrite_annotation_utf8_us(h, 2750000, -1, "ctl_tab_lf");
+    // The writer stores one annotation per data record: six records hold all five.
+    for (int record = 0; record < 6; record++) {
+        double samples0[100];
+        double samples1[10];
+        for (int i = 0; i < 100; i++) {
+            samples0[i] = signal0_value(record * 100 + i);
+        }
+        for (int i = 0; i < 10; i++) {
+            samples1[i] = signal1_value(record * 10 + i);
+        }
+        EXPECT_EQ(edfwrite_physical_samples(h, samples0), 0);
+        EXPECT_EQ(edfwrite_physical_samples(h, samples1), 0);
+    }
+    EXPECT_EQ(edfclose_file(h), 0);
+
+    // The writer turns control bytes into '.', but a reader accepts tab and line feed in an
+    // annotation text: put them into the file directly.
+    const std::string bytes = file_bytes(path);
+    const std::size_t at = bytes.find("ctl_tab_lf");
+    EXPECT_NE(at, std::string::npos);
+    reader_test::patch_bytes(path, static_cast<int64_t>(at), "ctl\ttab\nlf");
+    return path;
+}
+
+const char *const greek_text = "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd \xe2\x9c\x93";
+
+} // namespace
+
+TEST(Inspector, TextReportShowsHeaderSignalsAndAnnotations) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    const run_result r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string &report = r.out;
+    EXPECT_EQ(report_value(report, "Type"), "EDF+");
+    EXPECT_EQ(report_value(report, "Start"), "2021-03-04 05:06:07.2500000");
+    EXPECT_EQ(report_value(report, "Duration"), "6 s");
+    EXPECT_EQ(report_value(report, "Data records"), "6 of 1 s");
+    EXPECT_EQ(report_value(report, "Patient code"), "P-7");
+    EXPECT_EQ(report_value(report, "Sex"), "Male");
+    EXPECT_EQ(report_value(report, "Birthdate"), "1980-12-31");
+    EXPECT_EQ(report_value(report, "Patient name"), "Jane Roe");
+    EXPECT_EQ(report_value(report, "Admin code"), "ADM7");
+    EXPECT_EQ(report_value(report, "Technician"), "Tech A");
+    EXPECT_EQ(report_value(report, "Equipment"), "Amp 2");
+    EXPECT_EQ(report_value(report, "Signals"), "2");
+    EXPECT_EQ(report_value(report, "Annotations"), "5");
+
+    const std::vector<std::string> lines = lines_of(report);
+    const auto line_with = [&lines](const std::string &part) {
+        for (const std::string &line : lines) {
+            if (line.find(part) != std::string::npos) {
+                return line;
+            }
+        }
+        return std::string("<missing ") + part + ">";
+    };
+    EXPECT_EQ(words_of(line_with("EEG Fz")),
+              (std::vector<std::string>{"0", "EEG", "Fz", "uV", "-100", "100", "-1000", "1000",
+                                        "100", "100"}));
+    EXPECT_EQ(words_of(line_with("degC")),
+              (std::vector<std::string>{"1", "Temp", "degC", "0", "100", "0", "1000", "10", "10"}));
+    EXPECT_EQ(words_of(line_with("Recording starts")),
+              (std::vector<std::string>{"0", "-", "Recording", "starts"}));
+    EXPECT_EQ(words_of(line_with(greek_text)),
+              (std::vector<std::string>{"1.5", "0.5", "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd",
+                                        "\xe2\x9c\x93"}));
+    // Bytes that are not UTF-8 become U+FFFD; control bytes are shown as escapes.
+    EXPECT_EQ(words_of(line_with("bytes")),
+              (std::vector<std::string>{"2", "-", "bad", "\xef\xbf\xbd\xef\xbf\xbd", "bytes"}));
+    EXPECT_EQ(words_of(line_with("ctl")),
+              (std::vector<std::string>{"2.75", "-", "ctl\\ttab\\nlf"}));
+    EXPECT_TRUE(xml_check::is_valid_utf8(report));
+}
+
+TEST(Inspector, JsonReportParsesBackWithTheSameValues) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    const run_result r = edfinfo({"--json", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(xml_check::is_valid_utf8(r.out));
+    json::value doc;
+    ASSERT_NO_THROW(doc = json::parse(r.out)) << r.out;
+
+    EXPECT_EQ(doc["file"].text, path);
+    EXPECT_EQ(doc["type"].text, "EDF+");
+    EXPECT_EQ(doc["start"].text, "2021-03-04T05:06:07.2500000");
+    EXPECT_EQ(doc["duration"].number, 6.0);
+    EXPECT_EQ(doc["datarecord_duration"].number, 1.0);
+    EXPECT_EQ(doc["datarecord_count"].number, 6.0);
+    const json::value &id = doc["identification"];
+    EXPECT_EQ(id["patient_code"].text, "P-7");
+    EXPECT_EQ(id["sex"].text, "Male");
+    EXPECT_EQ(id["birthdate"].text, "1980-12-31");
+    EXPECT_EQ(id["patient_name"].text, "Jane Roe");
+    EXPECT_EQ(id["equipment"].text, "Amp 2");
+    EXPECT_FALSE(id.has("patient"));
+
+    const json::value &signals = doc["signals"];
+    ASSERT_EQ(signals.items.size(), 2u);
+    EXPECT_EQ(signals[0]["label"].text, "EEG Fz");
+    EXPECT_EQ(signals[0]["dimension"].text, "uV");
+    EXPECT_EQ(signals[0]["physical_min"].number, -100);
+    EXPECT_EQ(signals[0]["physical_max"].number, 100);
+    EXPECT_EQ(signals[0]["digital_min"].number, -1000);
+    EXPECT_EQ(signals[0]["samples_per_record"].number, 100);
+    EXPECT_EQ(signals[0]["sample_rate"].number, 100);
+    EXPECT_EQ(signals[0]["samples"].number, 600);
+    EXPECT_EQ(signals[0]["prefilter"].text, "HP:0.1Hz");
+    EXPECT_EQ(signals[1]["label"].text, "Temp");
+    EXPECT_EQ(signals[1]["sample_rate"].number, 10);
+
+    const json::value &annotations = doc["annotations"];
+    ASSERT_EQ(annotations.items.size(), 5u);
+    EXPECT_EQ(annotations[0]["onset"].number, 0.0);
+    EXPECT_TRUE(annotations[0]["duration"].is_null());
+    EXPECT_EQ(annotations[0]["text"].text, "Recording starts");
+    EXPECT_EQ(annotations[1]["onset"].number, 1.5);
+    EXPECT_EQ(annotations[1]["duration"].number, 0.5);
+    EXPECT_EQ(annotations[1]["text"].text, greek_text);
+    EXPECT_EQ(annotations[2]["text"].text, "bad \xef\xbf\xbd\xef\xbf\xbd bytes");
+    EXPECT_EQ(annotations[3]["text"].text, "a<b & \"c\" 'd'");
+    EXPECT_EQ(annotations[4]["onset"].number, 2.75);
+    EXPECT_EQ(annotations[4]["text"].text, "ctl\ttab\nlf");
+
+    // A file name with a control byte, a quotation mark and a reverse solidus.
+    const std::string odd = dir.file("odd\x01\"name\\.edf");
+    std::filesystem::copy_file(path, odd);
+    const run_result o = edfinfo({"--json", odd}, dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.find('\x01'), std::string::npos);
+    EXPECT_EQ(json::parse(o.out)["file"].text, odd);
+}
+
+TEST(Inspector, CsvHasOneLinePerSampleOfTheWindow) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+
+    run_result r = edfinfo({"--samples", "0", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 601u);
+    EXPECT_EQ(lines[0], "time,value");
+    for (const int i : {0, 1, 49, 50, 199, 599}) {
+        const std::string &line = lines[static_cast<std::size_t>(i) + 1];
+        const std::size_t comma = line.find(',');
+        ASSERT_NE(comma, std::string::npos) << line;
+        EXPECT_NEAR(std::stod(line.substr(0, comma)), i / 100.0, 1e-12) << line;
+        EXPECT_NEAR(std::stod(line.substr(comma + 1)), signal0_value(i), 1e-9) << line;
+    }
+
+    // From 1 s up to, not including, 2 s of the 10 Hz signal: samples 10 to 19.
+    r = edfinfo({"--samples=1", "--from", "1", "--to=2", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[1], "1,5");
+    EXPECT_EQ(lines[10], "1.9,9.5");
+
+    // Limits between samples: 0.005 to 0.03 s of the 100 Hz signal holds 0.01 and 0.02 s.
+    r = edfinfo({"--samples", "0", "--from", "0.005", "--to", "0.03", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].substr(0, 5), "0.01,");
+    EXPECT_EQ(lines[2].substr(0, 5), "0.02,");
+
+    // A window past the end holds no samples.
+    r = edfinfo({"--samples", "0", "--from", "10", path}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "time,value\n");
+}
+
+TEST(Inspector, SvgIsWellFormedWithOnePointPerSampleAndEscapedMarks) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    const run_result r = edfinfo({"--plot", "0", "--svg", dir.file("small.svg"), path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string svg = file_bytes(dir.file("small.svg"));
+    EXPECT_EQ(xml_check::problem(svg), "");
+    EXPECT_EQ(trace_point_count(svg), 600u);
+    EXPECT_EQ(count_of(svg, "<g class=\"annotation\">"), 5u);
+    EXPECT_NE(svg.find("a&lt;b &amp; &quot;c&quot; &apos;d&apos;"), std::string::npos);
+    EXPECT_NE(svg.find(">EEG Fz (uV)</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">time (s)</text>"), std::string::npos);
+}
+
+TEST(Inspector, ReportsOtherFileTypes) {
+    temp_dir dir;
+    // A BDF+ file from the writer.
+    const std::string bdf = dir.file("a.bdf");
+    const int h = open_configured(bdf, 1, 8, true);
+    ASSERT_GE(h, 0);
+    edf_set_label(h, 0, "Pleth");
+    const double samples[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(edfwrite_physical_samples(h, samples), 0);
+    ASSERT_EQ(edfclose_file(h), 0);
+    run_result r = edfinfo({bdf}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Type"), "BDF+");
+    EXPECT_EQ(report_value(r.out, "Annotations"), "0");
+
+    // A plain EDF file, made byte by byte: its identification is two free texts.
+    reader_test::file_spec spec;
+    spec.reserved = "";
+    spec.patient = "Patient X <42>";
+    spec.recording = "Lab 3 & co";
+    spec.start_date = "24.12.99";
+    spec.start_time = "23.59.58";
+    spec.signals = {{"Resp", 4, -100, 100, "-100", "100", "mV"}};
+    std::string bytes = reader_test::header_bytes(spec, 2);
+    for (int i = 0; i < 8; i++) {
+        bytes += reader_test::sample16(i * 10 - 40);
+    }
+    const std::string edf = dir.file("plain.edf");
+    reader_test::write_bytes(edf, bytes);
+    r = edfinfo({edf}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Type"), "EDF");
+    EXPECT_EQ(report_value(r.out, "Start"), "1999-12-24 23:59:58.0000000");
+    EXPECT_EQ(report_value(r.out, "Patient"), "Patient X <42>");
+    EXPECT_EQ(report_value(r.out, "Recording"), "Lab 3 & co");
+    EXPECT_EQ(report_value(r.out, "Rate (Hz)"), "<missing>");
+
+    r = edfinfo({"--json", edf}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json::value doc = json::parse(r.out);
+    EXPECT_EQ(doc["type"].text, "EDF");
+    EXPECT_EQ(doc["identification"]["patient"].text, "Patient X <42>");
+    EXPECT_EQ(doc["identification"]["recording"].text, "Lab 3 & co");
+    EXPECT_FALSE(doc["identification"].has("patient_code"));
+    EXPECT_TRUE(doc["annotations"].items.empty());
+    EXPECT_EQ(doc["signals"][0]["sample_rate"].number, 4);
+
+    r = edfinfo({"--samples", "0", edf}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out),
+              (std::vector<std::string>{"time,value", "0,-40", "0.25,-30", "0.5,-20", "0.75,-10",
+                                        "1,0", "1.25,10", "1.5,20", "1.75,30"}));
+}
+
+TEST(Inspector, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
+    temp_dir dir;
+    run_result r = edfinfo({dir.file("missing.edf")}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "edfinfo: cannot open '" + dir.file("missing.edf") +
+                         "': " + edf_error_text(EDF_ERR_CANNOT_OPEN) + "\n");
+
+    // The same file marked discontinuous.
+    const std::string path = write_small_file(dir);
+    reader_test::patch_bytes(path, 192, "EDF+D");
+    r = edfinfo({"--json", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lines_of(r.err).size(), 1u);
+    EXPECT_NE(r.err.find("discontinuous"), std::string::npos) << r.err;
+
+    // A broken header: the version field must be "0".
+    reader_test::patch_bytes(path, 192, "EDF+C");
+    reader_test::patch_bytes(path, 0, "1");
+    r = edfinfo({"--samples", "0", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "edfinfo: cannot open '" + path + "': " + edf_error_text(EDF_ERR_FORMAT) + "\n");
+
+    // A file shorter than a header.
+    reader_test::write_bytes(dir.file("short.edf"), "0       ");
+    r = edfinfo({dir.file("short.edf")}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines_of(r.err).size(), 1u);
+
+    // A picture that cannot be written.
+    reader_test::patch_bytes(path, 0, "0");
+    r = edfinfo({"--plot", "0", "--svg", dir.file("no/such/dir.svg"), path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("edfinfo: cannot write '", 0), 0u) << r.err;
+}
+
+TEST(Inspector, BadUsageGivesTheUsageAndStatus2) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"--bogus", path},
+        {path, path},
+        {"--samples", path},
+        {"--samples", "x", path},
+        {"--samples", "-1", path},
+        {"--samples", "2", path}, // the file has signals 0 and 1 only
+        {"--plot", "0", path},    // no --svg
+        {"--svg", dir.file("x.svg"), path},
+        {"--json", "--samples", "0", path},
+        {"--from", "1", path},
+        {"--samples", "0", "--from", "2", "--to", "1", path},
+        {"--samples", "0", "--from", "abc", path},
+        {"--samples", "0", "--to", "nan", path},
+    };
+    for (const auto &arguments : bad) {
+        const run_result r = edfinfo(arguments, dir);
+        std::string shown;
+        for (const auto &a : arguments) {
+            shown += a + " ";
+        }
+        EXPECT_EQ(r.status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_EQ(r.err.rfind("edfinfo: ", 0), 0u) << shown << r.err;
+        EXPECT_NE(r.err.find("usage: edfinfo"), std::string::npos) << shown;
+    }
+    const run_result help = edfinfo({"--help"}, dir);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: edfinfo", 0), 0u);
+}
+
+// The sweep program's file, made once for the tests below.
+class InspectorSweep : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        directory_ = new temp_dir;
+        const run_result r = run_program(SWEEP_GENERATOR_PATH, {}, *directory_);
+        ASSERT_EQ(r.status, 0) << r.out;
+    }
+    static void TearDownTestSuite() {
+        delete directory_;
+        directory_ = nullptr;
+    }
+    static std::string sweep_path() {
+        return directory_->file("freq_sweep.edf");
+    }
+    static temp_dir *directory_;
+};
+
+temp_dir *InspectorSweep::directory_ = nullptr;
+
+TEST_F(InspectorSweep, Reports) {
+    temp_dir dir;
+    run_result r = edfinfo({sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Duration"), "300 s");
+    EXPECT_EQ(report_value(r.out, "Patient name"),
+              "Logarithmic frequency sweep from 10Hz to 4095Hz");
+    EXPECT_EQ(report_value(r.out, "Equipment"), "Software generated file");
+    EXPECT_EQ(report_value(r.out, "Annotations"), "33");
+
+    r = edfinfo({"--json", sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json::value doc = json::parse(r.out);
+    EXPECT_EQ(doc["signals"][0]["label"].text, "sweep");
+    EXPECT_EQ(doc["signals"][0]["sample_rate"].number, 8192);
+    EXPECT_EQ(doc["signals"][0]["samples"].number, 2457600);
+    ASSERT_EQ(doc["annotations"].items.size(), 33u);
+    EXPECT_EQ(doc["annotations"][1]["text"].text, "1.049134Hz");
+    EXPECT_EQ(doc["annotations"][32]["onset"].number, 300);
+    EXPECT_EQ(doc["annotations"][32]["text"].text, "Recording ends");
+}
+
+TEST_F(InspectorSweep, CsvOfTheWholeFileAndOfAWindow) {
+    temp_dir dir;
+    run_result r = edfinfo({"--samples", "0", sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_of(r.out, "\n"), 2457601u);
+    const std::size_t last_line = r.out.rfind('\n', r.out.size() - 2) + 1;
+    EXPECT_EQ(r.out.substr(last_line, r.out.find(',', last_line) - last_line),
+              "299.9998779296875"); // sample 2457599 at 8192 Hz
+
+    r = edfinfo({"--samples", "0", "--from", "0", "--to", "2", sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 16385u);
+    EXPECT_EQ(lines[2].substr(0, lines[2].find(',')), "0.0001220703125");
+    // The first sample is 200 × sin(2π × 1.0205 / 8192), about 0.1565, within one step of
+    // the 16-bit scale.
+    EXPECT_NEAR(std::stod(lines[1].substr(lines[1].find(',') + 1)), 0.1565, 800.0 / 65535);
+}
+
+TEST_F(InspectorSweep, SvgEnvelopeHasTwoPointsPerColumn) {
+    temp_dir dir;
+    run_result r = edfinfo({"--plot", "0", "--svg", "whole.svg", sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string svg = file_bytes(dir.file("whole.svg"));
+    EXPECT_EQ(xml_check::problem(svg), "");
+    EXPECT_EQ(trace_point_count(svg), 2400u); // minimum and maximum of 1200 columns
+    // 33 annotations, of which two pairs share their onsets (0 s and 300 s).
+    EXPECT_EQ(count_of(svg, "<g class=\"annotation\">"), 31u);
+    EXPECT_NE(svg.find(">sweep (uV)</text>"), std::string::npos);
+    EXPECT_NE(svg.find("Recording ends"), std::string::npos);
+
+    // Two seconds are still more samples than columns; a tenth of a second is not.
+    r = edfinfo({"--plot", "0", "--svg", "two.svg", "--from", "0", "--to", "2", sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    svg = file_bytes(dir.file("two.svg"));
+    EXPECT_EQ(xml_check::problem(svg), "");
+    EXPECT_EQ(trace_point_count(svg), 2400u);
+    EXPECT_EQ(count_of(svg, "<g class=\"annotation\">"), 1u);
+
+    r = edfinfo(
+        {"--plot", "0", "--svg", "tenth.svg", "--from", "100", "--to", "100.1", sweep_path()}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    svg = file_bytes(dir.file("tenth.svg"));
+    EXPECT_EQ(xml_check::problem(svg), "");
+    EXPECT_EQ(trace_point_count(svg), 820u); // samples 819200 to 820019
+}
+
+#endif // EDFINFO_PATH

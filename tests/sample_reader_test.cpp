@@ -1,0 +1,329 @@
+// Sample reading and positioning: values and positions compared with a model that decodes the
+// file's bytes directly, the boundaries of a signal, clamping, and files that shrink while
+// they are open.
+#include "reader_test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <unistd.h>
+
+using namespace reader_test;
+
+namespace {
+
+// The model: every sample of every signal decoded straight from the file's bytes.
+struct model {
+    std::vector<std::vector<int>> values; // per ordinary signal, clamped
+};
+
+model decode_file(const file_spec &f, const std::string &bytes, int64_t records) {
+    const int bps = f.bdf ? 3 : 2;
+    const size_t header = 256 * (f.signals.size() + 1);
+    int record_size = 0;
+    for (const auto &s : f.signals) {
+        record_size += s.samples_per_record * bps;
+    }
+    model m;
+    int offset = 0;
+    for (const auto &s : f.signals) {
+        const bool annotation = s.label == "EDF Annotations" || s.label == "BDF Annotations";
+        if (!annotation) {
+            std::vector<int> v;
+            for (int64_t r = 0; r < records; r++) {
+                for (int i = 0; i < s.samples_per_record; i++) {
+                    const size_t at =
+                        header + static_cast<size_t>(r * record_size + offset + i * bps);
+                    const auto *b = reinterpret_cast<const unsigned char *>(bytes.data() + at);
+                    int d = bps == 2 ? static_cast<int16_t>(b[0] | b[1] << 8)
+                                     : ((b[0] | b[1] << 8 | b[2] << 16) ^ 0x800000) - 0x800000;
+                    d = std::min(std::max(d, s.digital_min), s.digital_max);
+                    v.push_back(d);
+                }
+            }
+            m.values.push_back(v);
+        }
+        offset += s.samples_per_record * bps;
+    }
+    return m;
+}
+
+// A file of `records` records with random sample bytes and valid annotation signals.
+std::string random_file(const file_spec &f, int64_t records, std::mt19937 &random) {
+    const int bps = f.bdf ? 3 : 2;
+    std::string bytes = header_bytes(f, records);
+    for (int64_t r = 0; r < records; r++) {
+        for (const auto &s : f.signals) {
+            const size_t n = static_cast<size_t>(s.samples_per_record * bps);
+            if (s.label == "EDF Annotations" || s.label == "BDF Annotations") {
+                bytes += tal_bytes(timekeeping(std::to_string(r)), n);
+            } else {
+                for (size_t i = 0; i < n; i++) {
+                    bytes += static_cast<char>(random() & 0xff);
+                }
+            }
+        }
+    }
+    return bytes;
+}
+
+struct open_file {
+    int handle;
+    std::unique_ptr<edf_header_info> hdr;
+};
+
+open_file open_written(const std::string &path, const std::string &bytes) {
+    write_bytes(path, bytes);
+    auto hdr = new_header();
+    const int result = edfopen_file_readonly(path.c_str(), hdr.get(), 2);
+    EXPECT_EQ(result, 0) << "filetype " << hdr->filetype;
+    return {hdr->handle, std::move(hdr)};
+}
+
+double physical(const edf_signal_info &s, int d) {
+    const double bit_value =
+        (s.physical_max - s.physical_min) / static_cast<double>(s.digital_max - s.digital_min);
+    const double offset = s.physical_max / bit_value - s.digital_max;
+    return (static_cast<double>(d) + offset) * bit_value;
+}
+
+// Random seeks and reads of every signal, interleaved, checked against the model.
+void check_random_reads(const file_spec &f, int64_t records, int rounds) {
+    std::mt19937 random(1234);
+    temp_dir dir;
+    const std::string bytes = random_file(f, records, random);
+    const model m = decode_file(f, bytes, records);
+    open_file file = open_written(dir.file("r.edf"), bytes);
+    ASSERT_GE(file.handle, 0);
+    const int signals = file.hdr->ordinary_signal_count;
+    ASSERT_EQ(static_cast<size_t>(signals), m.values.size());
+    std::vector<int> digital;
+    std::vector<double> values;
+    for (int round = 0; round < rounds; round++) {
+        const int s = static_cast<int>(random() % static_cast<unsigned>(signals));
+        const auto &expected = m.values[static_cast<size_t>(s)];
+        const int64_t total = static_cast<int64_t>(expected.size());
+        const int64_t start = static_cast<int64_t>(random() % static_cast<unsigned>(total + 1));
+        const int n = static_cast<int>(random() % 3 == 0 ? random() % 100000 : random() % 300);
+        ASSERT_EQ(edfseek(file.handle, s, start, EDFSEEK_SET), start);
+        const int expected_n = static_cast<int>(std::min<int64_t>(n, total - start));
+        const bool as_physical = round % 2 == 1;
+        int got;
+        if (as_physical) {
+            values.assign(static_cast<size_t>(n) + 1, -1.0);
+            got = edfread_physical_samples(file.handle, s, n, values.data());
+        } else {
+            digital.assign(static_cast<size_t>(n) + 1, -1);
+            got = edfread_digital_samples(file.handle, s, n, digital.data());
+        }
+        ASSERT_EQ(got, expected_n) << "signal " << s << " at " << start << " n " << n;
+        for (int i = 0; i < got; i++) {
+            const int d = expected[static_cast<size_t>(start + i)];
+            if (as_physical) {
+                ASSERT_EQ(values[static_cast<size_t>(i)], physical(file.hdr->signals[s], d));
+            } else {
+                ASSERT_EQ(digital[static_cast<size_t>(i)], d) << "sample " << start + i;
+            }
+        }
+        ASSERT_EQ(edftell(file.handle, s), start + expected_n);
+    }
+    edfclose_file(file.handle);
+}
+
+} // namespace
+
+TEST(SampleReading, MatchesTheBytesForEveryLayout) {
+    {
+        SCOPED_TRACE("EDF+, runs of different lengths, annotations in the middle");
+        file_spec f;
+        f.signals = {{"A", 7, -32768, 32767},
+                     {"B", 1, -30000, 30000},
+                     annotation_signal_spec(false),
+                     {"C", 300, -100, 100, "-1", "1"}};
+        check_random_reads(f, 50, 400);
+    }
+    {
+        SCOPED_TRACE("BDF+, a run longer than any read buffer, large gaps");
+        file_spec f;
+        f.bdf = true;
+        f.reserved = "BDF+C";
+        f.signals = {annotation_signal_spec(true),
+                     {"A", 20000, -8388608, 8388607},
+                     {"B", 3, -1000, 1000, "0", "3.3", "V"},
+                     {"C", 9000, -8000000, 8000000}};
+        check_random_reads(f, 12, 200);
+    }
+    {
+        SCOPED_TRACE("plain EDF, records of one sample");
+        file_spec f;
+        f.reserved = "";
+        f.signals = {{"A", 1, -32768, 32767}};
+        check_random_reads(f, 30000, 200);
+    }
+    {
+        SCOPED_TRACE("plain BDF, two tiny signals");
+        file_spec f;
+        f.bdf = true;
+        f.reserved = "";
+        f.signals = {{"A", 1, -8388608, 8388607}, {"B", 2, -5, 5}};
+        check_random_reads(f, 20000, 200);
+    }
+}
+
+TEST(SampleReading, DecodingAndClamping) {
+    temp_dir dir;
+    {
+        file_spec f;
+        f.reserved = "";
+        f.signals = {{"A", 4, -32768, 32767, "-400", "400"}, {"B", 2, -30000, 30000}};
+        const std::string bytes = header_bytes(f, 1) + sample16(-1) + sample16(32767) +
+                                  sample16(-32768) + sample16(0) + sample16(32000) +
+                                  sample16(-32000);
+        open_file file = open_written(dir.file("e.edf"), bytes);
+        int d[4];
+        ASSERT_EQ(edfread_digital_samples(file.handle, 0, 4, d), 4);
+        EXPECT_EQ(d[0], -1); // 0xFF 0xFF
+        EXPECT_EQ(d[1], 32767);
+        EXPECT_EQ(d[2], -32768);
+        ASSERT_EQ(edfread_digital_samples(file.handle, 1, 2, d), 2);
+        EXPECT_EQ(d[0], 30000); // outside the digital range: clamped
+        EXPECT_EQ(d[1], -30000);
+        double p[4];
+        ASSERT_EQ(edfseek(file.handle, 0, 1, EDFSEEK_SET), 1);
+        ASSERT_EQ(edfread_physical_samples(file.handle, 0, 3, p), 3);
+        EXPECT_EQ(p[0], 400.0);
+        EXPECT_EQ(p[1], -400.0);
+        EXPECT_NEAR(p[2], 0.5 * 800.0 / 65535.0, 1e-12);
+        ASSERT_EQ(edfrewind(file.handle, 1), 0);
+        ASSERT_EQ(edfread_physical_samples(file.handle, 1, 2, p), 2);
+        EXPECT_DOUBLE_EQ(p[0], 100.0); // the physical maximum
+        EXPECT_DOUBLE_EQ(p[1], -100.0);
+        edfclose_file(file.handle);
+    }
+    {
+        file_spec f;
+        f.bdf = true;
+        f.reserved = "";
+        f.signals = {{"A", 3, -8388608, 8388607}};
+        const std::string bytes =
+            header_bytes(f, 1) + "\xff\xff\x7f" + std::string("\0\0\x80", 3) + "\xff\xff\xff";
+        open_file file = open_written(dir.file("b.bdf"), bytes);
+        int d[3];
+        ASSERT_EQ(edfread_digital_samples(file.handle, 0, 3, d), 3);
+        EXPECT_EQ(d[0], 8388607);
+        EXPECT_EQ(d[1], -8388608);
+        EXPECT_EQ(d[2], -1);
+        edfclose_file(file.handle);
+    }
+}
+
+TEST(SamplePositioning, SeekTellRewindStayWithinTheSignal) {
+    temp_dir dir;
+    file_spec f;
+    f.signals = {{"A", 10, -100, 100}, annotation_signal_spec(false), {"B", 3, -100, 100}};
+    std::mt19937 random(7);
+    open_file file = open_written(dir.file("s.edf"), random_file(f, 4, random));
+    const int h = file.handle;
+    EXPECT_EQ(edftell(h, 0), 0);
+    EXPECT_EQ(edfseek(h, 0, 0, EDFSEEK_END), 40);
+    EXPECT_EQ(edfseek(h, 0, -5, EDFSEEK_SET), 0);
+    EXPECT_EQ(edfseek(h, 0, 17, EDFSEEK_SET), 17);
+    EXPECT_EQ(edfseek(h, 0, 100, EDFSEEK_CUR), 40);
+    EXPECT_EQ(edfseek(h, 0, -3, EDFSEEK_END), 37);
+    EXPECT_EQ(edfseek(h, 0, -30, EDFSEEK_CUR), 7);
+    EXPECT_EQ(edfseek(h, 0, 5, 3), 7); // unknown origin: unchanged
+    EXPECT_EQ(edftell(h, 1), 0);       // positions are per signal
+    EXPECT_EQ(edfseek(h, 1, 5, EDFSEEK_SET), 5);
+    EXPECT_EQ(edftell(h, 0), 7);
+    // Sums beyond the 64-bit range saturate instead of wrapping around.
+    EXPECT_EQ(edfseek(h, 0, INT64_MAX, EDFSEEK_CUR), 40);
+    EXPECT_EQ(edfseek(h, 0, INT64_MAX, EDFSEEK_END), 40);
+    EXPECT_EQ(edfseek(h, 0, INT64_MIN, EDFSEEK_CUR), 0);
+    EXPECT_EQ(edfseek(h, 0, INT64_MIN, EDFSEEK_END), 0);
+    EXPECT_EQ(edfseek(h, 0, INT64_MAX, EDFSEEK_SET), 40);
+    EXPECT_EQ(edfrewind(h, 0), 0);
+    EXPECT_EQ(edftell(h, 0), 0);
+
+    // Reading up to and past the end.
+    int d[16];
+    ASSERT_EQ(edfseek(h, 1, 8, EDFSEEK_SET), 8);
+    EXPECT_EQ(edfread_digital_samples(h, 1, 16, d), 4);
+    EXPECT_EQ(edftell(h, 1), 12);
+    EXPECT_EQ(edfread_digital_samples(h, 1, 16, d), 0);
+    EXPECT_EQ(edfread_digital_samples(h, 1, 0, d), 0);
+    EXPECT_EQ(edfread_digital_samples(h, 1, -1, d), -1);
+    EXPECT_EQ(edfread_physical_samples(h, 1, -1, nullptr), -1);
+    ASSERT_EQ(edfrewind(h, 1), 0);
+    EXPECT_EQ(edfread_digital_samples(h, 1, 0, nullptr), 0);
+    EXPECT_EQ(edfread_digital_samples(h, 1, 1, nullptr), -1);
+    EXPECT_EQ(edftell(h, 1), 0);
+    edfclose_file(h);
+}
+
+TEST(SamplePositioning, RefusesBadHandlesSignalsAndWriteHandles) {
+    temp_dir dir;
+    file_spec f;
+    f.signals = {{"A", 10, -100, 100}, annotation_signal_spec(false)};
+    std::mt19937 random(7);
+    open_file file = open_written(dir.file("s.edf"), random_file(f, 2, random));
+    const std::string written = dir.file("w.edf");
+    const int writer = edfopen_file_writeonly(written.c_str(), EDF_FILETYPE_EDFPLUS, 1);
+    ASSERT_GE(writer, 0);
+    int d[1];
+    double p[1];
+    for (const auto &[handle, signal] : std::vector<std::pair<int, int>>{
+             {file.handle, 1}, {file.handle, -1}, {writer, 0}, {-1, 0}, {64, 0}, {63, 0}}) {
+        EXPECT_EQ(edfseek(handle, signal, 0, EDFSEEK_SET), -1);
+        EXPECT_EQ(edftell(handle, signal), -1);
+        EXPECT_EQ(edfrewind(handle, signal), -1);
+        EXPECT_EQ(edfread_digital_samples(handle, signal, 1, d), -1);
+        EXPECT_EQ(edfread_physical_samples(handle, signal, 1, p), -1);
+    }
+    edfclose_file(writer);
+    const int closed = file.handle;
+    edfclose_file(closed);
+    EXPECT_EQ(edftell(closed, 0), -1);
+}
+
+TEST(SampleReading, FileShortenedWhileOpen) {
+    // Runs read together (small gaps) and runs sought to (large gaps).
+    for (const int other : {2, 5000}) {
+        SCOPED_TRACE(other);
+        temp_dir dir;
+        file_spec f;
+        f.signals = {
+            {"A", 4, -32768, 32767}, {"B", other, -100, 100}, annotation_signal_spec(false)};
+        std::mt19937 random(3);
+        const std::string bytes = random_file(f, 6, random);
+        const model m = decode_file(f, bytes, 6);
+        const std::string path = dir.file("t.edf");
+        open_file file = open_written(path, bytes);
+        const int record_size = (4 + other + 60) * 2;
+        // Cut record 4 in the middle of its second sample of signal A.
+        ASSERT_EQ(truncate(path.c_str(), 256 * 4 + 4 * record_size + 3), 0);
+
+        int d[24];
+        ASSERT_EQ(edfseek(file.handle, 0, 6, EDFSEEK_SET), 6);
+        std::fill(std::begin(d), std::end(d), 12345);
+        EXPECT_EQ(edfread_digital_samples(file.handle, 0, 12, d), -1);
+        EXPECT_EQ(edftell(file.handle, 0), 6); // unchanged
+        // The samples before the missing one were stored, nothing after them.
+        for (int i = 0; i < 11; i++) {
+            EXPECT_EQ(d[i], m.values[0][static_cast<size_t>(6 + i)]) << i;
+        }
+        EXPECT_EQ(d[11], 12345);
+        double p[4];
+        ASSERT_EQ(edfseek(file.handle, 0, 17, EDFSEEK_SET), 17);
+        EXPECT_EQ(edfread_physical_samples(file.handle, 0, 1, p), -1);
+        EXPECT_EQ(edftell(file.handle, 0), 17);
+        // What is still there reads as before.
+        ASSERT_EQ(edfseek(file.handle, 0, 16, EDFSEEK_SET), 16);
+        EXPECT_EQ(edfread_digital_samples(file.handle, 0, 1, d), 1);
+        EXPECT_EQ(d[0], m.values[0][16]);
+        std::vector<int> b(static_cast<size_t>(other) * 2);
+        ASSERT_EQ(edfseek(file.handle, 1, 3 * other, EDFSEEK_SET), 3 * other);
+        EXPECT_EQ(edfread_digital_samples(file.handle, 1, other + 1, b.data()), -1);
+        EXPECT_EQ(edfread_digital_samples(file.handle, 1, other, b.data()), other);
+        edfclose_file(file.handle);
+    }
+}

@@ -1,0 +1,219 @@
+// The sample writers: conversion and clipping of samples, their encodings, the place of the
+// annotation block in every record, the calling rules, and output failures.
+#include "recording/core/recording.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+
+// Little-endian bytes of digital values, 2 or 3 per sample.
+std::string encoded(const std::vector<int> &values, bool bdf) {
+    std::string bytes;
+    for (int v : values) {
+        for (int b = 0; b < (bdf ? 3 : 2); b++) {
+            bytes += static_cast<char>(static_cast<unsigned>(v) >> (8 * b) & 0xFF);
+        }
+    }
+    return bytes;
+}
+
+// The data records of a closed file with `signals` ordinary and one annotation signal.
+std::string records_of(const std::string &path, int signals) {
+    return file_bytes(path).substr(static_cast<size_t>(256 * (signals + 2)));
+}
+
+std::string timekeeping_block(int record, int annotation_signals = 1) {
+    std::string block = "+";
+    block += std::to_string(record);
+    block += "\x14\x14";
+    block.resize(static_cast<size_t>(120 * annotation_signals), '\0');
+    return block;
+}
+
+} // namespace
+
+TEST(SampleWriters, PhysicalValuesAreTruncatedAndClipped) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    // Physical range -400 to 400 on the full 16-bit range: bit_value 800/65535, offset 0.5.
+    const std::vector<std::pair<double, int>> cases = {
+        {400, 32767},   {-400, -32768},     {200, 16383},    {-200, -16384}, {0, 0},
+        {-0.01, -1},    {1000, 32767},      {-1000, -32768}, {inf, 32767},   {-inf, -32768},
+        {1e300, 32767}, {-DBL_MAX, -32768}, {nan, -32768},   {-nan, -32768},
+    };
+    for (bool bdf : {false, true}) {
+        temp_dir dir;
+        const int h = open_configured(dir.file("p"), 1, static_cast<int>(cases.size()), bdf);
+        edf_set_physical_maximum(h, 0, 400.0);
+        edf_set_physical_minimum(h, 0, -400.0);
+        edf_set_digital_maximum(h, 0, 32767);
+        edf_set_digital_minimum(h, 0, -32768);
+        std::vector<double> physical;
+        std::vector<int> digital;
+        for (const auto &[x, d] : cases) {
+            physical.push_back(x);
+            digital.push_back(d);
+        }
+        ASSERT_EQ(edfwrite_physical_samples(h, physical.data()), 0);
+        ASSERT_EQ(edfclose_file(h), 0);
+        EXPECT_EQ(records_of(dir.file("p"), 1), encoded(digital, bdf) + timekeeping_block(0));
+    }
+}
+
+TEST(SampleWriters, DigitalValuesAreClippedToTheSignalsRange) {
+    for (bool bdf : {false, true}) {
+        temp_dir dir;
+        const int h = open_configured(dir.file("d"), 2, 4, bdf);
+        edf_set_digital_maximum(h, 1, 100);
+        edf_set_digital_minimum(h, 1, -100);
+        const int wide[4] = {-2, 8388607, -8388608, 0};
+        const int narrow[4] = {150, -150, INT32_MIN, INT32_MAX};
+        ASSERT_EQ(edfwrite_digital_samples(h, wide), 0);
+        ASSERT_EQ(edfwrite_digital_samples(h, narrow), 0);
+        // A NaN in a narrow range takes the digital minimum too.
+        const double physical[8] = {0, 0, 0, 0, std::numeric_limits<double>::quiet_NaN(), 0, 0, 0};
+        ASSERT_EQ(edf_blockwrite_physical_samples(h, physical), 0);
+        ASSERT_EQ(edfclose_file(h), 0);
+        const int top = bdf ? 8388607 : 32767;
+        const int bottom = bdf ? -8388608 : -32768;
+        EXPECT_EQ(records_of(dir.file("d"), 2),
+                  encoded({-2, top, bottom, 0, 100, -100, -100, 100}, bdf) + timekeeping_block(0) +
+                      encoded({0, 0, 0, 0, -100, 0, 0, 0}, bdf) + timekeeping_block(1));
+    }
+    EXPECT_EQ(encoded({-2}, false), "\xFE\xFF");
+    EXPECT_EQ(encoded({-2, 8388607}, true), "\xFE\xFF\xFF\xFF\xFF\x7F");
+}
+
+TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
+    temp_dir dir;
+    const int h = open_configured(dir.file("s"), 2, 3);
+    edf_set_digital_maximum(h, 1, 100);
+    edf_set_digital_minimum(h, 1, -100);
+    short full[3] = {-32768, 32767, 5};
+    short narrow[3] = {150, -150, 7};
+    ASSERT_EQ(edfwrite_digital_short_samples(h, full), 0);
+    ASSERT_EQ(edfwrite_digital_short_samples(h, narrow), 0);
+    EXPECT_EQ(full[0], -32768);
+    EXPECT_EQ(full[1], 32767);
+    EXPECT_EQ(narrow[0], 100);
+    EXPECT_EQ(narrow[1], -100);
+    EXPECT_EQ(narrow[2], 7);
+    short block[6] = {1, 2, 3, 4, 500, -6};
+    ASSERT_EQ(edf_blockwrite_digital_short_samples(h, block), 0);
+    EXPECT_EQ(block[4], 100);
+    ASSERT_EQ(edfclose_file(h), 0);
+    EXPECT_EQ(records_of(dir.file("s"), 2),
+              encoded({-32768, 32767, 5, 100, -100, 7}, false) + timekeeping_block(0) +
+                  encoded({1, 2, 3, 4, 100, -6}, false) + timekeeping_block(1));
+}
+
+// Every writer places the annotation block where annotation_position says; per-signal and
+// whole-record writes give the same records.
+TEST(SampleWriters, AnnotationBlockPlacement) {
+    const struct {
+        int signals, position, annotation_signals, insert_at;
+    } cases[] = {
+        {3, EDF_ANNOTATIONS_AT_END, 1, 3},    {3, EDF_ANNOTATIONS_IN_MIDDLE, 2, 1},
+        {3, EDF_ANNOTATIONS_AT_START, 1, 0},  {1, EDF_ANNOTATIONS_IN_MIDDLE, 1, 0},
+        {2, EDF_ANNOTATIONS_IN_MIDDLE, 1, 1},
+    };
+    for (const auto &c : cases) {
+        for (bool bdf : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.signals << " signals, position " << c.position
+                                            << (bdf ? ", BDF+" : ", EDF+"));
+            temp_dir dir;
+            const int h = open_configured(dir.file("a"), c.signals, 2, bdf);
+            edf_set_number_of_annotation_signals(h, c.annotation_signals);
+            edf_set_annotation_signal_position(h, c.position);
+            for (int s = 0; s < c.signals; s++) { // physical value = digital value
+                edf_set_physical_maximum(h, s, bdf ? 8388607 : 32767);
+                edf_set_physical_minimum(h, s, bdf ? -8388608 : -32768);
+            }
+            std::vector<int> all;
+            std::string expected[4];
+            for (int r = 0; r < 4; r++) {
+                for (int s = 0; s <= c.signals; s++) {
+                    if (s == c.insert_at) {
+                        expected[r] += timekeeping_block(r, c.annotation_signals);
+                    }
+                    if (s < c.signals) {
+                        const std::vector<int> values = {100 * r + 10 * s, 100 * r + 10 * s + 1};
+                        expected[r] += encoded(values, bdf);
+                        if (r == 0) {
+                            ASSERT_EQ(edfwrite_digital_samples(h, values.data()), 0);
+                        }
+                        if (r == 1) {
+                            all.insert(all.end(), values.begin(), values.end());
+                        }
+                    }
+                }
+            }
+            ASSERT_EQ(edf_blockwrite_digital_samples(h, all.data()), 0);
+            std::vector<double> physical;
+            for (int s = 0; s < c.signals; s++) {
+                physical.insert(physical.end(), {200 + 10 * s + 0.75, 200 + 10 * s + 1.25});
+            }
+            ASSERT_EQ(edf_blockwrite_physical_samples(h, physical.data()), 0);
+            const std::string third_record = expected[3]; // written as packed bytes (BDF+)
+            std::string packed;
+            for (int s = 0; s < c.signals; s++) {
+                packed += encoded({300 + 10 * s, 300 + 10 * s + 1}, true);
+            }
+            if (bdf) {
+                ASSERT_EQ(edf_blockwrite_digital_24bit_samples(h, packed.data()), 0);
+            } else {
+                EXPECT_EQ(edf_blockwrite_digital_24bit_samples(h, packed.data()), -1);
+            }
+            ASSERT_EQ(edfclose_file(h), 0);
+            const std::string records =
+                file_bytes(dir.file("a"))
+                    .substr(static_cast<size_t>(256 * (1 + c.signals + c.annotation_signals)));
+            EXPECT_EQ(records, expected[0] + expected[1] + expected[2] + (bdf ? third_record : ""));
+        }
+    }
+}
+
+TEST(SampleWriters, CallingRules) {
+    temp_dir dir;
+    const int two = open_configured(dir.file("two"), 2, 2);
+    const int none = edfopen_file_writeonly(dir.file("none").c_str(), 1, 0);
+    const int bdf = open_configured(dir.file("bdf"), 1, 2, true);
+    const int values[4] = {};
+    short shorts[4] = {};
+    EXPECT_EQ(edfwrite_digital_samples(none, values), -1); // no ordinary signal
+    EXPECT_EQ(edf_blockwrite_digital_samples(none, values), -1);
+    EXPECT_EQ(edfwrite_digital_short_samples(bdf, shorts), -1);
+    EXPECT_EQ(edf_blockwrite_digital_short_samples(bdf, shorts), -1);
+    EXPECT_EQ(edfwrite_digital_samples(two, nullptr), -1);
+    ASSERT_EQ(edfwrite_digital_samples(two, values), 0);
+    const auto position = ftello(edf_handle_table[two]->file);
+    EXPECT_EQ(edf_blockwrite_digital_samples(two, values), -1); // record in progress
+    EXPECT_EQ(edf_blockwrite_physical_samples(two, nullptr), -1);
+    EXPECT_EQ(ftello(edf_handle_table[two]->file), position);
+    ASSERT_EQ(edfwrite_digital_samples(two, values), 0);
+    EXPECT_EQ(edf_handle_table[two]->datarecord_count, 1);
+    for (int h : {two, none, bdf}) {
+        EXPECT_EQ(edfclose_file(h), 0);
+    }
+}
+
+// A full device: the failure must show in the first complete record or in close, never
+// behind results that all say success.
+TEST(SampleWriters, OutputFailureIsReported) {
+    for (int samples : {4, 100000}) {
+        const int h = open_configured("/dev/full", 1, samples);
+        ASSERT_GE(h, 0);
+        const std::vector<double> values(static_cast<size_t>(samples), 1.0);
+        EXPECT_EQ(edfwrite_physical_samples(h, values.data()), -1);
+        EXPECT_EQ(edf_handle_table[h]->datarecord_count, 0);
+        EXPECT_EQ(edfclose_file(h), -1);
+        EXPECT_EQ(edf_get_number_of_open_files(), 0);
+    }
+}

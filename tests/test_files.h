@@ -1,0 +1,76 @@
+// Helpers for tests that write files: a private temporary directory, a file's bytes, header
+// fields, and a guard that leaves the process-wide handle table empty.
+#pragma once
+
+#include "recording/edf.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class temp_dir {
+  public:
+    temp_dir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "recording-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~temp_dir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+
+    std::string file(const std::string &name) const {
+        return (path_ / name).string();
+    }
+    const std::filesystem::path &path() const {
+        return path_;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+inline std::string file_bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `text` padded with spaces to `width` bytes, the form of a header field.
+inline std::string field(const std::string &text, size_t width) {
+    return text + std::string(width > text.size() ? width - text.size() : 0, ' ');
+}
+
+// Closes every open handle when the test ends, so that a failed assertion does not leave
+// slots taken for the tests that follow in the same process.
+struct close_all_handles {
+    ~close_all_handles() {
+        while (edf_get_number_of_open_files() > 0 && edf_get_handle(0) >= 0) {
+            edfclose_file(edf_get_handle(0));
+        }
+    }
+};
+
+// Opens `path` as EDF+ (or BDF+) with `signals` ordinary signals, each with `samples` samples
+// per record, digital range of the type and physical range -1000 to 1000.
+inline int open_configured(const std::string &path, int signals, int samples, bool bdf = false) {
+    const int handle = edfopen_file_writeonly(
+        path.c_str(), bdf ? EDF_FILETYPE_BDFPLUS : EDF_FILETYPE_EDFPLUS, signals);
+    for (int s = 0; handle >= 0 && s < signals; s++) {
+        edf_set_samplefrequency(handle, s, samples);
+        edf_set_digital_maximum(handle, s, bdf ? 8388607 : 32767);
+        edf_set_digital_minimum(handle, s, bdf ? -8388608 : -32768);
+        edf_set_physical_maximum(handle, s, 1000.0);
+        edf_set_physical_minimum(handle, s, -1000.0);
+    }
+    return handle;
+}
