@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <functional>
 #include <limits>
 
@@ -30,132 +29,52 @@ std::string signal_field(const std::string &header, int start, int width, int i)
                          static_cast<size_t>(width));
 }
 
-std::string two_digits(int v) {
-    return {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
-}
-
 } // namespace
 
-// The sweep program's configuration, with the start taken from the local clock.
-TEST(HeaderWriter, SweepConfigurationHeaderByteForByte) {
-    temp_dir dir;
-    const std::string path = dir.file("sweep.edf");
-    const int h = edfopen_file_writeonly(path.c_str(), EDF_FILETYPE_EDFPLUS, 1);
-    ASSERT_EQ(edf_set_samplefrequency(h, 0, 8192), 0);
-    ASSERT_EQ(edf_set_digital_maximum(h, 0, 32767), 0);
-    ASSERT_EQ(edf_set_digital_minimum(h, 0, -32768), 0);
-    ASSERT_EQ(edf_set_physical_maximum(h, 0, 400.0), 0);
-    ASSERT_EQ(edf_set_physical_minimum(h, 0, -400.0), 0);
-    ASSERT_EQ(edf_set_physical_dimension(h, 0, "uV"), 0);
-    ASSERT_EQ(edf_set_label(h, 0, "sweep"), 0);
-    ASSERT_EQ(edf_set_equipment(h, "Software generated file"), 0);
-    ASSERT_EQ(edf_set_patientname(h, "Logarithmic frequency sweep from 10Hz to 4095Hz"), 0);
-    const std::vector<double> samples(8192, 0.0);
-    const std::time_t before = std::time(nullptr);
-    ASSERT_EQ(edfwrite_physical_samples(h, samples.data()), 0);
-    const std::time_t after = std::time(nullptr);
-    const std::string header = file_bytes(path).substr(0, 768); // flushed with the record
-
-    const edf_recording &r = *edf_handle_table[h];
-    EXPECT_EQ(r.record_size, 16504);
-    EXPECT_EQ(r.signals[0].bit_value, 800.0 / 65535.0);
-    EXPECT_EQ(r.signals[0].offset, 0.5);
-    EXPECT_EQ(edfclose_file(h), 0);
-
-    static const char *const months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-    bool matched = false;
-    for (std::time_t t : {before, after}) {
-        std::tm local{};
-        localtime_r(&t, &local);
-        const std::string dd = two_digits(local.tm_mday);
-        const std::string date =
-            dd + "-" + months[local.tm_mon] + "-" + std::to_string(local.tm_year + 1900);
-        const std::string expected =
-            field("0", 8) + field("X X X Logarithmic_frequency_sweep_from_10Hz_to_4095Hz", 80) +
-            field("Startdate " + date + " X X Software_generated_file", 80) + dd + "." +
-            two_digits(local.tm_mon + 1) + "." + two_digits(local.tm_year % 100) +
-            two_digits(local.tm_hour) + "." + two_digits(local.tm_min) + "." +
-            two_digits(local.tm_sec % 60) + field("768", 8) + field("EDF+C", 44) + field("-1", 8) +
-            field("1", 8) + field("2", 4) + field("sweep", 16) + "EDF Annotations " +
-            std::string(160, ' ') + field("uV", 8) + field("", 8) + field("-400", 8) +
-            field("-1", 8) + field("400", 8) + field("1", 8) + field("-32768", 8) +
-            field("-32768", 8) + field("32767", 8) + field("32767", 8) + std::string(160, ' ') +
-            field("8192", 8) + field("60", 8) + std::string(64, ' ');
-        ASSERT_EQ(expected.size(), 768u);
-        matched = matched || header == expected;
-        if (t == after && !matched) {
-            EXPECT_EQ(header, expected);
-        }
-    }
-}
-
-TEST(HeaderWriter, PatientField) {
-    const std::string code72(72, 'c');
-    const std::string code60(60, 'c');
+TEST(HeaderWriter, IdentificationFields) {
+    const std::string c80(80, 'c'), c72(72, 'c'), c60(60, 'c'), t60(60, 't'), t52(52, 't');
+    const std::string a20(20, 'a'), t20(20, 't'), e20(20, 'e'), e12(12, 'e'), n20(20, 'n');
     const struct {
-        std::function<void(int)> configure;
-        std::string field;
-    } cases[] = {
-        {[](int) {}, "X X X X"},
-        {[](int h) {
-             edf_set_birthdate(h, 1970, 3, 5);
-             edf_set_sex(h, EDF_FEMALE);
-         },
-         "X F 05-MAR-1970 X"},
-        {[](int h) {
-             edf_set_patientname(h, "anon patient 7");
-             edf_set_patient_additional(h, "more  text");
-             edf_set_sex(h, EDF_MALE);
-         },
-         "X M X anon_patient_7 more  text"},
-        {[](int h) { edf_set_patientname(h, "J\xFCrgen"); }, "X X X Jurgen"},
-        {[](int h) {
-             edf_set_patientcode(h, std::string(80, 'c').c_str());
-             edf_set_patientname(h, "name");
-             edf_set_patient_additional(h, "extra");
-         },
-         code72 + " X X X"},
-        {[](int h) {
-             edf_set_patientcode(h, std::string(60, 'c').c_str());
-             edf_set_birthdate(h, 2000, 1, 1);
-             edf_set_patientname(h, std::string(20, 'n').c_str());
-             edf_set_patient_additional(h, "extra");
-         },
-         code60 + " X 01-JAN-2000 nn"},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(closed_header(c.configure).substr(8, 80), field(c.field, 80));
+        std::string code, name, additional;
+        int sex;
+        bool birthdate;
+        std::string patient_field;
+    } patients[] = {
+        {"", "", "", -1, false, "X X X X"},
+        {"", "", "", EDF_FEMALE, true, "X F 05-MAR-1970 X"},
+        {"", "anon patient 7", "more  text", EDF_MALE, false, "X M X anon_patient_7 more  text"},
+        {"", "J\xFCrgen", "", -1, false, "X X X Jurgen"},
+        {c80, "name", "extra", -1, false, c72 + " X X X"},
+        {c60, n20, "extra", -1, true, c60 + " X 05-MAR-1970 nn"}};
+    for (const auto &p : patients) {
+        const std::string header = closed_header([&](int h) {
+            edf_set_patientcode(h, p.code.c_str());
+            edf_set_patientname(h, p.name.c_str());
+            edf_set_patient_additional(h, p.additional.c_str());
+            if (p.sex >= 0) {
+                edf_set_sex(h, p.sex);
+            }
+            if (p.birthdate) {
+                edf_set_birthdate(h, 1970, 3, 5);
+            }
+        });
+        EXPECT_EQ(header.substr(8, 80), field(p.patient_field, 80));
     }
-}
-
-TEST(HeaderWriter, RecordingFieldAndStart) {
     const struct {
-        std::function<void(int)> configure;
-        std::string field;
-    } cases[] = {
-        {[](int) {}, "Startdate 02-MAR-2002 X X X"},
-        {[](int h) {
-             edf_set_admincode(h, "ADM7");
-             edf_set_technician(h, "TECH A");
-             edf_set_equipment(h, "AMP-2");
-             edf_set_recording_additional(h, "left arm test");
-         },
-         "Startdate 02-MAR-2002 ADM7 TECH_A AMP-2 left arm test"},
-        {[](int h) {
-             edf_set_admincode(h, std::string(20, 'a').c_str());
-             edf_set_technician(h, std::string(20, 't').c_str());
-             edf_set_equipment(h, std::string(20, 'e').c_str());
-             edf_set_recording_additional(h, "dropped");
-         },
-         "Startdate 02-MAR-2002 " + std::string(20, 'a') + " " + std::string(20, 't') + " " +
-             std::string(12, 'e') + " "},
-        {[](int h) { edf_set_technician(h, std::string(60, 't').c_str()); },
-         "Startdate 02-MAR-2002 X " + std::string(52, 't') + " X "},
-    };
-    for (const auto &c : cases) {
-        const std::string header = closed_header(c.configure);
-        EXPECT_EQ(header.substr(88, 80), field(c.field, 80));
+        std::string admin, technician, equipment, additional, recording_field;
+    } recordings[] = {
+        {"", "", "", "", "X X X"},
+        {"ADM7", "TECH A", "AMP-2", "left arm test", "ADM7 TECH_A AMP-2 left arm test"},
+        {a20, t20, e20, "dropped", a20 + " " + t20 + " " + e12 + " "},
+        {"", t60, "", "", "X " + t52 + " X "}};
+    for (const auto &r : recordings) {
+        const std::string header = closed_header([&](int h) {
+            edf_set_admincode(h, r.admin.c_str());
+            edf_set_technician(h, r.technician.c_str());
+            edf_set_equipment(h, r.equipment.c_str());
+            edf_set_recording_additional(h, r.additional.c_str());
+        });
+        EXPECT_EQ(header.substr(88, 80), field("Startdate 02-MAR-2002 " + r.recording_field, 80));
         EXPECT_EQ(header.substr(168, 16), "02.03.0213.04.05");
     }
     const std::string old = closed_header(
@@ -165,6 +84,7 @@ TEST(HeaderWriter, RecordingFieldAndStart) {
 }
 
 TEST(HeaderWriter, RecordDurationField) {
+    // clang-format off
     const std::pair<std::function<int(int)>, const char *> cases[] = {
         {[](int) { return 0; }, "1       "},
         {[](int h) { return edf_set_datarecord_duration(h, 50000); }, "0.5     "},
@@ -173,8 +93,8 @@ TEST(HeaderWriter, RecordDurationField) {
         {[](int h) { return edf_set_datarecord_duration(h, 1234567); }, "12.34567"},
         {[](int h) { return edf_set_datarecord_duration(h, 5999999); }, "59.99999"},
         {[](int h) { return edf_set_datarecord_duration_us(h, 1); }, "0.000001"},
-        {[](int h) { return edf_set_datarecord_duration_us(h, 9999); }, "0.009999"},
-    };
+        {[](int h) { return edf_set_datarecord_duration_us(h, 9999); }, "0.009999"}};
+    // clang-format on
     for (const auto &c : cases) {
         EXPECT_EQ(closed_header([&](int h) { ASSERT_EQ(c.first(h), 0); }).substr(244, 8), c.second);
     }
@@ -242,69 +162,56 @@ TEST(HeaderWriter, BdfHeaderAndTransliteratedSignalTexts) {
     }
 }
 
-// Each configuration is refused by the first sample write with its code, and the file stays
-// empty; close then returns the same code and releases the handle.
+// Each case spoils a valid two-signal configuration. The first sample write refuses it with
+// the code and writes nothing; close then returns the same code and releases the handle.
 TEST(HeaderWriter, ChecksRefuseBadSignalsInOrder) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    const struct {
-        std::function<void(int)> configure;
-        int code;
-    } cases[] = {
-        {[](int h) { edf_handle_table[h]->signals[0].samples_per_record = 0; },
-         EDF_ERR_SAMPLES_PER_RECORD},
-        {[](int h) { edf_set_digital_minimum(h, 0, 32767); }, EDF_ERR_DIGMIN_IS_DIGMAX},
-        {[](int h) { edf_set_digital_maximum(h, 1, -32768); }, EDF_ERR_DIGMIN_IS_DIGMAX},
-        {[](int h) { edf_set_digital_minimum(h, 0, 0), edf_set_digital_maximum(h, 0, -5); },
-         EDF_ERR_DIGMAX_BELOW_DIGMIN},
-        {[](int h) { edf_set_physical_minimum(h, 1, 1000.0); }, EDF_ERR_PHYSMIN_IS_PHYSMAX},
-        {[](int h) {
-             edf_set_physical_minimum(h, 0, 1000.0);                 // -25 in signal 0 ...
-             edf_handle_table[h]->signals[1].samples_per_record = 0; // ... before -22 in 1
-         },
+    using spoil = void (*)(edf_recording &);
+    // clang-format off
+    const std::pair<spoil, int> cases[] = {
+        {[](edf_recording &r) { r.signals[0].samples_per_record = 0; }, EDF_ERR_SAMPLES_PER_RECORD},
+        {[](edf_recording &r) { r.signals[0].digital_min = 32767; }, EDF_ERR_DIGMIN_IS_DIGMAX},
+        {[](edf_recording &r) { r.signals[1].digital_max = -32768; }, EDF_ERR_DIGMIN_IS_DIGMAX},
+        {[](edf_recording &r) { r.signals[0].digital_min = 40000; }, EDF_ERR_DIGMAX_BELOW_DIGMIN},
+        {[](edf_recording &r) { r.signals[1].physical_min = 1000; }, EDF_ERR_PHYSMIN_IS_PHYSMAX},
+        // The first failing check of the first failing signal decides.
+        {[](edf_recording &r) { r.signals[0].physical_min = 1000, r.signals[1].samples_per_record = 0; },
          EDF_ERR_PHYSMIN_IS_PHYSMAX},
-        {[](int h) { edf_set_physical_maximum(h, 1, 123456789.0); }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](int h) { edf_set_physical_minimum(h, 0, -1e7); }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](int h) { edf_set_physical_minimum(h, 0, -1e12); }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](int h) { edf_set_physical_maximum(h, 0, nan); }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](int h) {
-             edf_set_physical_minimum(h, 1, 0.00000001); // both written as '0.000000'
-             edf_set_physical_maximum(h, 1, 0.0000001);
-         },
+        {[](edf_recording &r) { r.signals[1].physical_max = 123456789.0; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_recording &r) { r.signals[0].physical_min = -1e7; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_recording &r) { r.signals[0].physical_min = -1e12; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_recording &r) { r.signals[0].physical_max = nan; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        // Both written as '0.000000': a reader would find equal limits.
+        {[](edf_recording &r) { r.signals[1].physical_min = 1e-8, r.signals[1].physical_max = 1e-7; },
          EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](int h) { edf_handle_table[h]->signal_count = -1; }, EDF_ERR_NEGATIVE_SIGNAL_COUNT},
-        {[](int h) { edf_handle_table[h]->signal_count = 4097; }, EDF_ERR_TOO_MANY_SIGNALS},
-    };
+        {[](edf_recording &r) { r.signal_count = -1; }, EDF_ERR_NEGATIVE_SIGNAL_COUNT},
+        {[](edf_recording &r) { r.signal_count = 4097; }, EDF_ERR_TOO_MANY_SIGNALS}};
+    // clang-format on
     temp_dir dir;
     const std::string path = dir.file("bad.edf");
-    for (const auto &c : cases) {
+    for (const auto &[spoil_configuration, code] : cases) {
         const int h = open_configured(path, 2, 4);
-        c.configure(h);
-        const int signals = edf_handle_table[h]->signal_count;
+        edf_recording &r = *edf_handle_table[h];
+        spoil_configuration(r);
+        const int signals = r.signal_count;
         const int samples[4] = {};
-        EXPECT_EQ(signals == 2 ? edfwrite_digital_samples(h, samples)
-                               : edf_write_header(edf_handle_table[h]),
-                  c.code);
+        // A signal count out of range cannot be made through the setters: call the writer.
+        EXPECT_EQ(signals == 2 ? edfwrite_digital_samples(h, samples) : edf_write_header(&r), code);
         EXPECT_EQ(std::filesystem::file_size(path), 0u);
-        edf_handle_table[h]->signal_count = 2;
-        EXPECT_EQ(edfclose_file(h), signals == 2 ? c.code : 0);
+        r.signal_count = 2;
+        EXPECT_EQ(edfclose_file(h), signals == 2 ? code : 0);
         EXPECT_EQ(edf_get_number_of_open_files(), 0);
     }
 }
 
 TEST(HeaderWriter, RecordSizeLimits) {
-    const struct {
-        bool bdf;
-        int samples;
-        int result;
-    } cases[] = {
-        {false, 5242820, 0},
-        {false, 5242821, EDF_ERR_RECORD_TOO_LARGE},
-        {true, 5242840, 0},
-        {true, 5242841, EDF_ERR_RECORD_TOO_LARGE},
-    };
+    const std::tuple<bool, int, int> cases[] = {{false, 5242820, 0},
+                                                {false, 5242821, EDF_ERR_RECORD_TOO_LARGE},
+                                                {true, 5242840, 0},
+                                                {true, 5242841, EDF_ERR_RECORD_TOO_LARGE}};
     temp_dir dir;
-    for (const auto &c : cases) {
-        const int h = open_configured(dir.file("big"), 1, c.samples, c.bdf);
-        EXPECT_EQ(edfclose_file(h), c.result) << c.samples;
+    for (const auto &[bdf, samples, result] : cases) {
+        const int h = open_configured(dir.file("big"), 1, samples, bdf);
+        EXPECT_EQ(edfclose_file(h), result) << samples;
     }
 }

@@ -11,8 +11,6 @@
 
 namespace {
 
-using namespace std::string_literals;
-
 // Little-endian bytes of digital values, 2 or 3 per sample.
 std::string encoded(const std::vector<int> &values, bool bdf) {
     std::string bytes;
@@ -24,11 +22,6 @@ std::string encoded(const std::vector<int> &values, bool bdf) {
     return bytes;
 }
 
-// The data records of a closed file with `signals` ordinary and one annotation signal.
-std::string records_of(const std::string &path, int signals) {
-    return file_bytes(path).substr(static_cast<size_t>(256 * (signals + 2)));
-}
-
 std::string timekeeping_block(int record, int annotation_signals = 1) {
     std::string block = "+";
     block += std::to_string(record);
@@ -37,30 +30,29 @@ std::string timekeeping_block(int record, int annotation_signals = 1) {
     return block;
 }
 
+// The data records of a closed file.
+std::string records_of(const std::string &path, int signals, int annotation_signals = 1) {
+    return file_bytes(path).substr(static_cast<size_t>(256 * (1 + signals + annotation_signals)));
+}
+
 } // namespace
 
+// Physical range -400 to 400 on -32768 to 32767: bit_value 800/65535, offset 0.5. Values are
+// truncated toward zero; values beyond the range, infinities and NaN stay within it.
 TEST(SampleWriters, PhysicalValuesAreTruncatedAndClipped) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    // Physical range -400 to 400 on the full 16-bit range: bit_value 800/65535, offset 0.5.
-    const std::vector<std::pair<double, int>> cases = {
-        {400, 32767},   {-400, -32768},     {200, 16383},    {-200, -16384}, {0, 0},
-        {-0.01, -1},    {1000, 32767},      {-1000, -32768}, {inf, 32767},   {-inf, -32768},
-        {1e300, 32767}, {-DBL_MAX, -32768}, {nan, -32768},   {-nan, -32768},
-    };
+    const std::vector<double> physical = {400,   -400, 200,  -200,  0,        -0.01, 1000,
+                                          -1000, inf,  -inf, 1e300, -DBL_MAX, nan,   -nan};
+    const std::vector<int> digital = {32767,  -32768, 16383,  -16384, 0,      -1,     32767,
+                                      -32768, 32767,  -32768, 32767,  -32768, -32768, -32768};
     for (bool bdf : {false, true}) {
         temp_dir dir;
-        const int h = open_configured(dir.file("p"), 1, static_cast<int>(cases.size()), bdf);
+        const int h = open_configured(dir.file("p"), 1, static_cast<int>(physical.size()), bdf);
         edf_set_physical_maximum(h, 0, 400.0);
         edf_set_physical_minimum(h, 0, -400.0);
         edf_set_digital_maximum(h, 0, 32767);
         edf_set_digital_minimum(h, 0, -32768);
-        std::vector<double> physical;
-        std::vector<int> digital;
-        for (const auto &[x, d] : cases) {
-            physical.push_back(x);
-            digital.push_back(d);
-        }
         ASSERT_EQ(edfwrite_physical_samples(h, physical.data()), 0);
         ASSERT_EQ(edfclose_file(h), 0);
         EXPECT_EQ(records_of(dir.file("p"), 1), encoded(digital, bdf) + timekeeping_block(0));
@@ -77,7 +69,7 @@ TEST(SampleWriters, DigitalValuesAreClippedToTheSignalsRange) {
         const int narrow[4] = {150, -150, INT32_MIN, INT32_MAX};
         ASSERT_EQ(edfwrite_digital_samples(h, wide), 0);
         ASSERT_EQ(edfwrite_digital_samples(h, narrow), 0);
-        // A NaN in a narrow range takes the digital minimum too.
+        // NaN takes the digital minimum of a narrow range too.
         const double physical[8] = {0, 0, 0, 0, std::numeric_limits<double>::quiet_NaN(), 0, 0, 0};
         ASSERT_EQ(edf_blockwrite_physical_samples(h, physical), 0);
         ASSERT_EQ(edfclose_file(h), 0);
@@ -87,7 +79,6 @@ TEST(SampleWriters, DigitalValuesAreClippedToTheSignalsRange) {
                   encoded({-2, top, bottom, 0, 100, -100, -100, 100}, bdf) + timekeeping_block(0) +
                       encoded({0, 0, 0, 0, -100, 0, 0, 0}, bdf) + timekeeping_block(1));
     }
-    EXPECT_EQ(encoded({-2}, false), "\xFE\xFF");
     EXPECT_EQ(encoded({-2, 8388607}, true), "\xFE\xFF\xFF\xFF\xFF\x7F");
 }
 
@@ -98,15 +89,12 @@ TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
     edf_set_digital_minimum(h, 1, -100);
     short full[3] = {-32768, 32767, 5};
     short narrow[3] = {150, -150, 7};
+    short block[6] = {1, 2, 3, 4, 500, -6};
     ASSERT_EQ(edfwrite_digital_short_samples(h, full), 0);
     ASSERT_EQ(edfwrite_digital_short_samples(h, narrow), 0);
-    EXPECT_EQ(full[0], -32768);
-    EXPECT_EQ(full[1], 32767);
-    EXPECT_EQ(narrow[0], 100);
-    EXPECT_EQ(narrow[1], -100);
-    EXPECT_EQ(narrow[2], 7);
-    short block[6] = {1, 2, 3, 4, 500, -6};
     ASSERT_EQ(edf_blockwrite_digital_short_samples(h, block), 0);
+    EXPECT_EQ(std::vector<short>(full, full + 3), (std::vector<short>{-32768, 32767, 5}));
+    EXPECT_EQ(std::vector<short>(narrow, narrow + 3), (std::vector<short>{100, -100, 7}));
     EXPECT_EQ(block[4], 100);
     ASSERT_EQ(edfclose_file(h), 0);
     EXPECT_EQ(records_of(dir.file("s"), 2),
@@ -114,16 +102,15 @@ TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
                   encoded({1, 2, 3, 4, 100, -6}, false) + timekeeping_block(1));
 }
 
-// Every writer places the annotation block where annotation_position says; per-signal and
-// whole-record writes give the same records.
+// Every writer places the annotation block where annotation_position says: records 0 to 3
+// are written per signal, as a digital block, as a physical block and as packed 24-bit bytes.
 TEST(SampleWriters, AnnotationBlockPlacement) {
-    const struct {
-        int signals, position, annotation_signals, insert_at;
-    } cases[] = {
-        {3, EDF_ANNOTATIONS_AT_END, 1, 3},    {3, EDF_ANNOTATIONS_IN_MIDDLE, 2, 1},
-        {3, EDF_ANNOTATIONS_AT_START, 1, 0},  {1, EDF_ANNOTATIONS_IN_MIDDLE, 1, 0},
-        {2, EDF_ANNOTATIONS_IN_MIDDLE, 1, 1},
-    };
+    // clang-format off
+    const struct { int signals, position, annotation_signals, insert_at; } cases[] = {
+        {3, EDF_ANNOTATIONS_AT_END, 1, 3}, {3, EDF_ANNOTATIONS_IN_MIDDLE, 2, 1},
+        {3, EDF_ANNOTATIONS_AT_START, 1, 0}, {1, EDF_ANNOTATIONS_IN_MIDDLE, 1, 0},
+        {2, EDF_ANNOTATIONS_IN_MIDDLE, 1, 1}};
+    // clang-format on
     for (const auto &c : cases) {
         for (bool bdf : {false, true}) {
             SCOPED_TRACE(testing::Message() << c.signals << " signals, position " << c.position
@@ -136,46 +123,34 @@ TEST(SampleWriters, AnnotationBlockPlacement) {
                 edf_set_physical_maximum(h, s, bdf ? 8388607 : 32767);
                 edf_set_physical_minimum(h, s, bdf ? -8388608 : -32768);
             }
-            std::vector<int> all;
-            std::string expected[4];
-            for (int r = 0; r < 4; r++) {
+            // Sample k of signal s in record r has the value 100 r + 10 s + k.
+            std::string expected;
+            std::vector<int> digital;
+            std::vector<double> physical;
+            std::string packed;
+            for (int r = 0; r < (bdf ? 4 : 3); r++) {
                 for (int s = 0; s <= c.signals; s++) {
                     if (s == c.insert_at) {
-                        expected[r] += timekeeping_block(r, c.annotation_signals);
+                        expected += timekeeping_block(r, c.annotation_signals);
                     }
                     if (s < c.signals) {
                         const std::vector<int> values = {100 * r + 10 * s, 100 * r + 10 * s + 1};
-                        expected[r] += encoded(values, bdf);
+                        expected += encoded(values, bdf);
                         if (r == 0) {
                             ASSERT_EQ(edfwrite_digital_samples(h, values.data()), 0);
                         }
-                        if (r == 1) {
-                            all.insert(all.end(), values.begin(), values.end());
-                        }
+                        digital.insert(digital.end(), values.begin(), values.end());
+                        physical.insert(physical.end(), {values[0] + 0.75, values[1] + 0.25});
+                        packed += encoded(values, true);
                     }
                 }
             }
-            ASSERT_EQ(edf_blockwrite_digital_samples(h, all.data()), 0);
-            std::vector<double> physical;
-            for (int s = 0; s < c.signals; s++) {
-                physical.insert(physical.end(), {200 + 10 * s + 0.75, 200 + 10 * s + 1.25});
-            }
-            ASSERT_EQ(edf_blockwrite_physical_samples(h, physical.data()), 0);
-            const std::string third_record = expected[3]; // written as packed bytes (BDF+)
-            std::string packed;
-            for (int s = 0; s < c.signals; s++) {
-                packed += encoded({300 + 10 * s, 300 + 10 * s + 1}, true);
-            }
-            if (bdf) {
-                ASSERT_EQ(edf_blockwrite_digital_24bit_samples(h, packed.data()), 0);
-            } else {
-                EXPECT_EQ(edf_blockwrite_digital_24bit_samples(h, packed.data()), -1);
-            }
+            ASSERT_EQ(edf_blockwrite_digital_samples(h, digital.data() + 2 * c.signals), 0);
+            ASSERT_EQ(edf_blockwrite_physical_samples(h, physical.data() + 4 * c.signals), 0);
+            EXPECT_EQ(edf_blockwrite_digital_24bit_samples(h, packed.data() + 18 * c.signals),
+                      bdf ? 0 : -1);
             ASSERT_EQ(edfclose_file(h), 0);
-            const std::string records =
-                file_bytes(dir.file("a"))
-                    .substr(static_cast<size_t>(256 * (1 + c.signals + c.annotation_signals)));
-            EXPECT_EQ(records, expected[0] + expected[1] + expected[2] + (bdf ? third_record : ""));
+            EXPECT_EQ(records_of(dir.file("a"), c.signals, c.annotation_signals), expected);
         }
     }
 }
@@ -195,17 +170,20 @@ TEST(SampleWriters, CallingRules) {
     ASSERT_EQ(edfwrite_digital_samples(two, values), 0);
     const auto position = ftello(edf_handle_table[two]->file);
     EXPECT_EQ(edf_blockwrite_digital_samples(two, values), -1); // record in progress
-    EXPECT_EQ(edf_blockwrite_physical_samples(two, nullptr), -1);
     EXPECT_EQ(ftello(edf_handle_table[two]->file), position);
     ASSERT_EQ(edfwrite_digital_samples(two, values), 0);
     EXPECT_EQ(edf_handle_table[two]->datarecord_count, 1);
+    // The record is flushed; the header counts records only once the file is closed.
+    EXPECT_EQ(file_bytes(dir.file("two")).substr(236, 8), "-1      ");
+    EXPECT_EQ(file_bytes(dir.file("two")).size(), 1024u + 128u);
     for (int h : {two, none, bdf}) {
         EXPECT_EQ(edfclose_file(h), 0);
     }
 }
 
-// A full device: the failure must show in the first complete record or in close, never
-// behind results that all say success.
+// A full device: the failure shows in the first complete record (its samples do not fit the
+// stream's buffer, or its flush fails) and again in close, never behind results that all say
+// success.
 TEST(SampleWriters, OutputFailureIsReported) {
     for (int samples : {4, 100000}) {
         const int h = open_configured("/dev/full", 1, samples);

@@ -24,57 +24,32 @@ std::string double_text(double x) {
 
 } // namespace
 
+// Outside the 32-bit range the text is the nearest 32-bit limit; nothing is undefined.
 TEST(DoubleToText, TruncatesToNineDecimalsWithoutTrailingZeros) {
+    // clang-format off
     const std::pair<double, const char *> cases[] = {
-        {400, "400"},
-        {-400, "-400"},
-        {0, "0"},
-        {-0.0, "0"},
-        {1.5, "1.5"},
-        {-0.5, "-0.5"},
-        {-0.25, "-0.25"},
-        {-3000.5, "-3000.5"},
-        {0.1, "0.1"},
-        {0.001, "0.001"},
-        {123.456, "123.456"},
-        {0.000001, "0.000001"},
-        {1e-9, "0.000000001"},
-        {1e-10, "0"},
-        {2.675, "2.674999999"},
-        {0.9999999999, "0.999999999"},
-        {99999.999, "99999.998999999"},
-        {2147483647.0, "2147483647"},
-        {-2147483648.5, "-2147483648.5"},
-        // Outside the 32-bit range: the nearest 32-bit limit, nothing undefined.
-        {1e300, "2147483647"},
-        {inf_value, "2147483647"},
-        {-1e300, "-2147483648"},
+        {400, "400"}, {-400, "-400"}, {0, "0"}, {-0.0, "0"}, {1.5, "1.5"}, {-0.5, "-0.5"},
+        {-0.25, "-0.25"}, {-3000.5, "-3000.5"}, {0.1, "0.1"}, {0.001, "0.001"},
+        {123.456, "123.456"}, {0.000001, "0.000001"}, {1e-9, "0.000000001"}, {1e-10, "0"},
+        {2.675, "2.674999999"}, {0.9999999999, "0.999999999"}, {99999.999, "99999.998999999"},
+        {2147483647.0, "2147483647"}, {-2147483648.5, "-2147483648.5"},
+        {1e300, "2147483647"}, {inf_value, "2147483647"}, {-1e300, "-2147483648"},
         {nan_value, "0"}};
+    // clang-format on
     for (const auto &[x, expected] : cases) {
         EXPECT_EQ(double_text(x), expected) << x;
     }
 }
 
+// nullptr: refused, as the eight characters cannot carry the value.
 TEST(PhysicalValueField, KeepsTheCutTextOrRefusesALostMagnitude) {
     const std::pair<double, const char *> cases[] = {
-        {400, "400     "},
-        {-400, "-400    "},
-        {2.675, "2.674999"},
-        {123456.789, "123456.7"},
-        {-123456.5, "-123456."},
-        {1e-7, "0.000000"},
-        {-0.000001, "-0.00000"},
-        {12345678.9, "12345678"},
-        {99999999.0, "99999999"},
-        {-9999999.5, "-9999999"},
-        // Refused: the eight characters cannot carry the value.
-        {123456789.0, nullptr},
-        {100000000.0, nullptr},
-        {-10000000.0, nullptr},
-        {-1e300, nullptr},
-        {inf_value, nullptr},
-        {-inf_value, nullptr},
-        {nan_value, nullptr}};
+        {400, "400     "},        {-400, "-400    "},       {2.675, "2.674999"},
+        {123456.789, "123456.7"}, {-123456.5, "-123456."},  {1e-7, "0.000000"},
+        {-0.000001, "-0.00000"},  {12345678.9, "12345678"}, {99999999.0, "99999999"},
+        {-9999999.5, "-9999999"}, {123456789.0, nullptr},   {100000000.0, nullptr},
+        {-10000000.0, nullptr},   {-1e300, nullptr},        {inf_value, nullptr},
+        {-inf_value, nullptr},    {nan_value, nullptr}};
     for (const auto &[x, expected] : cases) {
         char text[9];
         ASSERT_EQ(edf_physical_value_field(x, text), expected != nullptr) << x;
@@ -97,15 +72,12 @@ TEST(PadWithSpaces, AddsEightSpacesUpTo127Characters) {
 }
 
 TEST(FprintInt, WritesMinimumDigitsAndCountsTheSign) {
-    const std::tuple<int32_t, int, const char *> cases[] = {{-32768, 1, "-32768"},
-                                                            {0, 1, "0"},
-                                                            {8192, 1, "8192"},
-                                                            {24, 4, "0024"},
-                                                            {7, 4, "0007"},
-                                                            {2024, 4, "2024"},
-                                                            {-5, 4, "-0005"},
-                                                            {INT32_MIN, 1, "-2147483648"},
-                                                            {INT32_MAX, 1, "2147483647"}};
+    // clang-format off
+    const std::tuple<int32_t, int, const char *> cases[] = {
+        {-32768, 1, "-32768"}, {0, 1, "0"}, {8192, 1, "8192"}, {24, 4, "0024"}, {7, 4, "0007"},
+        {2024, 4, "2024"}, {-5, 4, "-0005"}, {INT32_MIN, 1, "-2147483648"},
+        {INT32_MAX, 1, "2147483647"}};
+    // clang-format on
     for (const auto &[v, min_digits, text] : cases) {
         char *data = nullptr;
         size_t size = 0;

@@ -7,9 +7,12 @@
 
 namespace {
 
-// Close adds the sub-second start (below one second, so at most 999999 microseconds) to
-// every onset; onsets beyond this would overflow there.
-constexpr int64_t max_onset_us = INT64_MAX - 999999;
+// Times that a reader could not count in 100 ns ticks within 64 bits are refused, so that
+// every stored annotation reads back: a duration above INT64_MAX / 10 microseconds (about
+// 29000 years), or an onset that would pass that limit once close adds the sub-second start
+// (below one second, so at most 999999 microseconds).
+constexpr int64_t max_duration_us = INT64_MAX / 10;
+constexpr int64_t max_onset_us = max_duration_us - 999999;
 
 // Room for one more entry; the list grows by 1000 entries at a time.
 edf_queued_annotation *next_entry(int handle, edf_recording *r) {
@@ -34,7 +37,8 @@ template <typename Convert>
 int queue_annotation(int handle, int64_t onset, int64_t duration, const char *text,
                      Convert convert) {
     edf_recording *r = edf_recording_for(handle, edf_side::writer);
-    if (r == nullptr || onset < 0 || onset > max_onset_us || text == nullptr) {
+    if (r == nullptr || onset < 0 || onset > max_onset_us || duration > max_duration_us ||
+        text == nullptr) {
         return -1;
     }
     edf_queued_annotation *entry = next_entry(handle, r);

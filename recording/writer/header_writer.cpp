@@ -208,7 +208,8 @@ int edf_write_header(edf_recording *r) {
     if (n < 0) {
         return EDF_ERR_NEGATIVE_SIGNAL_COUNT;
     }
-    if (n > EDF_MAX_SIGNALS) {
+    // Readers take at most 4096 signals, annotation signals included.
+    if (n > EDF_MAX_SIGNALS || n + r->annotation_signal_count > EDF_MAX_SIGNALS) {
         return EDF_ERR_TOO_MANY_SIGNALS;
     }
     r->annotation_block_size = annotation_signal_bytes * r->annotation_signal_count;

@@ -1,0 +1,99 @@
+// Arbitrary bytes opened as a recording in each annotation-read mode. When the file opens,
+// every signal is read whole (digital and physical values, in chunks) and at positions sought
+// from the input, and every annotation is fetched. The reader must refuse or survive: no
+// crash, no undefined behaviour, no leak, and results that keep their own promises
+// (positions within the signal, counts within what was asked, the handle table as before).
+#include "recording/edf.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+// A small generator of positions and lengths, seeded from the input.
+struct sequence {
+    uint64_t state;
+    uint64_t next() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 33;
+    }
+};
+
+void read_signal(int handle, int signal, int64_t total, sequence &choice) {
+    std::vector<int> digital(4096);
+    std::vector<double> physical(4096);
+    int64_t read = 0;
+    check(edfrewind(handle, signal) == 0);
+    for (;;) {
+        const int n = edfread_digital_samples(handle, signal, 4096, digital.data());
+        if (n <= 0) {
+            check(n == 0 || n == -1);
+            break;
+        }
+        read += n;
+        check(edftell(handle, signal) == read);
+    }
+    check(read <= total);
+    for (int i = 0; i < 8; i++) {
+        const int64_t target =
+            total > 0 ? static_cast<int64_t>(choice.next() % (total + 2)) - 1 : 0;
+        const int64_t position = edfseek(handle, signal, target, EDFSEEK_SET);
+        check(position >= 0 && position <= total);
+        const int n = edfread_physical_samples(
+            handle, signal, static_cast<int>(choice.next() % 4096), physical.data());
+        check(n >= -1 && n <= 4096);
+        check(edfseek(handle, signal, INT64_MAX, EDFSEEK_CUR) == total);
+        check(edfseek(handle, signal, INT64_MIN, EDFSEEK_END) == 0);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const std::string path = "/tmp/fuzz_reader_" + std::to_string(getpid()) + ".edf";
+    FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return 0;
+    }
+    std::fwrite(data, 1, size, file);
+    std::fclose(file);
+
+    static edf_header_info *hdr = new edf_header_info;
+    sequence choice{size};
+    for (size_t i = 0; i < size && i < 64; i++) {
+        choice.state = choice.state * 31 + data[i];
+    }
+    const int open_before = edf_get_number_of_open_files();
+    for (int mode = 0; mode <= 2; mode++) {
+        if (edfopen_file_readonly(path.c_str(), hdr, mode) != 0) {
+            check(hdr->handle == -1 && hdr->filetype < 0);
+            check(edf_get_number_of_open_files() == open_before);
+            continue;
+        }
+        const int handle = hdr->handle;
+        check(hdr->ordinary_signal_count >= 0 && hdr->ordinary_signal_count <= EDF_MAX_SIGNALS);
+        for (int s = 0; s < hdr->ordinary_signal_count; s++) {
+            read_signal(handle, s, hdr->signals[s].samples_in_file, choice);
+        }
+        check(edfread_digital_samples(handle, hdr->ordinary_signal_count, 1, nullptr) == -1);
+        edf_annotation annotation;
+        for (int64_t n = 0; n < hdr->annotation_count; n++) {
+            check(edf_get_annotation(handle, static_cast<int>(n), &annotation) == 0);
+        }
+        check(edf_get_annotation(handle, static_cast<int>(hdr->annotation_count), &annotation) ==
+              -1);
+        check(edfclose_file(handle) == 0);
+        check(edf_get_number_of_open_files() == open_before);
+    }
+    return 0;
+}

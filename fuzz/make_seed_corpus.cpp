@@ -1,0 +1,139 @@
+// Writes the seed corpora of the fuzz targets into the directory given on the command line
+// (fuzz/corpus): small recordings made by the library's own writer in many configurations for
+// the reader target, and call sequences for the writer target.
+#include "recording/edf.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct configuration {
+    const char *name;
+    int filetype;
+    int signals;
+    int annotation_signals;
+    int position;
+    int subsecond;
+    int duration_10us; // 0: the default of one second
+    int records;
+    int annotations;
+};
+
+const configuration configurations[] = {
+    {"edf_basic", EDF_FILETYPE_EDFPLUS, 1, 1, 0, 0, 0, 3, 2},
+    {"bdf_basic", EDF_FILETYPE_BDFPLUS, 1, 1, 0, 0, 0, 3, 2},
+    {"edf_middle", EDF_FILETYPE_EDFPLUS, 3, 2, 1, 0, 0, 2, 4},
+    {"bdf_start", EDF_FILETYPE_BDFPLUS, 2, 1, 2, 0, 0, 2, 1},
+    {"edf_subsecond", EDF_FILETYPE_EDFPLUS, 2, 1, 0, 2500000, 0, 2, 2},
+    {"edf_1ms", EDF_FILETYPE_EDFPLUS, 1, 1, 0, 0, 100, 5, 3},
+    {"bdf_half_second", EDF_FILETYPE_BDFPLUS, 2, 3, 1, 1, 50000, 3, 5},
+    {"edf_annotations_only", EDF_FILETYPE_EDFPLUS, 0, 1, 0, 0, 0, 0, 3},
+    {"edf_many_annotation_signals", EDF_FILETYPE_EDFPLUS, 1, 8, 0, 0, 0, 1, 8},
+};
+
+std::vector<char> file_bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void save(const std::filesystem::path &path, const std::vector<char> &bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_recording(const configuration &c, const std::string &path) {
+    const int handle = edfopen_file_writeonly(path.c_str(), c.filetype, c.signals);
+    edf_set_number_of_annotation_signals(handle, c.annotation_signals);
+    edf_set_annotation_signal_position(handle, c.position);
+    edf_set_subsecond_starttime(handle, c.subsecond);
+    if (c.duration_10us != 0) {
+        edf_set_datarecord_duration(handle, c.duration_10us);
+    }
+    edf_set_startdatetime(handle, 2002, 3, 2, 10, 20, 30);
+    edf_set_patientcode(handle, "ABC-123");
+    edf_set_patientname(handle, "Subject One");
+    edf_set_birthdate(handle, 1951, 5, 2);
+    edf_set_sex(handle, EDF_FEMALE);
+    edf_set_equipment(handle, "AMP-2");
+    const bool bdf = c.filetype == EDF_FILETYPE_BDFPLUS;
+    for (int s = 0; s < c.signals; s++) {
+        edf_set_samplefrequency(handle, s, 4 + 3 * s);
+        edf_set_physical_maximum(handle, s, 100.0 * (s + 1));
+        edf_set_physical_minimum(handle, s, -100.0 * (s + 1));
+        edf_set_digital_maximum(handle, s, bdf ? 8388607 : 32767);
+        edf_set_digital_minimum(handle, s, bdf ? -8388608 : -32768);
+        edf_set_label(handle, s, ("signal " + std::to_string(s)).c_str());
+        edf_set_physical_dimension(handle, s, "uV");
+    }
+    std::vector<double> values;
+    for (int r = 0; r < c.records; r++) {
+        for (int s = 0; s < c.signals; s++) {
+            values.assign(static_cast<size_t>(4 + 3 * s), 0.0);
+            for (size_t k = 0; k < values.size(); k++) {
+                values[k] = 120.0 * (s + 1) * std::sin(0.7 * static_cast<double>(k + r));
+            }
+            edfwrite_physical_samples(handle, values.data());
+        }
+    }
+    for (int a = 0; a < c.annotations; a++) {
+        edfwrite_annotation_utf8_us(handle, 250000LL * a, a % 2 ? 500000 : -1,
+                                    a == 0 ? "Recording starts" : "event \xc3\xa9");
+    }
+    edfclose_file(handle);
+}
+
+// A call sequence for the writer target: settings bytes, then operations.
+std::vector<char> writer_sequence(int variant) {
+    std::vector<char> bytes;
+    bytes.push_back(static_cast<char>(variant & 1));      // file type
+    bytes.push_back(static_cast<char>(1 + variant % 4));  // ordinary signals
+    bytes.push_back(static_cast<char>(variant % 3));      // annotation signals - 1
+    bytes.push_back(static_cast<char>(variant % 3));      // position
+    bytes.push_back(static_cast<char>(variant * 7 & 31)); // settings flags
+    for (int i = 0; i < 240; i++) {
+        bytes.push_back(static_cast<char>((i * 37 + variant * 11) & 0xFF));
+    }
+    return bytes;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seed_corpus CORPUS_DIRECTORY\n");
+        return 2;
+    }
+    const std::filesystem::path root(argv[1]);
+    const std::filesystem::path reader = root / "fuzz_reader";
+    const std::filesystem::path writer = root / "fuzz_writer";
+    std::filesystem::create_directories(reader);
+    std::filesystem::create_directories(writer);
+    const std::string scratch = (std::filesystem::temp_directory_path() / "seed.edf").string();
+    for (const configuration &c : configurations) {
+        write_recording(c, scratch);
+        std::vector<char> bytes = file_bytes(scratch);
+        save(reader / c.name, bytes);
+        if (c.filetype == EDF_FILETYPE_EDFPLUS && c.signals > 0) {
+            // The same recording marked as plain EDF, and as discontinuous.
+            std::vector<char> plain = bytes;
+            for (int i = 192; i < 197; i++) {
+                plain[static_cast<size_t>(i)] = ' ';
+            }
+            save(reader / (std::string(c.name) + "_plain"), plain);
+            std::vector<char> discontinuous = bytes;
+            discontinuous[196] = 'D';
+            save(reader / (std::string(c.name) + "_discontinuous"), discontinuous);
+        }
+    }
+    std::filesystem::remove(scratch);
+    for (int variant = 0; variant < 12; variant++) {
+        save(writer / ("sequence_" + std::to_string(variant)), writer_sequence(variant));
+    }
+    return 0;
+}
