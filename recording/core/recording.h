@@ -75,6 +75,9 @@ struct edf_recording {
     // W: the output stream's buffer, owned by the block and freed after the stream is
     // closed; null when the stream runs with the C library's default buffer.
     char *stream_buffer;
+    // W: set when a sample write failed part-way; the stream's position is then unknown, and
+    // the next write first seeks to where its bytes belong.
+    int reposition_needed;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.

@@ -258,8 +258,10 @@ int edf_write_header(edf_recording *r) {
         edf_latin1_to_ascii(s.prefilter, static_cast<int>(std::strlen(s.prefilter)));
     }
 
-    // Fixed part.
+    // Fixed part. An error left on the stream by an earlier failed write must not be taken
+    // for a failure of this one.
     std::rewind(stream);
+    std::clearerr(stream);
     if (r->is_edf) {
         std::fputs("0       ", stream);
     } else {

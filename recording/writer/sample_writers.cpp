@@ -119,14 +119,57 @@ int put_short_samples(edf_recording *r, int signal, short *values) {
     }
 }
 
+// Where the next write's bytes belong: the start of the record being assembled, after the
+// ordinary signals already written and the annotation block when it stands before them.
+int64_t position_of_next_write(const edf_recording *r) {
+    const int64_t bytes_per_sample = r->is_edf ? 2 : 3;
+    const int s = r->next_write_signal;
+    int64_t position =
+        static_cast<int64_t>(256) * (1 + r->signal_count + r->annotation_signal_count) +
+        r->datarecord_count * r->record_size;
+    for (int i = 0; i < s; i++) {
+        position += r->signals[i].samples_per_record * bytes_per_sample;
+    }
+    if (edf_annotation_insert_index(r) < s) {
+        position += r->annotation_block_size;
+    }
+    return position;
+}
+
+// Before the first bytes of a write: the header when the file has none yet; after a failed
+// write, a seek back to where this write's bytes belong, so that a retry does not leave the
+// failed attempt's bytes inside the layout. Returns 0, a header writer code, or -1.
+int begin_write(edf_recording *r) {
+    if (r->datarecord_count == 0 && r->next_write_signal == 0) {
+        const int result = edf_write_header(r);
+        if (result == 0) {
+            r->reposition_needed = 0;
+        }
+        return result;
+    }
+    if (r->reposition_needed) {
+        std::clearerr(r->file);
+        if (fseeko(r->file, position_of_next_write(r), SEEK_SET) != 0) {
+            return -1;
+        }
+        r->reposition_needed = 0;
+    }
+    return 0;
+}
+
+int write_failed(edf_recording *r) {
+    r->reposition_needed = 1;
+    return -1;
+}
+
 // Ends a record whose last ordinary signal has been written: the annotation block when it
 // comes last, the count, and a flush so that the record reaches the file now.
 int finish_record(edf_recording *r) {
     if (edf_annotation_insert_index(r) == r->signal_count && edf_write_tal(r, r->file) != 0) {
-        return -1;
+        return write_failed(r);
     }
     if (std::fflush(r->file) != 0) {
-        return -1;
+        return write_failed(r);
     }
     r->datarecord_count++;
     return 0;
@@ -152,17 +195,15 @@ template <typename Put> int write_signal(int handle, const void *buffer, file_ki
         return -1;
     }
     const int s = r->next_write_signal;
-    if (r->datarecord_count == 0 && s == 0) {
-        const int result = edf_write_header(r);
-        if (result != 0) {
-            return result;
-        }
+    const int result = begin_write(r);
+    if (result != 0) {
+        return result;
     }
     if (s == edf_annotation_insert_index(r) && edf_write_tal(r, r->file) != 0) {
-        return -1;
+        return write_failed(r);
     }
     if (put(r, s) != 0) {
-        return -1;
+        return write_failed(r);
     }
     if (s + 1 < r->signal_count) {
         r->next_write_signal = s + 1;
@@ -179,20 +220,18 @@ template <typename Put> int write_block(int handle, const void *buffer, file_kin
     if (r == nullptr || r->next_write_signal != 0) {
         return -1;
     }
-    if (r->datarecord_count == 0) {
-        const int result = edf_write_header(r);
-        if (result != 0) {
-            return result;
-        }
+    const int result = begin_write(r);
+    if (result != 0) {
+        return result;
     }
     const int insert_at = edf_annotation_insert_index(r);
     size_t first = 0;
     for (int i = 0; i < r->signal_count; i++) {
         if (i == insert_at && edf_write_tal(r, r->file) != 0) {
-            return -1;
+            return write_failed(r);
         }
         if (put(r, i, first) != 0) {
-            return -1;
+            return write_failed(r);
         }
         first += static_cast<size_t>(r->signals[i].samples_per_record);
     }
@@ -248,11 +287,9 @@ int edf_blockwrite_digital_24bit_samples(int handle, const void *buf) {
     if (r == nullptr || r->next_write_signal != 0) {
         return -1;
     }
-    if (r->datarecord_count == 0) {
-        const int result = edf_write_header(r);
-        if (result != 0) {
-            return result;
-        }
+    const int result = begin_write(r);
+    if (result != 0) {
+        return result;
     }
     // The caller's bytes are already 3-byte little-endian samples in signal order; only the
     // annotation block has to be placed among them.
@@ -270,10 +307,10 @@ int edf_blockwrite_digital_24bit_samples(int handle, const void *buf) {
     if (insert_at < r->signal_count) {
         if (!write_all(r->file, bytes, before) || edf_write_tal(r, r->file) != 0 ||
             !write_all(r->file, bytes + before, total - before)) {
-            return -1;
+            return write_failed(r);
         }
     } else if (!write_all(r->file, bytes, total)) {
-        return -1;
+        return write_failed(r);
     }
     return finish_record(r);
 }
