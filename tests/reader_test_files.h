@@ -1,9 +1,10 @@
-// Helpers for the reader tests: a private temporary directory per test, and assembly of
+// Helpers for the reader tests: assembly of
 // EDF/EDF+/BDF/BDF+ files byte by byte, so that the tests control every header field and
 // every byte of the data records.
 #pragma once
 
 #include "recording/edf.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -19,37 +20,7 @@
 
 namespace reader_test {
 
-// A fresh directory under the system's temporary directory, removed with its contents.
-class temp_dir {
-  public:
-    temp_dir() {
-        std::random_device random;
-        const auto base = std::filesystem::temp_directory_path();
-        for (;;) {
-            path_ = base / ("edf_reader_test_" + std::to_string(getpid()) + "_" +
-                            std::to_string(random()));
-            if (std::filesystem::create_directory(path_)) {
-                break;
-            }
-        }
-    }
-    ~temp_dir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-
-    std::string file(const std::string &name) const {
-        return (path_ / name).string();
-    }
-    const std::filesystem::path &path() const {
-        return path_;
-    }
-
-  private:
-    std::filesystem::path path_;
-};
+using ::temp_dir;
 
 // The header record is about 1 MB: keep it on the heap.
 inline std::unique_ptr<edf_header_info> new_header() {

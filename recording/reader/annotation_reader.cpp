@@ -45,26 +45,6 @@ constexpr int stored_text_max = 512;
 constexpr int stored_duration_max = 15;
 constexpr int64_t no_duration = -EDF_TIME_DIMENSION;
 
-// '+' or '-', then digits with at most one '.', which is neither the first nor the last
-// character after the sign: '+0', '+12.5', '-3'.
-bool is_onset_text(const unsigned char *t, int64_t n) {
-    if (n < 2 || (t[0] != '+' && t[0] != '-') || t[1] == '.' || t[n - 1] == '.') {
-        return false;
-    }
-    bool point = false;
-    for (int64_t i = 1; i < n; i++) {
-        if (t[i] == '.') {
-            if (point) {
-                return false;
-            }
-            point = true;
-        } else if (t[i] < '0' || t[i] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Digits with at most one '.', which is neither first nor last; no sign.
 bool is_duration_text(const unsigned char *t, int64_t n) {
     if (n < 1 || t[0] == '.' || t[n - 1] == '.') {
@@ -82,6 +62,11 @@ bool is_duration_text(const unsigned char *t, int64_t n) {
         }
     }
     return true;
+}
+
+// '+' or '-', then a duration text: '+0', '+12.5', '-3'.
+bool is_onset_text(const unsigned char *t, int64_t n) {
+    return n >= 2 && (t[0] == '+' || t[0] == '-') && is_duration_text(t + 1, n - 1);
 }
 
 // Annotation texts are UTF-8: control bytes other than tab, line feed and carriage return,

@@ -63,37 +63,37 @@ bool write_all(FILE *stream, const void *data, size_t bytes) {
     return std::fwrite(data, 1, bytes, stream) == bytes;
 }
 
-// Converts and writes one signal's share of the current record.
-template <bool Edf> int put_physical_samples(edf_recording *r, int signal, const double *values) {
-    const edf_signal_param &s = r->signals[signal];
-    const int m = s.samples_per_record;
+// Converts one signal's share of the current record (`digital(i)` gives sample i's digital
+// value) into the scratch buffer and writes it.
+template <bool Edf, typename Digital>
+int put_samples(edf_recording *r, int signal, Digital digital) {
+    const int m = r->signals[signal].samples_per_record;
     constexpr int bytes_per_sample = Edf ? 2 : 3;
     if (!reserve_write_buffer(r, m * bytes_per_sample)) {
         return -1;
     }
     unsigned char *out = r->write_buffer;
-    const double bit_value = s.bit_value;
-    const double offset = s.offset;
-    const double dmin = s.digital_min;
-    const double dmax = s.digital_max;
     for (int i = 0; i < m; i++) {
-        store(out, i, physical_to_digital(values[i], bit_value, offset, dmin, dmax), Edf);
+        store(out, i, digital(i), Edf);
     }
     return write_all(r->file, out, static_cast<size_t>(m) * bytes_per_sample) ? 0 : -1;
 }
 
-template <bool Edf> int put_digital_samples(edf_recording *r, int signal, const int *values) {
+template <bool Edf> int put_physical_samples(edf_recording *r, int signal, const double *values) {
     const edf_signal_param &s = r->signals[signal];
-    const int m = s.samples_per_record;
-    constexpr int bytes_per_sample = Edf ? 2 : 3;
-    if (!reserve_write_buffer(r, m * bytes_per_sample)) {
-        return -1;
-    }
-    unsigned char *out = r->write_buffer;
-    for (int i = 0; i < m; i++) {
-        store(out, i, clip(values[i], s.digital_min, s.digital_max), Edf);
-    }
-    return write_all(r->file, out, static_cast<size_t>(m) * bytes_per_sample) ? 0 : -1;
+    const double bit_value = s.bit_value;
+    const double offset = s.offset;
+    const double dmin = s.digital_min;
+    const double dmax = s.digital_max;
+    return put_samples<Edf>(r, signal, [=](int i) {
+        return physical_to_digital(values[i], bit_value, offset, dmin, dmax);
+    });
+}
+
+template <bool Edf> int put_digital_samples(edf_recording *r, int signal, const int *values) {
+    const int dmin = r->signals[signal].digital_min;
+    const int dmax = r->signals[signal].digital_max;
+    return put_samples<Edf>(r, signal, [=](int i) { return clip(values[i], dmin, dmax); });
 }
 
 // 16-bit samples are clipped in the caller's array and written from it directly: no copy
