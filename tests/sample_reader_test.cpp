@@ -286,21 +286,25 @@ TEST(SamplePositioning, RefusesBadHandlesSignalsAndWriteHandles) {
 }
 
 TEST(SampleReading, FileShortenedWhileOpen) {
-    // Runs read together (small gaps) and runs sought to (large gaps).
-    for (const int other : {2, 5000}) {
-        SCOPED_TRACE(other);
+    // Runs read together (small gaps) and runs sought to (large gaps), in EDF+ and BDF+.
+    for (const auto &[bdf, other] : {std::pair{false, 2}, {false, 5000}, {true, 2}, {true, 5000}}) {
+        SCOPED_TRACE(testing::Message() << "bdf " << bdf << " other " << other);
         temp_dir dir;
         file_spec f;
-        f.signals = {
-            {"A", 4, -32768, 32767}, {"B", other, -100, 100}, annotation_signal_spec(false)};
+        f.bdf = bdf;
+        f.reserved = bdf ? "BDF+C" : "EDF+C";
+        f.signals = {{"A", 4, bdf ? -8388608 : -32768, bdf ? 8388607 : 32767},
+                     {"B", other, -100, 100},
+                     annotation_signal_spec(bdf)};
         std::mt19937 random(3);
         const std::string bytes = random_file(f, 6, random);
         const model m = decode_file(f, bytes, 6);
         const std::string path = dir.file("t.edf");
         open_file file = open_written(path, bytes);
-        const int record_size = (4 + other + 60) * 2;
+        const int bytes_per_sample = bdf ? 3 : 2;
+        const int record_size = (4 + other) * bytes_per_sample + 120;
         // Cut record 4 in the middle of its second sample of signal A.
-        ASSERT_EQ(truncate(path.c_str(), 256 * 4 + 4 * record_size + 3), 0);
+        ASSERT_EQ(truncate(path.c_str(), 256 * 4 + 4 * record_size + bytes_per_sample + 1), 0);
 
         int d[24];
         ASSERT_EQ(edfseek(file.handle, 0, 6, EDFSEEK_SET), 6);

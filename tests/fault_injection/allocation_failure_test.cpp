@@ -1,0 +1,378 @@
+// Allocation failures at every allocation of the library: opening in both modes, annotation
+// queueing and extraction, the writers' scratch buffer and close. Each operation is repeated
+// with its first, second, third ... allocation failing until it runs without meeting the
+// failure. A run that fails must return the documented code, free everything it took and leave
+// the handle table and the open-file count as they were; a run that succeeds (possible only
+// where an allocation is optional) must give the same file as a run without failures.
+#include "allocation_hook.h"
+#include "reader_test_files.h"
+#include "recording/core/recording.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <iterator>
+#include <map>
+
+namespace {
+
+// Everything that a failed operation must leave as it found it.
+struct table_state {
+    long live_blocks;
+    int open_files;
+    std::array<edf_recording *, EDF_MAX_FILES> slots;
+    std::array<edf_queued_annotation *, EDF_MAX_FILES> queued;
+    std::array<edf_parsed_annotation *, EDF_MAX_FILES> parsed;
+    bool operator==(const table_state &) const = default;
+};
+
+table_state table() {
+    table_state t{allocation_hook::live_blocks(), edf_get_number_of_open_files(), {}, {}, {}};
+    std::copy(std::begin(edf_handle_table), std::end(edf_handle_table), t.slots.begin());
+    std::copy(std::begin(edf_queued_annotation_lists), std::end(edf_queued_annotation_lists),
+              t.queued.begin());
+    std::copy(std::begin(edf_parsed_annotation_lists), std::end(edf_parsed_annotation_lists),
+              t.parsed.begin());
+    return t;
+}
+
+// The results of a series of fault cases, kept in the test report ("2 x -1; 1 x 0").
+struct outcome_tally {
+    std::string series;
+    std::map<int, int> by_result;
+    void add(int result) {
+        by_result[result]++;
+    }
+    ~outcome_tally() {
+        std::string text;
+        for (const auto &[result, count] : by_result) {
+            text += std::to_string(count) + " x " + std::to_string(result) + "; ";
+        }
+        testing::Test::RecordProperty(series, text);
+    }
+};
+
+// Calls attempt(k) for k = 0, 1, 2, ... (the k-th allocation after arming fails) until an
+// attempt reports that the failure did not happen: the operation needed fewer allocations.
+void for_each_fault(const std::function<bool(int)> &attempt) {
+    for (int k = 0; k < 100; k++) {
+        if (!attempt(k)) {
+            return;
+        }
+    }
+    ADD_FAILURE() << "an operation that never stops allocating";
+}
+
+// Runs `operation` with allocation k failing (none when k is negative); returns whether it did.
+bool with_failure(int k, const std::function<void()> &operation) {
+    allocation_hook::fail_allocation(k);
+    operation();
+    return allocation_hook::disarm();
+}
+
+void set_start(int handle) {
+    ASSERT_EQ(edf_set_startdatetime(handle, 2020, 1, 2, 3, 4, 5), 0);
+}
+
+// The annotation count of a file and the text of its last annotation, read back: "3 c".
+std::string read_annotations(const std::string &path) {
+    auto hdr = reader_test::new_header();
+    if (edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_ALL_ANNOTATIONS) != 0) {
+        return "unreadable";
+    }
+    edf_annotation last{};
+    edf_get_annotation(hdr->handle, static_cast<int>(hdr->annotation_count) - 1, &last);
+    edfclose_file(hdr->handle);
+    return std::to_string(hdr->annotation_count) + " " + last.annotation;
+}
+
+TEST(AllocationFailure, WriterOpen) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("w.edf");
+    for (const bool bdf : {false, true}) {
+        for (const bool with_params : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "bdf " << bdf << " with params " << with_params);
+            outcome_tally tally{(bdf ? "bdf+" : "edf+") +
+                                    std::string(with_params ? " open with params" : " open"),
+                                {}};
+            const int type = bdf ? EDF_FILETYPE_BDFPLUS : EDF_FILETYPE_EDFPLUS;
+            // Opens with allocation k failing; a handle is then described, written and closed.
+            // Returns the open's result and the file's bytes.
+            const auto run = [&](int k, bool *failed) {
+                int handle = -1;
+                *failed = with_failure(k, [&] {
+                    handle = with_params ? edfopen_file_writeonly_with_params(path.c_str(), type, 2,
+                                                                              3, 100.0, "uV")
+                                         : edfopen_file_writeonly(path.c_str(), type, 2);
+                });
+                if (handle < 0) {
+                    return std::pair{handle, std::string()};
+                }
+                for (int s = 0; s < 2 && !with_params; s++) {
+                    edf_set_samplefrequency(handle, s, 3);
+                    edf_set_digital_maximum(handle, s, 1000);
+                    edf_set_digital_minimum(handle, s, -1000);
+                    edf_set_physical_maximum(handle, s, 10.0);
+                    edf_set_physical_minimum(handle, s, -10.0);
+                }
+                set_start(handle);
+                const int samples[6] = {-2, -1, 0, 1, 2, 3};
+                EXPECT_EQ(edf_blockwrite_digital_samples(handle, samples), 0);
+                EXPECT_EQ(edfclose_file(handle), 0);
+                return std::pair{0, file_bytes(path)};
+            };
+            bool failed = false;
+            const std::string reference = run(-1, &failed).second;
+            ASSERT_FALSE(reference.empty());
+            for_each_fault([&](int k) {
+                const table_state before = table();
+                const auto [result, bytes] = run(k, &failed);
+                if (failed) {
+                    tally.add(result);
+                }
+                // Only the stream buffer may be missing: the stream then keeps its own.
+                if (result < 0) {
+                    EXPECT_TRUE(failed);
+                    EXPECT_EQ(result, EDF_ERR_NO_MEMORY);
+                } else {
+                    EXPECT_EQ(bytes, reference);
+                }
+                EXPECT_TRUE(table() == before) << "allocation " << k;
+                return failed;
+            });
+            EXPECT_GE(tally.by_result[EDF_ERR_NO_MEMORY], 2);
+        }
+    }
+}
+
+TEST(AllocationFailure, ReaderOpenAndAnnotationExtraction) {
+    close_all_handles guard;
+    temp_dir dir;
+    // A plain EDF file needs the header check's allocations only: their failures give
+    // EDF_ERR_NO_MEMORY, and their number tells where annotation extraction begins.
+    reader_test::file_spec plain;
+    plain.reserved = "";
+    plain.signals = {{"A", 4, -32768, 32767}};
+    const std::string plain_path = dir.file("plain.edf");
+    reader_test::write_bytes(plain_path, reader_test::header_bytes(plain, 1) + std::string(8, 1));
+
+    // EDF+ and BDF+ files with 1100 annotations in two annotation signals: the extracted list
+    // grows twice.
+    const auto write_annotated = [&](bool bdf) {
+        const std::string path = dir.file(bdf ? "a.bdf" : "a.edf");
+        const int h = open_configured(path, 1, 4, bdf);
+        set_start(h);
+        EXPECT_EQ(edf_set_number_of_annotation_signals(h, 2), 0);
+        for (int i = 0; i < 1100; i++) {
+            char text[16];
+            std::snprintf(text, sizeof text, "a%d", i);
+            edfwrite_annotation_utf8_us(h, i * 500000LL, -1, text);
+        }
+        const int samples[4] = {1, 2, 3, 4};
+        for (int r = 0; r < 600; r++) {
+            EXPECT_EQ(edfwrite_digital_samples(h, samples), 0);
+        }
+        EXPECT_EQ(edfclose_file(h), 0);
+        return path;
+    };
+
+    int header_allocations = 0;
+    auto hdr = reader_test::new_header();
+    const std::vector<std::pair<std::string, int>> files = {
+        {plain_path, 0}, {write_annotated(false), 1100}, {write_annotated(true), 1100}};
+    for (const auto &file : files) {
+        const std::string &path = file.first;
+        const int annotations = file.second;
+        SCOPED_TRACE(path);
+        outcome_tally tally{"read " + path.substr(path.rfind('/') + 1), {}};
+        int cases = 0;
+        for_each_fault([&](int k) {
+            const table_state before = table();
+            int result = 0;
+            const bool failed = with_failure(k, [&] {
+                result = edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_ALL_ANNOTATIONS);
+            });
+            if (failed) {
+                cases++;
+                tally.add(hdr->filetype);
+                EXPECT_EQ(result, -1);
+                EXPECT_EQ(hdr->handle, -1);
+                EXPECT_EQ(hdr->filetype, k < header_allocations || annotations == 0
+                                             ? EDF_ERR_NO_MEMORY
+                                             : EDF_ERR_FORMAT)
+                    << "allocation " << k;
+            } else {
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(hdr->annotation_count, annotations);
+                edfclose_file(hdr->handle);
+                if (annotations > 0) {
+                    EXPECT_EQ(read_annotations(path), "1100 a1099");
+                }
+            }
+            EXPECT_TRUE(table() == before) << "allocation " << k;
+            return failed;
+        });
+        if (annotations == 0) {
+            header_allocations = cases;
+            EXPECT_GE(cases, 3);
+        } else {
+            // Work buffers and two list growths.
+            EXPECT_GE(cases, header_allocations + 3);
+        }
+    }
+}
+
+TEST(AllocationFailure, AnnotationQueue) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("q.edf");
+    outcome_tally tally{"queue", {}};
+    using queue_operation = int (*)(int, int64_t, int64_t, const char *);
+    for (const queue_operation queue :
+         {edfwrite_annotation_utf8_us, edfwrite_annotation_utf8, edfwrite_annotation_latin1_us,
+          edfwrite_annotation_latin1}) {
+        // The first entry allocates the list, the 1001st grows it.
+        for (const int queued : {0, 1000}) {
+            for_each_fault([&](int k) {
+                const table_state before = table();
+                const int h = edfopen_file_writeonly(path.c_str(), EDF_FILETYPE_EDFPLUS, 0);
+                set_start(h);
+                for (int i = 0; i < queued; i++) {
+                    edfwrite_annotation_utf8_us(h, i, -1, "q");
+                }
+                const edf_recording *r = edf_handle_table[h];
+                const edf_queued_annotation *list = edf_queued_annotation_lists[h];
+                const int capacity = r->annotation_capacity;
+                const long blocks = allocation_hook::live_blocks();
+                int result = 0;
+                const bool failed = with_failure(k, [&] { result = queue(h, 7, -1, "last"); });
+                if (failed) {
+                    tally.add(result);
+                    EXPECT_EQ(result, -1);
+                    EXPECT_EQ(r->annotation_count, queued);
+                    EXPECT_EQ(r->annotation_capacity, capacity);
+                    EXPECT_EQ(edf_queued_annotation_lists[h], list);
+                    EXPECT_EQ(allocation_hook::live_blocks(), blocks);
+                    result = queue(h, 7, -1, "last"); // the handle is still usable
+                }
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(edfclose_file(h), 0);
+                EXPECT_EQ(read_annotations(path), std::to_string(queued + 1) + " last");
+                EXPECT_TRUE(table() == before);
+                return failed;
+            });
+        }
+    }
+    EXPECT_EQ(tally.by_result[-1], 8);
+}
+
+// Record 0 is written by a writer that needs no scratch buffer; records 1 and 2 by the writer
+// under test, which allocates its buffer for signal 0 (3 samples) and grows it for signal 1 (5
+// samples), with the annotation signal between the two. A write whose allocation fails must
+// leave the record being assembled where it was, so that repeating the call gives the same
+// file as a run without failures (and not, say, a second copy of the annotation block).
+TEST(AllocationFailure, ScratchBuffer) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("s.edf");
+    const int digital[8] = {-3, -2, -1, 0, 1, 2, 3, 4};
+    const double physical[8] = {-999.5, -3.0, 0.0, 2.5, 10.0, 500.0, 999.0, 1000.0};
+    short shorts[8] = {9, 8, 7, 6, 5, 4, 3, 2};
+    const unsigned char packed[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    struct writer {
+        const char *name;
+        int calls_per_record; // per-signal writers: one call per signal
+        std::function<int(int handle, int call)> write;
+    };
+    const writer writers[] = {
+        {"physical", 2,
+         [&](int h, int c) { return edfwrite_physical_samples(h, physical + 3 * c); }},
+        {"digital", 2, [&](int h, int c) { return edfwrite_digital_samples(h, digital + 3 * c); }},
+        {"block physical", 1,
+         [&](int h, int) { return edf_blockwrite_physical_samples(h, physical); }},
+        {"block digital", 1,
+         [&](int h, int) { return edf_blockwrite_digital_samples(h, digital); }},
+    };
+    for (const bool bdf : {false, true}) {
+        for (const writer &w : writers) {
+            SCOPED_TRACE(testing::Message() << w.name << " bdf " << bdf);
+            outcome_tally tally{w.name + std::string(bdf ? " bdf+" : " edf+"), {}};
+            const auto run = [&](int k) {
+                const int h = open_configured(path, 2, 3, bdf);
+                edf_set_samplefrequency(h, 1, 5);
+                edf_set_annotation_signal_position(h, EDF_ANNOTATIONS_IN_MIDDLE);
+                set_start(h);
+                EXPECT_EQ(bdf ? edf_blockwrite_digital_24bit_samples(h, packed)
+                              : edf_blockwrite_digital_short_samples(h, shorts),
+                          0);
+                const edf_recording *r = edf_handle_table[h];
+                allocation_hook::fail_allocation(k);
+                for (int call = 0; call < 2 * w.calls_per_record; call++) {
+                    const int next_signal = r->next_write_signal;
+                    const int result = w.write(h, call % w.calls_per_record);
+                    if (result != 0) {
+                        tally.add(result);
+                        EXPECT_EQ(result, -1);
+                        EXPECT_TRUE(allocation_hook::disarm()) << "a failure not injected";
+                        EXPECT_EQ(r->next_write_signal, next_signal);
+                        EXPECT_EQ(r->datarecord_count, 1 + call / w.calls_per_record);
+                        EXPECT_EQ(r->write_buffer, nullptr);
+                        EXPECT_EQ(r->write_buffer_size, 0);
+                        EXPECT_EQ(w.write(h, call % w.calls_per_record), 0);
+                    }
+                }
+                const bool failed = allocation_hook::disarm();
+                EXPECT_EQ(edfclose_file(h), 0);
+                return failed;
+            };
+            run(-1);
+            const std::string reference = file_bytes(path);
+            ASSERT_EQ(reference.size(), 256u * 4 + 3 * (8u * (bdf ? 3 : 2) + 120));
+            for_each_fault([&](int k) {
+                const table_state before = table();
+                const bool failed = run(k);
+                EXPECT_EQ(file_bytes(path), reference) << "allocation " << k;
+                EXPECT_TRUE(table() == before) << "allocation " << k;
+                return failed;
+            });
+            EXPECT_GE(tally.by_result[-1], 1);
+        }
+    }
+}
+
+// Close appends a record per queued annotation to a file without records, from a record buffer.
+TEST(AllocationFailure, Close) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("c.edf");
+    outcome_tally tally{"close", {}};
+    for (const bool bdf : {false, true}) {
+        for_each_fault([&](int k) {
+            const table_state before = table();
+            const int h = open_configured(path, 2, 3, bdf);
+            set_start(h);
+            for (const char *text : {"a", "b", "c"}) {
+                edfwrite_annotation_utf8_us(h, 0, -1, text);
+            }
+            int result = 0;
+            const bool failed = with_failure(k, [&] { result = edfclose_file(h); });
+            EXPECT_TRUE(table() == before); // released whatever the result
+            if (failed) {
+                tally.add(result);
+                EXPECT_EQ(result, -1);
+            } else {
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(read_annotations(path), "3 c");
+            }
+            return failed;
+        });
+    }
+    EXPECT_EQ(tally.by_result[-1], 2);
+}
+
+} // namespace
