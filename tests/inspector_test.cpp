@@ -366,14 +366,14 @@ TEST(Inspector, ReportsOtherFileTypes) {
     EXPECT_EQ(report_value(r.out, "Annotations"), "0");
 
     // A plain EDF file, made byte by byte: its identification is two free texts.
-    reader_test::file_spec spec;
-    spec.reserved = "";
-    spec.patient = "Patient X <42>";
-    spec.recording = "Lab 3 & co";
-    spec.start_date = "24.12.99";
-    spec.start_time = "23.59.58";
-    spec.signals = {{"Resp", 4, -100, 100, "-100", "100", "mV"}};
-    std::string bytes = reader_test::header_bytes(spec, 2);
+    reader_test::file_spec layout;
+    layout.reserved = "";
+    layout.patient = "Patient X <42>";
+    layout.recording = "Lab 3 & co";
+    layout.start_date = "24.12.99";
+    layout.start_time = "23.59.58";
+    layout.signals = {{"Resp", 4, -100, 100, "-100", "100", "mV"}};
+    std::string bytes = reader_test::header_bytes(layout, 2);
     for (int i = 0; i < 8; i++) {
         bytes += reader_test::sample16(i * 10 - 40);
     }
