@@ -34,16 +34,20 @@ inline double sweep_step(long long d, double &phase, double &frequency) {
     return sample;
 }
 
+// Record i of the sweep into `samples`.
+void compute_record(int i, std::vector<double> &samples, double &phase, double &frequency) {
+    for (int j = 0; j < sweep_samples; j++) {
+        samples[j] = sweep_step(static_cast<long long>(sweep_samples) * i + j, phase, frequency);
+    }
+}
+
 void BM_SweepBareMath(benchmark::State &state) {
     std::vector<double> samples(sweep_samples);
     for (auto _ : state) {
         double phase = 0.0;
         double frequency = 1.020519089405171;
         for (int i = 0; i < sweep_records; i++) {
-            for (int j = 0; j < sweep_samples; j++) {
-                samples[j] =
-                    sweep_step(static_cast<long long>(sweep_samples) * i + j, phase, frequency);
-            }
+            compute_record(i, samples, phase, frequency);
             benchmark::DoNotOptimize(samples.data());
             benchmark::ClobberMemory();
         }
@@ -67,10 +71,7 @@ void BM_SweepRecording(benchmark::State &state) {
         double phase = 0.0;
         double frequency = 1.020519089405171;
         for (int i = 0; i < sweep_records; i++) {
-            for (int j = 0; j < sweep_samples; j++) {
-                samples[j] =
-                    sweep_step(static_cast<long long>(sweep_samples) * i + j, phase, frequency);
-            }
+            compute_record(i, samples, phase, frequency);
             if (edfwrite_physical_samples(handle, samples.data()) != 0) {
                 state.SkipWithError("write failed");
                 break;

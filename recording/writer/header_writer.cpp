@@ -182,17 +182,13 @@ void put_signal_field(const edf_recording *r, Ordinary ordinary, Annotation anno
 } // namespace
 
 bool edf_physical_value_field(double value, char field[9]) {
-    // Beyond eight characters of integer part the cut would drop digits of the magnitude.
+    // Within these bounds the integer part, sign included, takes at most eight characters;
+    // beyond them the cut would drop digits of the magnitude.
     if (!std::isfinite(value) || value >= 100000000.0 || value <= -10000000.0) {
         return false;
     }
     char text[EDF_TEXT_BUFFER_SIZE];
     int length = edf_double_to_text(text, value);
-    const char *point = std::strchr(text, '.');
-    const int integer_length = point != nullptr ? static_cast<int>(point - text) : length;
-    if (integer_length > 8) {
-        return false;
-    }
     if (length > 8) {
         length = 8;
     }
