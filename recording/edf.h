@@ -15,6 +15,16 @@
 
 #include <stdint.h>
 
+/* EDF_API marks the library's public functions. The shared library is built with hidden
+ * visibility and exports exactly the functions declared with it. */
+#ifndef EDF_API
+#if defined(RECORDING_BUILDING_LIBRARY) && defined(__GNUC__)
+#define EDF_API __attribute__((visibility("default")))
+#else
+#define EDF_API
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -143,76 +153,81 @@ struct edf_annotation {
 
 /* ---- Handle table --------------------------------------------------------------------- */
 
-int edf_is_file_used(const char *path);
-int edf_get_number_of_open_files(void);
-int edf_get_handle(int n);
-int edf_version(void);
+EDF_API int edf_is_file_used(const char *path);
+EDF_API int edf_get_number_of_open_files(void);
+EDF_API int edf_get_handle(int n);
+EDF_API int edf_version(void);
 
 /* ---- Writing -------------------------------------------------------------------------- */
 
-int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals);
-int edfopen_file_writeonly_with_params(const char *path, int filetype, int number_of_signals,
-                                       int samplefrequency, double physical_maximum,
-                                       const char *physical_dimension);
+EDF_API int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals);
+EDF_API int edfopen_file_writeonly_with_params(const char *path, int filetype,
+                                               int number_of_signals, int samplefrequency,
+                                               double physical_maximum,
+                                               const char *physical_dimension);
 
-int edf_set_samplefrequency(int handle, int edfsignal, int samples_per_record);
-int edf_set_physical_maximum(int handle, int edfsignal, double phys_max);
-int edf_set_physical_minimum(int handle, int edfsignal, double phys_min);
-int edf_set_digital_maximum(int handle, int edfsignal, int dig_max);
-int edf_set_digital_minimum(int handle, int edfsignal, int dig_min);
-int edf_set_label(int handle, int edfsignal, const char *label);
-int edf_set_transducer(int handle, int edfsignal, const char *transducer);
-int edf_set_physical_dimension(int handle, int edfsignal, const char *phys_dim);
-int edf_set_prefilter(int handle, int edfsignal, const char *prefilter);
-int edf_set_patientname(int handle, const char *patientname);
-int edf_set_patientcode(int handle, const char *patientcode);
-int edf_set_sex(int handle, int sex);
-int edf_set_gender(int handle, int gender);
-int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month, int birthdate_day);
-int edf_set_patient_additional(int handle, const char *patient_additional);
-int edf_set_admincode(int handle, const char *admincode);
-int edf_set_technician(int handle, const char *technician);
-int edf_set_equipment(int handle, const char *equipment);
-int edf_set_recording_additional(int handle, const char *recording_additional);
-int edf_set_startdatetime(int handle, int startdate_year, int startdate_month, int startdate_day,
-                          int starttime_hour, int starttime_minute, int starttime_second);
-int edf_set_subsecond_starttime(int handle, int subsecond_ticks);
-int edf_set_datarecord_duration(int handle, int duration_10us);
-int edf_set_datarecord_duration_us(int handle, int duration_us);
-int edf_set_number_of_annotation_signals(int handle, int annot_signals);
-int edf_set_annotation_signal_position(int handle, int position);
+EDF_API int edf_set_samplefrequency(int handle, int edfsignal, int samples_per_record);
+EDF_API int edf_set_physical_maximum(int handle, int edfsignal, double phys_max);
+EDF_API int edf_set_physical_minimum(int handle, int edfsignal, double phys_min);
+EDF_API int edf_set_digital_maximum(int handle, int edfsignal, int dig_max);
+EDF_API int edf_set_digital_minimum(int handle, int edfsignal, int dig_min);
+EDF_API int edf_set_label(int handle, int edfsignal, const char *label);
+EDF_API int edf_set_transducer(int handle, int edfsignal, const char *transducer);
+EDF_API int edf_set_physical_dimension(int handle, int edfsignal, const char *phys_dim);
+EDF_API int edf_set_prefilter(int handle, int edfsignal, const char *prefilter);
+EDF_API int edf_set_patientname(int handle, const char *patientname);
+EDF_API int edf_set_patientcode(int handle, const char *patientcode);
+EDF_API int edf_set_sex(int handle, int sex);
+EDF_API int edf_set_gender(int handle, int gender);
+EDF_API int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month,
+                              int birthdate_day);
+EDF_API int edf_set_patient_additional(int handle, const char *patient_additional);
+EDF_API int edf_set_admincode(int handle, const char *admincode);
+EDF_API int edf_set_technician(int handle, const char *technician);
+EDF_API int edf_set_equipment(int handle, const char *equipment);
+EDF_API int edf_set_recording_additional(int handle, const char *recording_additional);
+EDF_API int edf_set_startdatetime(int handle, int startdate_year, int startdate_month,
+                                  int startdate_day, int starttime_hour, int starttime_minute,
+                                  int starttime_second);
+EDF_API int edf_set_subsecond_starttime(int handle, int subsecond_ticks);
+EDF_API int edf_set_datarecord_duration(int handle, int duration_10us);
+EDF_API int edf_set_datarecord_duration_us(int handle, int duration_us);
+EDF_API int edf_set_number_of_annotation_signals(int handle, int annot_signals);
+EDF_API int edf_set_annotation_signal_position(int handle, int position);
 
-int edfwrite_physical_samples(int handle, const double *buf);
-int edfwrite_digital_samples(int handle, const int *buf);
-int edfwrite_digital_short_samples(int handle, short *buf);
-int edf_blockwrite_physical_samples(int handle, const double *buf);
-int edf_blockwrite_digital_samples(int handle, const int *buf);
-int edf_blockwrite_digital_short_samples(int handle, short *buf);
-int edf_blockwrite_digital_24bit_samples(int handle, const void *buf);
+EDF_API int edfwrite_physical_samples(int handle, const double *buf);
+EDF_API int edfwrite_digital_samples(int handle, const int *buf);
+EDF_API int edfwrite_digital_short_samples(int handle, short *buf);
+EDF_API int edf_blockwrite_physical_samples(int handle, const double *buf);
+EDF_API int edf_blockwrite_digital_samples(int handle, const int *buf);
+EDF_API int edf_blockwrite_digital_short_samples(int handle, short *buf);
+EDF_API int edf_blockwrite_digital_24bit_samples(int handle, const void *buf);
 
 /* Annotations are queued and stored in the file when it is closed. The _us operations take
  * microseconds, the others units of 100 microseconds; a negative duration means "none". */
-int edfwrite_annotation_utf8_us(int handle, int64_t onset, int64_t duration,
-                                const char *description);
-int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char *description);
-int edfwrite_annotation_latin1_us(int handle, int64_t onset, int64_t duration,
-                                  const char *description);
-int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration,
-                               const char *description);
+EDF_API int edfwrite_annotation_utf8_us(int handle, int64_t onset, int64_t duration,
+                                        const char *description);
+EDF_API int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration,
+                                     const char *description);
+EDF_API int edfwrite_annotation_latin1_us(int handle, int64_t onset, int64_t duration,
+                                          const char *description);
+EDF_API int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration,
+                                       const char *description);
 
 /* ---- Reading -------------------------------------------------------------------------- */
 
-int edfopen_file_readonly(const char *path, struct edf_header_info *hdr, int read_annotations);
-int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence);
-int64_t edftell(int handle, int edfsignal);
-int edfrewind(int handle, int edfsignal);
-int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
-int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
-int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
+EDF_API int edfopen_file_readonly(const char *path, struct edf_header_info *hdr,
+                                  int read_annotations);
+EDF_API int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence);
+EDF_API int64_t edftell(int handle, int edfsignal);
+EDF_API int edfrewind(int handle, int edfsignal);
+EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
+EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
+EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 
-int edfclose_file(int handle);
+EDF_API int edfclose_file(int handle);
 
 /* ---- Error texts ---------------------------------------------------------------------- */
 
@@ -220,7 +235,7 @@ int edfclose_file(int handle);
  * opening operations (-1 to -11, also delivered in edf_header_info.filetype) and those of the
  * header writer (-20 to -27). Any other value gives "unknown error". The text is static:
  * never free or change it. */
-const char *edf_error_text(int code);
+EDF_API const char *edf_error_text(int code);
 
 #ifdef __cplusplus
 }
