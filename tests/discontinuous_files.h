@@ -67,7 +67,7 @@ inline std::vector<layout> layouts() {
     return {
         {"no_gap", false, 1000000, 10, {follows, follows, follows}},
         {"one_gap", false, 1000000, 10, {0, follows, 5000000, follows}},
-        {"many_gaps_bdf", true, 500000, 8, {follows, 2000000, 2600000, follows, 10000000}},
+        {"many_gaps_bdf", true, 500000, 10, {follows, 2000000, 2600000, follows, 10000000}},
         {"short_gaps", false, 1000000, 4, {follows, 1250000, follows, 3500000}},
         {"one_record_segments", true, 250000, 5, {follows, 300000, 700000, 1000000, 1300000}},
     };
