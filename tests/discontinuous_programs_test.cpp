@@ -77,6 +77,19 @@ TEST(DiscontinuousPrograms, ReportsSamplesAndContinuousCopy) {
             }
         }
 
+        // --plot: one polyline per segment, one grey band per gap.
+        ASSERT_EQ(run(dir, edfinfo + " --plot 0 --svg p.svg d.edf"), "");
+        const std::string svg = file_bytes(dir.file("p.svg"));
+        const auto count = [&](const std::string &what) {
+            size_t n = 0;
+            for (size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) {
+                n++;
+            }
+            return n;
+        };
+        EXPECT_EQ(count("<polyline class=\"trace\""), segments);
+        EXPECT_EQ(count("<rect class=\"gap\""), segments - 1);
+
         // --continuous: the strict reader sees every sample at its true time, zeros in the gaps,
         // and one "gap" annotation per gap with the gap's duration.
         ASSERT_EQ(run(dir, edfinfo + " --continuous c.edf d.edf"), "")
