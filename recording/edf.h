@@ -234,14 +234,15 @@ EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
 /* A run of records that follow each other without a gap. */
 struct edf_segment {
-    int64_t start;        /* ticks from the start of the recording */
+    int64_t start; /* ticks from the start of the recording */
     int64_t first_record;
     int64_t record_count; /* records that follow each other without a gap */
 };
 
 /* Makes the file being written an EDF+D or BDF+D file. Call it before the first sample write.
  * Returns 0, or -1 for a bad or reading handle or when a sample has already been written.
- * Without this call the writer makes EDF+C/BDF+C files, byte for byte as before. */
+ * Without this call the writer makes EDF+C/BDF+C files, byte for byte as before. Never touches
+ * the file: the header written at the first sample write says "EDF+D" or "BDF+D". */
 EDF_API int edf_set_discontinuous(int handle);
 
 /* Sets the start of the data record about to be written, in microseconds from the start of the
@@ -250,12 +251,14 @@ EDF_API int edf_set_discontinuous(int handle);
  * previous one. The start must be at least the end of the previous record (start plus record
  * duration), and 0 for the first record. Returns 0, or -1 for a bad handle, a file not made
  * discontinuous by edf_set_discontinuous, a record already partly written, a start out of
- * range, or no memory. Queued annotations keep their own onsets. */
+ * range, or no memory. Queued annotations keep their own onsets. Never touches the file: the
+ * start goes into the record's time-keeping annotation when the record is written. */
 EDF_API int edf_set_record_start(int handle, int64_t start_us);
 
 /* Segments of the file: 1 for a continuous file (also for one without records). Answered by
  * reading and writing handles (a writer counts the records completed so far). Returns the
- * count, or -1 for a bad handle. */
+ * count, or -1 for a bad handle. This call and the two below never read the file nor move a
+ * read position: the map is built when the file is opened. */
 EDF_API int edf_get_segment_count(int handle);
 
 /* Copies segment n (0 to count - 1) into *segment. Returns 0, or -1 for a bad handle, an n out
