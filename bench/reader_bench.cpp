@@ -9,7 +9,12 @@
 // against reading the whole file; and files whose records hold one sample each, opened and
 // read at two sizes, to show the cost growing in proportion to the size.
 //
-// The files are written with the library's writer into a temporary directory at start.
+// Discontinuous files: opening a file of about 1 GB written as EDF+D (a gap after every 50th
+// record) against the same records written as EDF+C; the segment map is built during the
+// open's pass over the annotation signals, so the two should cost about the same. These two
+// files are written only when their benchmark runs.
+//
+// The other files are written with the library's writer into a temporary directory at start.
 #include "recording/edf.h"
 
 #include <benchmark/benchmark.h>
@@ -229,6 +234,74 @@ void BM_TinyRecordsLibraryRead(benchmark::State &state) {
     library_read(state, state.range(0) == 0 ? tiny_small_path : tiny_large_path, 0, 65536);
 }
 
+// About 1 GB: 8 signals of 512 samples per record (8312-byte records), 129000 records. With
+// `gaps`, the file is EDF+D and every 50th record starts 3 s after the previous one ends.
+constexpr int gap_file_signals = 8;
+constexpr int gap_file_spr = 512;
+constexpr int gap_file_records = 129000;
+
+bool write_gap_file(const std::string &path, bool gaps) {
+    const int h = edfopen_file_writeonly(path.c_str(), EDF_FILETYPE_EDFPLUS, gap_file_signals);
+    if (h < 0) {
+        return false;
+    }
+    for (int s = 0; s < gap_file_signals; s++) {
+        edf_set_samplefrequency(h, s, gap_file_spr);
+        edf_set_digital_maximum(h, s, 32767);
+        edf_set_digital_minimum(h, s, -32768);
+        edf_set_physical_maximum(h, s, 400.0);
+        edf_set_physical_minimum(h, s, -400.0);
+    }
+    if (gaps) {
+        edf_set_discontinuous(h);
+    }
+    std::vector<int> values(gap_file_spr);
+    for (int i = 0; i < gap_file_spr; i++) {
+        values[static_cast<size_t>(i)] = (i * 131) % 60000 - 30000;
+    }
+    edfwrite_annotation_utf8_us(h, 0, -1, "Recording starts");
+    int64_t start_us = 0;
+    for (int r = 0; r < gap_file_records; r++) {
+        if (gaps && r > 0 && r % 50 == 0) {
+            start_us += 3000000;
+            if (edf_set_record_start(h, start_us) != 0) {
+                return false;
+            }
+        }
+        for (int s = 0; s < gap_file_signals; s++) {
+            if (edfwrite_digital_samples(h, values.data()) != 0) {
+                return false;
+            }
+        }
+        start_us += 1000000;
+    }
+    return edfclose_file(h) == 0;
+}
+
+// Argument 0: the EDF+C file through the strict open; 1: the EDF+D file through the open that
+// accepts it. Both collect all annotations.
+void BM_GapFileOpen(benchmark::State &state) {
+    const bool gaps = state.range(0) == 1;
+    const std::string path = (work_dir / (gaps ? "gaps_d.edf" : "gaps_c.edf")).string();
+    if (!std::filesystem::exists(path) && !write_gap_file(path, gaps)) {
+        state.SkipWithError("could not write the file");
+        return;
+    }
+    auto hdr = std::make_unique<edf_header_info>();
+    for (auto _ : state) {
+        const int result =
+            gaps ? edfopen_file_readonly_tolerant(path.c_str(), hdr.get(), EDF_READ_ALL_ANNOTATIONS)
+                 : edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_ALL_ANNOTATIONS);
+        if (result != 0) {
+            state.SkipWithError("open failed");
+            break;
+        }
+        edfclose_file(hdr->handle);
+    }
+    state.SetBytesProcessed(state.iterations() *
+                            static_cast<int64_t>(std::filesystem::file_size(path)));
+}
+
 BENCHMARK(BM_SweepBareLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SweepLibraryPerRecord)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SweepLibraryOneCall)->Unit(benchmark::kMillisecond);
@@ -242,6 +315,7 @@ BENCHMARK(BM_LargeFileReadWhole)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsReadWhole)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsLibraryRead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GapFileOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 bool make_files() {
     work_dir =

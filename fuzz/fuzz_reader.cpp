@@ -57,6 +57,31 @@ void read_signal(int handle, int signal, int64_t total, sequence &choice) {
     }
 }
 
+// The segments cover the records in order, each starts after the previous one ends, and the
+// record starts agree with them.
+void check_segments(const edf_header_info &h) {
+    const int count = edf_get_segment_count(h.handle);
+    check(count >= 1);
+    int64_t next_record = 0;
+    int64_t previous_end = 0;
+    for (int n = 0; n < count; n++) {
+        edf_segment s;
+        check(edf_get_segment(h.handle, n, &s) == 0);
+        check(s.first_record == next_record && (s.record_count > 0 || count == 1));
+        check(n == 0 ? s.start == 0 : s.start > previous_end);
+        if (s.record_count > 0) {
+            check(edf_get_record_start(h.handle, s.first_record) == s.start);
+            check(edf_get_record_start(h.handle, s.first_record + s.record_count - 1) ==
+                  s.start + (s.record_count - 1) * h.datarecord_duration);
+        }
+        next_record += s.record_count;
+        previous_end = s.start + s.record_count * h.datarecord_duration;
+    }
+    check(next_record == h.datarecord_count);
+    check(edf_get_segment(h.handle, count, nullptr) == -1);
+    check(edf_get_record_start(h.handle, h.datarecord_count) == -1);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -78,9 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (edfopen_file_readonly(path.c_str(), hdr, mode) != 0) {
             check(hdr->handle == -1 && hdr->filetype < 0);
             check(edf_get_number_of_open_files() == open_before);
-            continue;
+            // EDF+D/BDF+D: the open that accepts discontinuous files.
+            if (hdr->filetype != EDF_ERR_DISCONTINUOUS ||
+                edfopen_file_readonly_tolerant(path.c_str(), hdr, mode) != 0) {
+                check(hdr->handle == -1 && hdr->filetype < 0);
+                check(edf_get_number_of_open_files() == open_before);
+                continue;
+            }
         }
         const int handle = hdr->handle;
+        check_segments(*hdr);
         check(hdr->ordinary_signal_count >= 0 && hdr->ordinary_signal_count <= EDF_MAX_SIGNALS);
         for (int s = 0; s < hdr->ordinary_signal_count; s++) {
             read_signal(handle, s, hdr->signals[s].samples_in_file, choice);

@@ -182,10 +182,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         subsecond = in.u32() % 10000000;
         check(edf_set_subsecond_starttime(handle, static_cast<int>(subsecond)) == 0);
     }
+    int64_t record_ticks = EDF_TIME_DIMENSION;
     if (settings & 2) {
-        check(edf_set_datarecord_duration(handle, 100 + static_cast<int>(in.u32() % 5999901)) == 0);
+        const int duration = 100 + static_cast<int>(in.u32() % 5999901);
+        check(edf_set_datarecord_duration(handle, duration) == 0);
+        record_ticks = int64_t{duration} * 100;
     } else if (settings & 4) {
-        check(edf_set_datarecord_duration_us(handle, 1 + static_cast<int>(in.u32() % 9999)) == 0);
+        const int duration = 1 + static_cast<int>(in.u32() % 9999);
+        check(edf_set_datarecord_duration_us(handle, duration) == 0);
+        record_ticks = int64_t{duration} * 10;
+    }
+    // EDF+D/BDF+D: records may start later than the previous one ends.
+    const bool discontinuous = (settings & 32) != 0;
+    if (discontinuous) {
+        check(edf_set_discontinuous(handle) == 0);
     }
     if (settings & 8) {
         edf_set_patientname(handle, in.text(90).c_str());
@@ -231,11 +241,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     std::vector<annotation_model> annotations;
+    std::vector<int64_t> record_starts; // ticks, of the completed records
+    int64_t next_start = 0;             // ticks: where the record being assembled starts
     int64_t records = 0;
     int next_signal = 0;
     bool header_refused = false;
     for (int op = 0; op < 200 && !in.empty(); op++) {
         const uint8_t kind = in.byte() % 8;
+        if (kind == 7 && discontinuous) {
+            const int64_t end = records == 0 ? 0 : record_starts.back() + record_ticks;
+            const uint8_t selector = in.byte();
+            const int64_t start_us = selector < 64    ? end / 10
+                                     : selector < 200 ? end / 10 + in.u32() % 100000000
+                                                      : in.i64();
+            const bool fits = next_signal == 0 && start_us >= 0 &&
+                              start_us <= (int64_t{1} << 62) / 10 &&
+                              (records == 0 ? start_us == 0 : start_us * 10 >= end);
+            const int result = edf_set_record_start(handle, start_us);
+            check(result == (fits ? 0 : -1));
+            if (fits) {
+                next_start = start_us * 10;
+            }
+            continue;
+        }
         if (kind >= 5) {
             const int64_t onset = in.byte() < 240 ? in.u32() % 100000000 : in.i64();
             const int64_t duration = in.byte() < 128 ? -1 : in.byte() < 240 ? in.u32() : in.i64();
@@ -322,6 +350,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
             next_signal = 0;
             records++;
+            record_starts.push_back(next_start);
+            next_start += record_ticks;
         }
     }
     const int closed = edfclose_file(handle);
@@ -332,7 +362,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(closed == 0);
 
     static edf_header_info *hdr = new edf_header_info;
-    check(edfopen_file_readonly(path.c_str(), hdr, EDF_READ_ALL_ANNOTATIONS) == 0);
+    if (discontinuous) {
+        // The strict open refuses EDF+D; the open that accepts it gives every record's start.
+        check(edfopen_file_readonly(path.c_str(), hdr, EDF_READ_ALL_ANNOTATIONS) == -1 &&
+              hdr->filetype == EDF_ERR_DISCONTINUOUS);
+        check(edfopen_file_readonly_tolerant(path.c_str(), hdr, EDF_READ_ALL_ANNOTATIONS) == 0);
+        int segments = 0;
+        for (int64_t k = 0; k < records; k++) {
+            const int64_t start = record_starts[static_cast<size_t>(k)];
+            check(edf_get_record_start(hdr->handle, k) == start);
+            segments += k == 0 || start != record_starts[static_cast<size_t>(k - 1)] + record_ticks;
+        }
+        check(edf_get_segment_count(hdr->handle) == segments);
+        check(hdr->file_duration == record_starts.back() + record_ticks);
+    } else {
+        check(edfopen_file_readonly(path.c_str(), hdr, EDF_READ_ALL_ANNOTATIONS) == 0);
+        check(edf_get_segment_count(hdr->handle) == 1);
+    }
     check(hdr->filetype == (bdf ? EDF_FILETYPE_BDFPLUS : EDF_FILETYPE_EDFPLUS));
     check(hdr->ordinary_signal_count == n && hdr->datarecord_count == records);
     check(hdr->start_subsecond == subsecond);

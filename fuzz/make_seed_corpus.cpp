@@ -88,6 +88,35 @@ void write_recording(const configuration &c, const std::string &path) {
     edfclose_file(handle);
 }
 
+// An EDF+D or BDF+D recording: records with gaps between them, some shorter than a record,
+// and an annotation inside a gap.
+void write_discontinuous(bool bdf, const std::string &path) {
+    const int handle =
+        edfopen_file_writeonly(path.c_str(), bdf ? EDF_FILETYPE_BDFPLUS : EDF_FILETYPE_EDFPLUS, 1);
+    edf_set_startdatetime(handle, 2002, 3, 2, 10, 20, 30);
+    edf_set_samplefrequency(handle, 0, 5);
+    edf_set_physical_maximum(handle, 0, 100.0);
+    edf_set_physical_minimum(handle, 0, -100.0);
+    edf_set_digital_maximum(handle, 0, bdf ? 8388607 : 32767);
+    edf_set_digital_minimum(handle, 0, bdf ? -8388608 : -32768);
+    edf_set_datarecord_duration(handle, 50000);
+    edf_set_discontinuous(handle);
+    const int64_t starts_us[] = {0, -1, 3000000, 3700000, -1, 12250000};
+    std::vector<double> values(5);
+    for (int r = 0; r < 6; r++) {
+        if (starts_us[r] >= 0) {
+            edf_set_record_start(handle, starts_us[r]);
+        }
+        for (size_t k = 0; k < values.size(); k++) {
+            values[k] = 80.0 * std::sin(0.7 * static_cast<double>(k + 5 * r));
+        }
+        edfwrite_physical_samples(handle, values.data());
+    }
+    edfwrite_annotation_utf8_us(handle, 2000000, 500000, "in the gap");
+    edfwrite_annotation_utf8_us(handle, 12250000, -1, "last segment");
+    edfclose_file(handle);
+}
+
 // A call sequence for the writer target: settings bytes, then operations.
 std::vector<char> writer_sequence(int variant) {
     std::vector<char> bytes;
@@ -131,9 +160,19 @@ int main(int argc, char **argv) {
             save(reader / (std::string(c.name) + "_discontinuous"), discontinuous);
         }
     }
+    for (const bool bdf : {false, true}) {
+        write_discontinuous(bdf, scratch);
+        save(reader / (bdf ? "bdf_gaps" : "edf_gaps"), file_bytes(scratch));
+    }
     std::filesystem::remove(scratch);
     for (int variant = 0; variant < 12; variant++) {
         save(writer / ("sequence_" + std::to_string(variant)), writer_sequence(variant));
+    }
+    // Discontinuous files: the settings flag 32, and operations that set record starts.
+    for (int variant = 0; variant < 4; variant++) {
+        std::vector<char> bytes = writer_sequence(variant);
+        bytes[4] = static_cast<char>(bytes[4] | 32);
+        save(writer / ("discontinuous_" + std::to_string(variant)), bytes);
     }
     return 0;
 }

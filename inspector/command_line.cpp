@@ -16,7 +16,7 @@ parsed_command_line refuse(std::string reason) {
 
 bool takes_value(const std::string &name) {
     return name == "--samples" || name == "--plot" || name == "--svg" || name == "--from" ||
-           name == "--to";
+           name == "--to" || name == "--continuous";
 }
 
 } // namespace
@@ -25,6 +25,7 @@ const char *inspector_usage() {
     return "usage: edfinfo [--json] FILE\n"
            "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
+           "       edfinfo --continuous OUT FILE\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
@@ -32,6 +33,8 @@ const char *inspector_usage() {
            "  --samples N        print the physical samples of signal N as CSV (time,value)\n"
            "  --plot N           draw signal N as an SVG picture into the file given by --svg\n"
            "  --svg OUT.svg      the picture file to write for --plot\n"
+           "  --continuous OUT   write a continuous EDF+/BDF+ copy of an EDF+D/BDF+D file, its\n"
+           "                     gaps filled with 0 and each marked by an annotation \"gap\"\n"
            "  --from SECONDS     start of the time window (default: the start of the file)\n"
            "  --to SECONDS       end of the time window (default: the end of the file)\n"
            "\n"
@@ -96,6 +99,11 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
                 return refuse("option " + name + " needs a signal number, not '" + value + "'");
             }
             (name == "--samples" ? samples_signal : plot_signal) = *signal;
+        } else if (name == "--continuous") {
+            if (value.empty()) {
+                return refuse("option --continuous needs a file name");
+            }
+            options.continuous_path = value;
         } else if (name == "--svg") {
             if (value.empty()) {
                 return refuse("option --svg needs a file name");
@@ -114,8 +122,11 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     if (!have_path) {
         return refuse("no file given");
     }
-    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) > 1) {
-        return refuse("--json, --samples and --plot exclude each other");
+    const bool continuous = !options.continuous_path.empty();
+    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) +
+            int(continuous) >
+        1) {
+        return refuse("--json, --samples, --plot and --continuous exclude each other");
     }
     if (plot_signal && !have_svg) {
         return refuse("--plot needs --svg OUT.svg");
@@ -137,6 +148,8 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     } else if (plot_signal) {
         options.action = inspector_action::plot_svg;
         options.signal = *plot_signal;
+    } else if (continuous) {
+        options.action = inspector_action::continuous_copy;
     } else if (json) {
         options.action = inspector_action::json_report;
     }

@@ -5,11 +5,12 @@
 #include <string>
 
 enum class inspector_action {
-    help,        // --help: print the usage text
-    text_report, // the default: a readable report of the header and the annotations
-    json_report, // --json: the same as one JSON document
-    samples_csv, // --samples N: one signal's physical samples as CSV
-    plot_svg,    // --plot N --svg OUT: one signal's window drawn as an SVG picture
+    help,            // --help: print the usage text
+    text_report,     // the default: a readable report of the header and the annotations
+    json_report,     // --json: the same as one JSON document
+    samples_csv,     // --samples N: one signal's physical samples as CSV
+    plot_svg,        // --plot N --svg OUT: one signal's window drawn as an SVG picture
+    continuous_copy, // --continuous OUT: a continuous EDF+C/BDF+C copy with the gaps filled
 };
 
 struct inspector_options {
@@ -17,6 +18,7 @@ struct inspector_options {
     std::string path;
     int signal = -1;
     std::string svg_path;
+    std::string continuous_path;
     std::optional<double> from_seconds;
     std::optional<double> to_seconds;
 };

@@ -7,6 +7,7 @@
 #include "json_string.h"
 #include "number_text.h"
 #include "open_recording.h"
+#include "segment_report.h"
 #include "utf8_text.h"
 
 #include <cmath>
@@ -80,5 +81,6 @@ bool write_json_report(std::FILE *out, const std::string &path, const edf_header
     }
     std::fprintf(out, "\n  },\n");
     write_signals(out, header);
+    write_segments_json(out, header);
     return write_annotations(out, header) && std::fprintf(out, "}\n") > 0;
 }

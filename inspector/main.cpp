@@ -3,6 +3,7 @@
 // Exit status: 0 on success, 1 when the file cannot be opened, read or written, 2 for bad
 // usage.
 #include "command_line.h"
+#include "continuous_copy.h"
 #include "csv_samples.h"
 #include "json_report.h"
 #include "open_recording.h"
@@ -82,6 +83,13 @@ int run(const inspector_options &options) {
                            std::strerror(errno));
         }
         break;
+    case inspector_action::continuous_copy: {
+        const std::string problem = write_continuous_copy(options.continuous_path, header);
+        if (!problem.empty()) {
+            return failure("cannot write " + quoted(options.continuous_path) + ": " + problem);
+        }
+        break;
+    }
     default:
         if (!write_text_report(stdout, options.path, header)) {
             return failure("cannot read the annotations of " + quoted(options.path));

@@ -3,12 +3,18 @@
 // long recordings instead of accumulating a rounded sample interval.
 #include "open_recording.h"
 
+#include "segment_report.h"
+
 #include <algorithm>
 #include <cmath>
 
 open_recording::open_recording(const std::string &path)
     : header_(std::make_unique<edf_header_info>()) {
     edfopen_file_readonly(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS);
+    if (header_->filetype == EDF_ERR_DISCONTINUOUS) {
+        // EDF+D/BDF+D: read with each record's own start.
+        edfopen_file_readonly_tolerant(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS);
+    }
 }
 
 open_recording::~open_recording() {
@@ -35,9 +41,12 @@ double sample_time(const edf_header_info &header, int signal, int64_t index) {
     if (per_record <= 0) {
         return 0.0;
     }
+    // The record's own start: records of a discontinuous file need not follow each other.
     const double record_ticks = static_cast<double>(header.datarecord_duration);
+    const int64_t record_start = edf_get_record_start(header.handle, index / per_record);
     const double ticks =
-        static_cast<double>(index / per_record) * record_ticks +
+        (record_start >= 0 ? static_cast<double>(record_start)
+                           : static_cast<double>(index / per_record) * record_ticks) +
         static_cast<double>(index % per_record) * record_ticks / static_cast<double>(per_record);
     return ticks / static_cast<double>(EDF_TIME_DIMENSION);
 }
@@ -73,8 +82,28 @@ sample_window window_of_signal(const edf_header_info &header, int signal,
     if (rate <= 0.0 || total <= 0) {
         return window;
     }
-    window.first = first_sample_at(window.from_seconds, rate, total);
-    window.count = first_sample_at(window.to_seconds, rate, total) - window.first;
+    const std::vector<edf_segment> segments = segments_of(header);
+    const int64_t per_record = header.signals[signal].samples_per_record;
+    // The first stored sample at or after a time: gaps hold no samples, so a time inside a gap
+    // gives the first sample after it.
+    const auto stored_sample_at = [&](double seconds) {
+        for (const edf_segment &s : segments) {
+            const double start = static_cast<double>(s.start) / EDF_TIME_DIMENSION;
+            const double end = static_cast<double>(segment_end(header, s)) / EDF_TIME_DIMENSION;
+            const int64_t first = s.first_record * per_record;
+            if (seconds <= start) {
+                return std::min(first, total);
+            }
+            if (seconds < end) {
+                return first +
+                       first_sample_at(seconds - start, rate,
+                                       std::min(s.record_count * per_record, total - first));
+            }
+        }
+        return total;
+    };
+    window.first = stored_sample_at(window.from_seconds);
+    window.count = stored_sample_at(window.to_seconds) - window.first;
     if (window.count < 0) {
         window.count = 0;
     }

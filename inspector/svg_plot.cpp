@@ -7,6 +7,7 @@
 
 #include "column_envelope.h"
 #include "number_text.h"
+#include "segment_report.h"
 #include "utf8_text.h"
 
 #include <algorithm>
@@ -186,8 +187,32 @@ void write_marks(std::FILE *out, const std::map<int, annotation_mark> &marks) {
     std::fprintf(out, "</g>\n");
 }
 
+// The segment that the time at the left edge of a pixel column falls in (or the next one,
+// for a time inside a gap).
+std::size_t segment_at_column(const edf_header_info &header,
+                              const std::vector<edf_segment> &segments, const sample_window &window,
+                              int column) {
+    const double t =
+        window.from_seconds + (window.to_seconds - window.from_seconds) * column / plot_width;
+    for (std::size_t n = 0; n < segments.size(); n++) {
+        if (t < static_cast<double>(segment_end(header, segments[n])) / EDF_TIME_DIMENSION) {
+            return n;
+        }
+    }
+    return segments.size() - 1;
+}
+
+// The pixel column of a time in the window, for the envelope of a file with gaps.
+int64_t column_of_time(const sample_window &window, double t) {
+    const double span = window.to_seconds - window.from_seconds;
+    const double column =
+        span > 0.0 ? std::floor((t - window.from_seconds) / span * plot_width) : 0;
+    return static_cast<int64_t>(std::clamp(column, 0.0, static_cast<double>(plot_width - 1)));
+}
+
 void write_trace(std::FILE *out, const column_envelope &envelope, const edf_header_info &header,
-                 int signal, const sample_window &window, double low, double high) {
+                 int signal, const sample_window &window, double low, double high,
+                 const std::vector<edf_segment> &segments) {
     const auto y_of = [&](double value) {
         return px(plot_top + (high - value) / (high - low) * plot_height);
     };
@@ -195,9 +220,27 @@ void write_trace(std::FILE *out, const column_envelope &envelope, const edf_head
     std::fprintf(out, "<polyline class=\"trace\" fill=\"none\" stroke=\"#1f4e9a\" "
                       "stroke-width=\"1\" stroke-linejoin=\"round\" points=\"");
     bool first = true;
+    // A file with gaps: the trace is drawn segment by segment, one polyline each, with the
+    // columns placed by time.
+    const bool gapped = segments.size() > 1;
+    const int64_t per_record = header.signals[signal].samples_per_record;
+    std::size_t drawn_segment = 0;
     for (int slot = 0; slot < envelope.slot_count(); slot++) {
         if (!envelope.has_value(slot)) {
             continue;
+        }
+        if (gapped) {
+            const std::size_t segment =
+                envelope.per_sample()
+                    ? segment_of_record(segments, (window.first + slot) / per_record)
+                    : segment_at_column(header, segments, window, slot);
+            if (!first && segment != drawn_segment) {
+                std::fprintf(out, "\"/>\n<polyline class=\"trace\" fill=\"none\" "
+                                  "stroke=\"#1f4e9a\" stroke-width=\"1\" "
+                                  "stroke-linejoin=\"round\" points=\"");
+                first = true;
+            }
+            drawn_segment = segment;
         }
         if (envelope.per_sample()) {
             const double t = sample_time(header, signal, window.first + slot);
@@ -220,6 +263,8 @@ void write_trace(std::FILE *out, const column_envelope &envelope, const edf_head
 plot_result write_svg_plot(const std::string &svg_path, const std::string &recording_path,
                            const edf_header_info &header, int signal, const sample_window &window) {
     column_envelope envelope(window.count, plot_width);
+    const std::vector<edf_segment> segments = segments_of(header);
+    const bool gapped = segments.size() > 1;
     if (window.count > 0) {
         if (edfseek(header.handle, signal, window.first, EDFSEEK_SET) != window.first) {
             return plot_result::read_failed;
@@ -232,7 +277,15 @@ plot_result write_svg_plot(const std::string &svg_path, const std::string &recor
                 return plot_result::read_failed;
             }
             for (int i = 0; i < wanted; i++) {
-                envelope.add(done + i, values[i]);
+                if (gapped && !envelope.per_sample()) {
+                    // Columns by time: the envelope's sample k lands in column
+                    // floor(k × width / count), so the first k of the wanted column is taken.
+                    const int64_t column = column_of_time(
+                        window, sample_time(header, signal, window.first + done + i));
+                    envelope.add((column * window.count + plot_width - 1) / plot_width, values[i]);
+                } else {
+                    envelope.add(done + i, values[i]);
+                }
             }
             done += wanted;
         }
@@ -279,9 +332,11 @@ plot_result write_svg_plot(const std::string &svg_path, const std::string &recor
     std::fprintf(out, "<rect width=\"100%%\" height=\"100%%\" fill=\"#fff\"/>\n");
     std::fprintf(out, "<text class=\"title\" x=\"%d\" y=\"22\" font-size=\"15\">%s</text>\n",
                  margin_left, xml_text(title).c_str());
+    write_gap_bands(out, header, segments, window.from_seconds, window.to_seconds, margin_left,
+                    plot_width, plot_top, plot_height);
     write_axes(out, window, low, high, value_title);
     if (window.count > 0) {
-        write_trace(out, envelope, header, signal, window, low, high);
+        write_trace(out, envelope, header, signal, window, low, high, segments);
     } else {
         std::fprintf(out,
                      "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\" font-size=\"14\" "

@@ -5,6 +5,7 @@
 #include "header_fields.h"
 #include "number_text.h"
 #include "open_recording.h"
+#include "segment_report.h"
 #include "utf8_text.h"
 
 #include <algorithm>
@@ -143,5 +144,6 @@ bool write_text_report(std::FILE *out, const std::string &path, const edf_header
     std::fputc('\n', out);
     write_signals(out, header);
     std::fputc('\n', out);
+    write_segments_text(out, header);
     return write_annotations(out, header);
 }

@@ -225,6 +225,59 @@ EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
 EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
+/* ---- Discontinuous recordings (EDF+D and BDF+D) ----------------------------------------
+ *
+ * In an EDF+D or BDF+D file each data record carries its own start time in its time-keeping
+ * annotation, and the records need not follow each other: the pauses between them (gaps) are
+ * not stored. Records that follow each other without a gap form a segment. Sample positions,
+ * seeks and reads count stored samples only: a gap holds none. */
+
+/* A run of records that follow each other without a gap. */
+struct edf_segment {
+    int64_t start; /* ticks from the start of the recording */
+    int64_t first_record;
+    int64_t record_count; /* records that follow each other without a gap */
+};
+
+/* Makes the file being written an EDF+D or BDF+D file. Call it before the first sample write.
+ * Returns 0, or -1 for a bad or reading handle or when a sample has already been written.
+ * Without this call the writer makes EDF+C/BDF+C files, byte for byte as before. Never touches
+ * the file: the header written at the first sample write says "EDF+D" or "BDF+D". */
+EDF_API int edf_set_discontinuous(int handle);
+
+/* Sets the start of the data record about to be written, in microseconds from the start of the
+ * recording (start_us 0 to 2^62 / 10). Call it before the first sample of that record; calling
+ * it again for the same record replaces the value. A record without the call follows the
+ * previous one. The start must be at least the end of the previous record (start plus record
+ * duration), and 0 for the first record. Returns 0, or -1 for a bad handle, a file not made
+ * discontinuous by edf_set_discontinuous, a record already partly written, a start out of
+ * range, or no memory. Queued annotations keep their own onsets. Never touches the file: the
+ * start goes into the record's time-keeping annotation when the record is written. */
+EDF_API int edf_set_record_start(int handle, int64_t start_us);
+
+/* Segments of the file: 1 for a continuous file (also for one without records). Answered by
+ * reading and writing handles (a writer counts the records completed so far). Returns the
+ * count, or -1 for a bad handle. This call and the two below never read the file nor move a
+ * read position: the map is built when the file is opened. */
+EDF_API int edf_get_segment_count(int handle);
+
+/* Copies segment n (0 to count - 1) into *segment. Returns 0, or -1 for a bad handle, an n out
+ * of range or a null segment (which is never written). */
+EDF_API int edf_get_segment(int handle, int n, struct edf_segment *segment);
+
+/* The start of data record `record` (0 to datarecord_count - 1) in ticks from the start of the
+ * recording, or -1 for a bad handle or a record out of range. */
+EDF_API int64_t edf_get_record_start(int handle, int64_t record);
+
+/* Opens a file for reading like edfopen_file_readonly, but also accepts EDF+D and BDF+D files,
+ * whose record starts come from their time-keeping annotations. A file whose record starts
+ * before the previous one ends is refused with EDF_ERR_FORMAT. For EDF+D/BDF+D files the
+ * time-keeping annotations of all records are read even for EDF_READ_NO_ANNOTATIONS, and
+ * file_duration is the end of the last record minus the start. Returns 0 or -1 as
+ * edfopen_file_readonly. */
+EDF_API int edfopen_file_readonly_tolerant(const char *path, struct edf_header_info *hdr,
+                                           int read_annotations);
+
 /* ---- Both modes ----------------------------------------------------------------------- */
 
 EDF_API int edfclose_file(int handle);

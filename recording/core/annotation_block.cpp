@@ -1,5 +1,7 @@
 #include "recording/core/annotation_block.h"
 
+#include "recording/core/segment_list.h"
+
 #include <cstring>
 
 namespace {
@@ -62,15 +64,15 @@ int64_t edf_annotation_block_offset(const edf_recording *recording) {
 
 int edf_format_timekeeping_tal(const edf_recording *recording, int64_t record, char *out) {
     // Record times are non-negative; unsigned arithmetic keeps even absurd record counts
-    // free of signed overflow.
-    const uint64_t ticks = static_cast<uint64_t>(record) *
-                               static_cast<uint64_t>(recording->datarecord_duration_ticks) +
+    // free of signed overflow. A discontinuous file takes each record's start from its list
+    // of breaks.
+    const uint64_t ticks = static_cast<uint64_t>(edf_record_start_ticks(recording, record)) +
                            static_cast<uint64_t>(recording->subsecond_start_ticks);
     int n = 0;
     out[n++] = '+';
     n += put_unsigned(ticks / EDF_TIME_DIMENSION, out + n);
     if (recording->datarecord_duration_ticks % EDF_TIME_DIMENSION != 0 ||
-        recording->subsecond_start_ticks != 0) {
+        recording->subsecond_start_ticks != 0 || ticks % EDF_TIME_DIMENSION != 0) {
         out[n++] = '.';
         put_fixed(ticks % EDF_TIME_DIMENSION, 7, out + n);
         n += 7;

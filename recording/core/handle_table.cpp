@@ -61,6 +61,7 @@ int edf_release_slot(int handle) {
     }
     std::free(recording->stream_buffer);
     std::free(recording->signals);
+    std::free(recording->breaks);
     std::free(recording->write_buffer);
     std::free(recording);
     edf_handle_table[handle] = nullptr;

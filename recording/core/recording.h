@@ -78,6 +78,13 @@ struct edf_recording {
     // W: set when a sample write failed part-way; the stream's position is then unknown, and
     // the next write first seeks to where its bytes belong.
     int reposition_needed;
+    // Breaks of a discontinuous recording (EDF+D/BDF+D): each entry is a record that does not
+    // follow the one before it, with its start. The first segment (record 0 at time 0) is
+    // implicit, so a continuous recording has none. `start` is in ticks from the start of the
+    // recording; `record_count` is unused here (it follows from the next entry's first record).
+    edf_segment *breaks;
+    int64_t break_count;
+    int64_t break_capacity;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.

@@ -16,6 +16,7 @@
 
 #include "recording/core/text_parse.h"
 #include "recording/reader/positioned_read.h"
+#include "recording/reader/segment_map.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -272,8 +273,18 @@ int examine_record(extraction &x, int64_t record) {
                     return result_bad_format;
                 }
                 x.r->subsecond_start_ticks = time;
-                if (x.mode == EDF_READ_NO_ANNOTATIONS) {
+                if (x.mode == EDF_READ_NO_ANNOTATIONS && !x.r->is_discontinuous) {
                     return result_done;
+                }
+            } else if (x.r->is_discontinuous) {
+                // Records of an EDF+D/BDF+D file may leave gaps: the segment map notes them.
+                switch (edf_map_record_time(x.r, record, time, x.previous_record_time)) {
+                case edf_record_time_result::ok:
+                    break;
+                case edf_record_time_result::overlaps:
+                    return result_bad_format;
+                case edf_record_time_result::no_memory:
+                    return result_list_full;
                 }
             } else {
                 int64_t step;
@@ -283,6 +294,9 @@ int examine_record(extraction &x, int64_t record) {
                 }
             }
             x.previous_record_time = time;
+            if (x.mode == EDF_READ_NO_ANNOTATIONS) {
+                return result_ok; // a discontinuous file's walk wants the record times only
+            }
         }
         const int result = parse_signal(x, a.bytes, a.length, k == 0);
         if (result != result_ok) {
@@ -366,8 +380,9 @@ int edf_read_annotations(edf_recording *r, int handle, int mode) {
     }
     const int64_t bytes_per_sample = r->is_bdfplus ? 3 : 2;
     const int64_t header_size = static_cast<int64_t>(256) * (r->signal_count + 1);
-    const int64_t records =
-        mode == EDF_READ_NO_ANNOTATIONS ? (r->datarecord_count > 0 ? 1 : 0) : r->datarecord_count;
+    const int64_t records = mode == EDF_READ_NO_ANNOTATIONS && !r->is_discontinuous
+                                ? (r->datarecord_count > 0 ? 1 : 0)
+                                : r->datarecord_count;
 
     x.signals = static_cast<annotation_signal *>(
         std::calloc(static_cast<size_t>(x.signal_count), sizeof(annotation_signal)));

@@ -5,6 +5,8 @@
 #include "recording/core/recording.h"
 #include "recording/reader/annotation_reader.h"
 #include "recording/reader/header_check.h"
+#include "recording/reader/open_reader.h"
+#include "recording/reader/segment_map.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +64,8 @@ void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t recor
 
 } // namespace
 
-extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
+int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annotations,
+                         bool accept_discontinuous) {
     if (hdr == nullptr) {
         return -1;
     }
@@ -95,7 +98,7 @@ extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int
         std::fclose(stream);
         return fail(hdr, error);
     }
-    if (r->is_discontinuous) {
+    if (r->is_discontinuous && !accept_discontinuous) {
         discard(r, stream);
         return fail(hdr, EDF_ERR_DISCONTINUOUS);
     }
@@ -138,6 +141,7 @@ extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int
             // Leave no trace: the slot, the list and the block go, and the caller's record
             // holds nothing but the failure.
             std::free(edf_parsed_annotation_lists[handle]);
+            std::free(r->breaks);
             edf_parsed_annotation_lists[handle] = nullptr;
             edf_handle_table[handle] = nullptr;
             discard(r, stream);
@@ -146,6 +150,9 @@ extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int
         }
         hdr->start_subsecond = r->subsecond_start_ticks;
         hdr->annotation_count = r->annotation_count;
+        if (r->is_discontinuous) {
+            hdr->file_duration = edf_recording_end_ticks(r);
+        }
     } else {
         copy_cut(hdr->patient, r->patient_field, 80);
         copy_cut(hdr->recording, r->recording_field, 80);
@@ -165,4 +172,8 @@ extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int
                     r->datarecord_count);
     }
     return 0;
+}
+
+extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
+    return edf_open_for_reading(path, hdr, read_annotations, false);
 }

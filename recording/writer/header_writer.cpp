@@ -285,7 +285,10 @@ int edf_write_header(edf_recording *r) {
     put_two_digits(stream, r->start_second);
     const int total_signals = n + r->annotation_signal_count;
     put_int(stream, signal_header_size * (total_signals + 1), header_bytes.width);
-    put_text(stream, r->is_edf ? "EDF+C" : "BDF+C", reserved.width);
+    put_text(stream,
+             r->is_discontinuous ? (r->is_edf ? "EDF+D" : "BDF+D")
+                                 : (r->is_edf ? "EDF+C" : "BDF+C"),
+             reserved.width);
     put_text(stream, "-1", datarecord_count.width);
     if (r->datarecord_duration_ticks == EDF_TIME_DIMENSION) {
         put_text(stream, "1", datarecord_duration.width);

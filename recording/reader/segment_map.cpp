@@ -1,0 +1,30 @@
+#include "recording/reader/segment_map.h"
+
+#include "recording/core/segment_list.h"
+
+edf_record_time_result edf_map_record_time(edf_recording *r, int64_t record, int64_t time,
+                                           int64_t previous_time) {
+    int64_t step;
+    if (__builtin_sub_overflow(time, previous_time, &step) || step < r->datarecord_duration_ticks) {
+        return edf_record_time_result::overlaps;
+    }
+    if (step == r->datarecord_duration_ticks) {
+        return edf_record_time_result::ok;
+    }
+    // The first record's time is the sub-second start, at most one second: no overflow.
+    return edf_note_record_start(r, record, time - r->subsecond_start_ticks)
+               ? edf_record_time_result::ok
+               : edf_record_time_result::no_memory;
+}
+
+int64_t edf_recording_end_ticks(const edf_recording *r) {
+    if (r->datarecord_count <= 0) {
+        return 0;
+    }
+    int64_t end;
+    if (__builtin_add_overflow(edf_record_start_ticks(r, r->datarecord_count - 1),
+                               r->datarecord_duration_ticks, &end)) {
+        return INT64_MAX;
+    }
+    return end;
+}

@@ -1,0 +1,216 @@
+// Discontinuous files through programs: edfinfo's reports and true sample times, the
+// continuous copy (gaps filled with physical 0 and marked "gap") read back by the strict
+// reader, and two independent readers, biosig (which reads EDF+D: every record's true start
+// comes out as a segment event) and MNE-Python (which joins EDF+D records as if continuous,
+// so it is given the continuous copy).
+#include "discontinuous_files.h"
+#include "json_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+#ifdef EDFINFO_PATH
+
+using namespace discontinuous;
+
+namespace {
+
+// Runs a shell command in `dir` and returns its standard output, or "" on a failing status.
+std::string run(const temp_dir &dir, const std::string &command) {
+    const std::string out = dir.file("out.txt");
+    const std::string line = "cd '" + dir.path().string() + "' && " + command + " > '" + out +
+                             "' 2> '" + dir.file("err.txt") + "'";
+    return std::system(line.c_str()) == 0 ? file_bytes(out) : std::string();
+}
+
+double seconds(int64_t us) {
+    return static_cast<double>(us) / 1e6;
+}
+
+std::vector<int> digital_samples(int handle, int64_t count) {
+    std::vector<int> v(static_cast<size_t>(count));
+    return edfread_digital_samples(handle, 0, static_cast<int>(count), v.data()) == count
+               ? v
+               : std::vector<int>{};
+}
+
+TEST(DiscontinuousPrograms, ReportsSamplesAndContinuousCopy) {
+    close_all_handles guard;
+    const std::string edfinfo = EDFINFO_PATH;
+    for (const layout &l : layouts()) {
+        SCOPED_TRACE(l.name);
+        temp_dir dir;
+        const std::vector<int64_t> starts = record_starts_us(l);
+        ASSERT_EQ(write_file(dir.file("d.edf"), l, starts.back()), 0);
+
+        // JSON: segments and gaps.
+        const json::value doc = json::parse(run(dir, edfinfo + " --json d.edf"));
+        size_t segments = 0;
+        for (size_t k = 0; k < starts.size(); k++) {
+            if (k == 0 || starts[k] != starts[k - 1] + l.record_us) {
+                EXPECT_EQ(doc["segments"][segments]["start"].number, seconds(starts[k]));
+                EXPECT_EQ(doc["segments"][segments]["first_record"].number, k);
+                if (segments > 0) {
+                    EXPECT_EQ(doc["gaps"][segments - 1]["start"].number,
+                              seconds(starts[k - 1] + l.record_us));
+                }
+                segments++;
+            }
+        }
+        EXPECT_EQ(doc["segments"].items.size(), segments);
+        EXPECT_EQ(doc["gaps"].items.size(), segments - 1);
+
+        // --samples: each sample at its record's true start plus its place.
+        std::istringstream csv(run(dir, edfinfo + " --samples 0 d.edf"));
+        std::string line;
+        std::getline(csv, line);
+        for (size_t k = 0; k < starts.size(); k++) {
+            for (int i = 0; i < l.samples_per_record; i++) {
+                ASSERT_TRUE(std::getline(csv, line));
+                const double t = std::stod(line.substr(0, line.find(',')));
+                EXPECT_NEAR(t, seconds(starts[k]) + seconds(l.record_us) * i / l.samples_per_record,
+                            1e-9);
+            }
+        }
+
+        // --plot: one polyline per segment, one grey band per gap.
+        ASSERT_EQ(run(dir, edfinfo + " --plot 0 --svg p.svg d.edf"), "");
+        const std::string svg = file_bytes(dir.file("p.svg"));
+        const auto count = [&](const std::string &what) {
+            size_t n = 0;
+            for (size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) {
+                n++;
+            }
+            return n;
+        };
+        EXPECT_EQ(count("<polyline class=\"trace\""), segments);
+        EXPECT_EQ(count("<rect class=\"gap\""), segments - 1);
+
+        // --continuous: the strict reader sees every sample at its true time, zeros in the gaps,
+        // and one "gap" annotation per gap with the gap's duration.
+        ASSERT_EQ(run(dir, edfinfo + " --continuous c.edf d.edf"), "")
+            << file_bytes(dir.file("err.txt"));
+        auto h = std::make_unique<edf_header_info>();
+        ASSERT_EQ(
+            edfopen_file_readonly(dir.file("c.edf").c_str(), h.get(), EDF_READ_ALL_ANNOTATIONS), 0);
+        EXPECT_EQ(file_bytes(dir.file("c.edf")).substr(192, 5), l.bdf ? "BDF+C" : "EDF+C");
+        EXPECT_EQ(h->file_duration, (starts.back() + l.record_us) * 10);
+        const double period_us = static_cast<double>(l.record_us) / l.samples_per_record;
+        const int64_t total = h->signals[0].samples_in_file;
+        ASSERT_EQ(total, std::llround(seconds(starts.back() + l.record_us) * 1e6 / period_us));
+        const std::vector<int> got = digital_samples(h->handle, total);
+        ASSERT_EQ(got.size(), static_cast<size_t>(total));
+        std::vector<bool> stored(got.size(), false);
+        for (size_t k = 0; k < starts.size(); k++) {
+            const int64_t first = std::llround(static_cast<double>(starts[k]) / period_us);
+            for (int i = 0; i < l.samples_per_record; i++) {
+                EXPECT_EQ(got[static_cast<size_t>(first + i)],
+                          sample_value(static_cast<int64_t>(k), i));
+                stored[static_cast<size_t>(first + i)] = true;
+            }
+        }
+        for (size_t j = 0; j < got.size(); j++) {
+            if (!stored[j]) {
+                EXPECT_LE(std::abs(got[j]), 1) << j; // physical 0 within half a step
+            }
+        }
+        int gaps = 0;
+        for (int n = 0; n < h->annotation_count; n++) {
+            edf_annotation a{};
+            ASSERT_EQ(edf_get_annotation(h->handle, n, &a), 0);
+            if (std::string(a.annotation) == "gap") {
+                gaps++;
+                EXPECT_EQ(a.onset + a.duration,
+                          10 * starts[static_cast<size_t>(
+                                   std::find_if(starts.begin() + 1, starts.end(),
+                                                [&](int64_t s) { return s * 10 > a.onset; }) -
+                                   starts.begin())]);
+            } else {
+                EXPECT_EQ(std::string(a.annotation), "mark");
+                EXPECT_EQ(a.onset, starts.back() * 10);
+            }
+        }
+        EXPECT_EQ(gaps, static_cast<int>(segments) - 1);
+        edfclose_file(h->handle);
+    }
+}
+
+// biosig reads EDF+D: each record comes out as a segment event whose time stamp is the
+// record's true start.
+TEST(DiscontinuousPrograms, BiosigSeesTheRecordStarts) {
+    if (std::system("command -v save2gdf > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "save2gdf is not installed";
+    }
+    for (const layout &l : layouts()) {
+        SCOPED_TRACE(l.name);
+        temp_dir dir;
+        const std::vector<int64_t> starts = record_starts_us(l);
+        ASSERT_EQ(write_file(dir.file("d.edf"), l), 0);
+        std::string out = run(dir, "save2gdf -JSON d.edf");
+        ASSERT_NE(out.find('{'), std::string::npos);
+        const json::value doc = json::parse(out.substr(out.find('{')));
+        std::vector<double> stamps;
+        for (const json::value &e : doc["EVENT"].items) {
+            if (e["TYP"].text == "0x7ffe") {
+                stamps.push_back(std::stod(e["TimeStamp"].text.substr(17))); // seconds of minute
+            }
+        }
+        ASSERT_EQ(stamps.size(), starts.size());
+        for (size_t k = 0; k < starts.size(); k++) {
+            const double expected = std::fmod(stamps[0] + seconds(starts[k]), 60.0);
+            EXPECT_NEAR(std::fmod(stamps[k] - expected + 90.0, 60.0) - 30.0, 0.0, 1e-3) << k;
+        }
+    }
+}
+
+// MNE-Python reads the continuous copy with true times: the samples and the "gap" marks sit
+// where the discontinuous file puts them.
+TEST(DiscontinuousPrograms, MneReadsTheContinuousCopy) {
+    if (std::system("/usr/bin/python3 -c 'import mne' > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "MNE-Python is not installed";
+    }
+    const std::string edfinfo = EDFINFO_PATH;
+    const layout l = layouts()[1]; // one gap
+    temp_dir dir;
+    const std::vector<int64_t> starts = record_starts_us(l);
+    ASSERT_EQ(write_file(dir.file("d.edf"), l, starts.back()), 0);
+    ASSERT_EQ(run(dir, edfinfo + " --continuous c.edf d.edf"), "");
+    const std::string script =
+        "import json, mne\n"
+        "r = mne.io.read_raw_edf('c.edf', preload=True, verbose='error')\n"
+        "print(json.dumps({'times': list(r.times), 'data': list(r.get_data()[0]),\n"
+        "  'annotations': [[a['onset'], a['duration'], a['description']] for a in "
+        "r.annotations]}))\n";
+    std::ofstream(dir.file("read.py")) << script;
+    const std::string out = run(dir, "/usr/bin/python3 read.py");
+    ASSERT_FALSE(out.empty()) << file_bytes(dir.file("err.txt"));
+    const json::value doc = json::parse(out);
+    const double step = 2000.0 / 65535.0; // physical units per digital step (no dimension)
+    for (size_t k = 0; k < starts.size(); k++) {
+        for (int i = 0; i < l.samples_per_record; i++) {
+            const size_t j =
+                static_cast<size_t>(starts[k] / (l.record_us / l.samples_per_record) + i);
+            EXPECT_NEAR(doc["times"][j].number,
+                        seconds(starts[k]) + seconds(l.record_us) * i / l.samples_per_record, 1e-9);
+            EXPECT_NEAR(doc["data"][j].number,
+                        (sample_value(static_cast<int64_t>(k), i) + 0.5) * step, step * 0.01);
+        }
+    }
+    bool gap_seen = false;
+    for (const json::value &a : doc["annotations"].items) {
+        if (a[2].text == "gap") {
+            gap_seen = true;
+            EXPECT_NEAR(a[0].number, 2.0, 1e-9);
+            EXPECT_NEAR(a[1].number, 3.0, 1e-9);
+        }
+    }
+    EXPECT_TRUE(gap_seen);
+}
+
+} // namespace
+
+#endif
