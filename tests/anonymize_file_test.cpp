@@ -20,7 +20,7 @@ using namespace std::string_literals;
 namespace {
 
 constexpr int records = 10;
-constexpr int samples = 50;
+constexpr int samples = 4096; // records over 16 KiB: the copy that patches annotation signals
 
 enum class kind { edf, edfplus, bdf, bdfplus };
 

@@ -30,6 +30,9 @@ constexpr int known_flags = EDF_ANON_KEEP_SEX | EDF_ANON_KEEP_AGE | EDF_ANON_KEE
 constexpr int fixed_part = 256;
 // Data records are rewritten in batches of about this many bytes.
 constexpr int64_t batch_bytes = 8 << 20;
+// Records of at least this size whose annotation signals take at most a sixteenth of them are
+// copied whole and then patched.
+constexpr int64_t patch_record_size = 16384;
 // Unchanged data records are copied in steps of this size by the plain read-and-write loop.
 constexpr int64_t copy_step = 1 << 20;
 
@@ -57,6 +60,20 @@ bool write_all(int fd, const unsigned char *bytes, int64_t n) {
     int64_t done = 0;
     while (done < n) {
         const ssize_t put = write(fd, bytes + done, static_cast<size_t>(n - done));
+        if (put > 0) {
+            done += put;
+        } else if (put == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool write_at(int fd, const unsigned char *bytes, int64_t n, int64_t position) {
+    int64_t done = 0;
+    while (done < n) {
+        const ssize_t put = pwrite(fd, bytes + done, static_cast<size_t>(n - done),
+                                   static_cast<off_t>(position + done));
         if (put > 0) {
             done += put;
         } else if (put == 0 || errno != EINTR) {
@@ -170,23 +187,18 @@ int copy_unchanged(int in, int out, int64_t position, int64_t bytes) {
     return result;
 }
 
-// Copies the data records in batches, rewriting their annotation signals.
-int copy_rewritten(int in, int out, const edf_anonymize_source &source,
-                   const edf_tal_rewrite &how) {
+// Copies the data records in batches, rewriting their annotation signals: for records in
+// which the annotation signals take a fair share of the bytes.
+int copy_rewritten(int in, int out, const edf_anonymize_source &source, const edf_tal_rewrite &how,
+                   unsigned char *work) {
     const int64_t record_size = source.record_size;
     const int64_t records = source.info->datarecord_count;
     const int64_t header_size = static_cast<int64_t>(source.header.size());
     int64_t per_batch = batch_bytes / record_size;
     per_batch = per_batch < 1 ? 1 : (per_batch > records ? records : per_batch);
-    int64_t longest = 1;
-    for (const edf_anonymize_signal_place &a : source.annotation_signals) {
-        longest = a.length > longest ? a.length : longest;
-    }
     unsigned char *buffer =
         static_cast<unsigned char *>(std::malloc(static_cast<size_t>(per_batch * record_size)));
-    unsigned char *work =
-        static_cast<unsigned char *>(std::malloc(static_cast<size_t>(2 * longest + 1)));
-    int result = buffer == nullptr || work == nullptr ? EDF_ERR_NO_MEMORY : 0;
+    int result = buffer == nullptr ? EDF_ERR_NO_MEMORY : 0;
     for (int64_t first = 0; first < records && result == 0; first += per_batch) {
         const int64_t n = records - first < per_batch ? records - first : per_batch;
         if (!read_at(in, buffer, n * record_size, header_size + first * record_size)) {
@@ -205,8 +217,64 @@ int copy_rewritten(int in, int out, const edf_anonymize_source &source,
             result = EDF_ERR_CANNOT_OPEN;
         }
     }
-    std::free(work);
     std::free(buffer);
+    return result;
+}
+
+// Copies the data records unchanged and then rewrites the span of annotation signals of each
+// record in the copy: for large records, in which the annotation signals are a small part.
+int copy_then_patch(int in, int out, const edf_anonymize_source &source, const edf_tal_rewrite &how,
+                    unsigned char *work, int64_t span_start, int64_t span_end) {
+    const int64_t record_size = source.record_size;
+    const int64_t records = source.info->datarecord_count;
+    const int64_t header_size = static_cast<int64_t>(source.header.size());
+    int result = copy_unchanged(in, out, header_size, record_size * records);
+    const int64_t span = span_end - span_start;
+    unsigned char *buffer = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(span)));
+    if (result == 0 && buffer == nullptr) {
+        result = EDF_ERR_NO_MEMORY;
+    }
+    for (int64_t r = 0; r < records && result == 0; r++) {
+        const int64_t position = header_size + r * record_size + span_start;
+        if (!read_at(in, buffer, span, position)) {
+            result = EDF_ERR_READ;
+            break;
+        }
+        for (size_t k = 0; k < source.annotation_signals.size() && result == 0; k++) {
+            const edf_anonymize_signal_place &a = source.annotation_signals[k];
+            result = edf_rewrite_annotation_signal(buffer + (a.offset - span_start), a.length,
+                                                   k == 0, how, work);
+        }
+        if (result == 0 && !write_at(out, buffer, span, position)) {
+            result = EDF_ERR_CANNOT_OPEN;
+        }
+    }
+    std::free(buffer);
+    return result;
+}
+
+// Copies the data records with their annotation signals rewritten, choosing the way by the
+// share of annotation bytes in a record.
+int copy_with_new_annotations(int in, int out, const edf_anonymize_source &source,
+                              const edf_tal_rewrite &how) {
+    int64_t longest = 1;
+    int64_t span_start = source.record_size;
+    int64_t span_end = 0;
+    for (const edf_anonymize_signal_place &a : source.annotation_signals) {
+        longest = a.length > longest ? a.length : longest;
+        span_start = a.offset < span_start ? a.offset : span_start;
+        span_end = a.offset + a.length > span_end ? a.offset + a.length : span_end;
+    }
+    unsigned char *work =
+        static_cast<unsigned char *>(std::malloc(static_cast<size_t>(2 * longest + 1)));
+    if (work == nullptr) {
+        return EDF_ERR_NO_MEMORY;
+    }
+    const int result = span_end > span_start && source.record_size >= patch_record_size &&
+                               (span_end - span_start) * 16 <= source.record_size
+                           ? copy_then_patch(in, out, source, how, work, span_start, span_end)
+                           : copy_rewritten(in, out, source, how, work);
+    std::free(work);
     return result;
 }
 
@@ -255,7 +323,7 @@ int anonymize_copy(const char *path, const char *out_path, int flags) {
     const edf_tal_rewrite how = records_rewrite(source, flags);
     if (result == 0) {
         result = how.shift_ticks != 0 || how.drop_texts
-                     ? copy_rewritten(in, out, source, how)
+                     ? copy_with_new_annotations(in, out, source, how)
                      : copy_unchanged(in, out, header_size,
                                       source.record_size * source.info->datarecord_count);
     }
