@@ -25,6 +25,7 @@ const char *inspector_usage() {
     return "usage: edfinfo [--json] FILE\n"
            "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
+           "       edfinfo --anonymize ... FILE...   (edfinfo --anonymize --help)\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
