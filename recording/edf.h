@@ -267,22 +267,25 @@ EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
  * create or replace (never `path` itself nor a file open in this process).
  * - In place, only the 256 bytes of the header's fixed part are written, in one positioned
  *   write followed by fsync, after the header has been checked (by the strict open, reading
- *   the first data record only) and the file found not open in this process. A run that is
- *   interrupted at any moment leaves either the old or the new header. The data records are
- *   never written; when the de-identification would have to change them (a sub-second start
- *   to clear without EDF_ANON_KEEP_START_TIME, or annotation texts other than "X" to drop),
- *   nothing is written and the result is EDF_ERR_NEEDS_COPY.
+ *   the first data record only unless texts are to be dropped) and the file found not open in
+ *   this process. A run that is interrupted at any moment leaves either the old or the new
+ *   header. The data records are never written, nor read beyond that check: their annotation
+ *   lists are as valid after the call as before. When the de-identification would have to
+ *   change them (a sub-second start to clear without EDF_ANON_KEEP_START_TIME, or annotation
+ *   texts other than "X" to drop), nothing is written and the result is EDF_ERR_NEEDS_COPY.
  * - Into a copy, the whole file is checked by the strict open first and the copy is written
  *   from the start; `path` is never written. The copy is not fsync'ed. On failure the copy is
  *   removed.
  *
- * Result: 0 on success; then the file (or the copy) is one that edfopen_file_readonly accepts.
+ * Result: 0 on success; then the copy, or the file rewritten in place, is accepted by
+ * edfopen_file_readonly as the source was.
  * On failure: -1 for a NULL path, unknown flags, or a copy that would name the source file;
  * the codes of edfopen_file_readonly for a file that it refuses (EDF_ERR_ALREADY_OPEN also
  * when `path` or `out_path` is open in this process); EDF_ERR_CANNOT_OPEN when the file or
  * the copy cannot be opened, created or written in full (or fsync fails); EDF_ERR_READ when
- * the source cannot be read in full; EDF_ERR_FORMAT when its annotation signals changed since
- * the check and no longer parse; EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above.
+ * the source cannot be read in full; EDF_ERR_FORMAT when the file changed after the check (in
+ * place: its fixed header part; into a copy: annotation signals that no longer parse);
+ * EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above.
  * A failure in place leaves the file as it was. The call keeps no handle open. */
 EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags);
 
