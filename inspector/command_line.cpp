@@ -26,6 +26,7 @@ const char *inspector_usage() {
            "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --continuous OUT FILE\n"
+           "       edfinfo --anonymize ... FILE...   (edfinfo --anonymize --help)\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"

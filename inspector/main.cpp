@@ -2,6 +2,7 @@
 // annotations (as text or JSON), one signal's samples as CSV, or draws a signal as SVG.
 // Exit status: 0 on success, 1 when the file cannot be opened, read or written, 2 for bad
 // usage.
+#include "anonymize_mode.h"
 #include "command_line.h"
 #include "continuous_copy.h"
 #include "csv_samples.h"
@@ -106,6 +107,10 @@ int main(int argc, char **argv) {
     static char output_buffer[1 << 16];
     std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 
+    if (wants_anonymize_mode(argc - 1, argv + 1)) {
+        const int status = run_anonymize_mode(argc - 1, argv + 1);
+        return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? status : exit_failure;
+    }
     const parsed_command_line command_line = parse_command_line(argc - 1, argv + 1);
     if (!command_line.ok) {
         return usage_error(command_line.error);

@@ -277,6 +277,69 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  * edfopen_file_readonly. */
 EDF_API int edfopen_file_readonly_tolerant(const char *path, struct edf_header_info *hdr,
                                            int read_annotations);
+/* ---- De-identification ---------------------------------------------------------------- */
+
+/* Flags of edf_anonymize_file, to be combined with '|'. 0 replaces everything. */
+#define EDF_ANON_KEEP_SEX 1              /* keep the sex subfield (EDF+/BDF+) */
+#define EDF_ANON_KEEP_AGE 2              /* keep the age at recording, exact to the day */
+#define EDF_ANON_KEEP_START_TIME 4       /* keep the time of day (the date is still shifted) */
+#define EDF_ANON_DROP_ANNOTATION_TEXTS 8 /* replace every annotation text by "X" */
+
+/* Codes of edf_anonymize_file beyond those of the opening operations. */
+/* In place only the header can change, but this de-identification must rewrite data records
+ * (a sub-second start to clear, or annotation texts to drop): write a copy instead. */
+#define EDF_ERR_NEEDS_COPY (-30)
+/* A de-identified value does not fit the file: the birth date shifted with the start date
+ * falls outside the years 0001 to 9999, or a rewritten annotation list no longer fits its
+ * annotation signal. */
+#define EDF_ERR_ANONYMIZED_VALUE (-31)
+
+/* De-identifies an EDF, EDF+, BDF or BDF+ file that edfopen_file_readonly accepts.
+ *
+ * What is replaced, by default (flags 0):
+ * - local patient identification: "X X X X" in EDF+/BDF+ (code, sex, birth date and name
+ *   unknown, no additional text), "X" in plain EDF/BDF;
+ * - local recording identification: "Startdate X X X X" in EDF+/BDF+ (no start date,
+ *   administration code, technician, equipment or additional text), "X" in plain EDF/BDF;
+ * - start date and time: 01.01.85 00.00.00. All dates move by the same number of days, the
+ *   shift that takes the original start date to 1985-01-01;
+ * - the sub-second start (the time-keeping annotation of the first data record) becomes 0:
+ *   every record time and annotation onset of the annotation signals moves back by it, so
+ *   that times relative to the recording's start stay as they were (to the 100 ns tick).
+ * Flags: EDF_ANON_KEEP_SEX keeps 'M' or 'F'; EDF_ANON_KEEP_AGE writes the birth date moved by
+ * the date shift, so that the age at recording stays exact to the day (nothing is kept when
+ * the birth date is unknown, or in plain EDF/BDF, which have no birth date field);
+ * EDF_ANON_KEEP_START_TIME keeps the time of day and the sub-second start (the date still
+ * becomes 1985-01-01); EDF_ANON_DROP_ANNOTATION_TEXTS replaces the text of every annotation
+ * by "X" (and empties the text that EDF+ reserves in a record's time-keeping annotation),
+ * keeping every onset and duration. Nothing else changes: signal headers, samples and, unless
+ * dropped, annotation texts stay byte for byte as they were.
+ *
+ * path: the file to de-identify. out_path: NULL to rewrite `path` in place, else the copy to
+ * create or replace (never `path` itself nor a file open in this process).
+ * - In place, only the 256 bytes of the header's fixed part are written, in one positioned
+ *   write followed by fsync, after the header has been checked (by the strict open, reading
+ *   the first data record only unless texts are to be dropped) and the file found not open in
+ *   this process. A run that is interrupted at any moment leaves either the old or the new
+ *   header. The data records are never written, nor read beyond that check: their annotation
+ *   lists are as valid after the call as before. When the de-identification would have to
+ *   change them (a sub-second start to clear without EDF_ANON_KEEP_START_TIME, or annotation
+ *   texts other than "X" to drop), nothing is written and the result is EDF_ERR_NEEDS_COPY.
+ * - Into a copy, the whole file is checked by the strict open first and the copy is written
+ *   from the start; `path` is never written. The copy is not fsync'ed. On failure the copy is
+ *   removed.
+ *
+ * Result: 0 on success; then the copy, or the file rewritten in place, is accepted by
+ * edfopen_file_readonly as the source was.
+ * On failure: -1 for a NULL path, unknown flags, or a copy that would name the source file;
+ * the codes of edfopen_file_readonly for a file that it refuses (EDF_ERR_ALREADY_OPEN also
+ * when `path` or `out_path` is open in this process); EDF_ERR_CANNOT_OPEN when the file or
+ * the copy cannot be opened, created or written in full (or fsync fails); EDF_ERR_READ when
+ * the source cannot be read in full; EDF_ERR_FORMAT when the file changed after the check (in
+ * place: its fixed header part; into a copy: annotation signals that no longer parse);
+ * EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above.
+ * A failure in place leaves the file as it was. The call keeps no handle open. */
+EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 
@@ -285,9 +348,9 @@ EDF_API int edfclose_file(int handle);
 /* ---- Error texts ---------------------------------------------------------------------- */
 
 /* A fixed English description of an error code that the library returns: the codes of the
- * opening operations (-1 to -11, also delivered in edf_header_info.filetype) and those of the
- * header writer (-20 to -27). Any other value gives "unknown error". The text is static:
- * never free or change it. */
+ * opening operations (-1 to -11, also delivered in edf_header_info.filetype), those of the
+ * header writer (-20 to -27) and those of edf_anonymize_file (-30, -31). Any other value gives
+ * "unknown error". The text is static: never free or change it. */
 EDF_API const char *edf_error_text(int code);
 
 #ifdef __cplusplus

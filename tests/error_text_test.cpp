@@ -25,7 +25,9 @@ TEST(ErrorText, EveryLibraryCodeHasItsOwnText) {
                          EDF_ERR_DIGMAX_BELOW_DIGMIN,
                          EDF_ERR_PHYSMIN_IS_PHYSMAX,
                          EDF_ERR_RECORD_TOO_LARGE,
-                         EDF_ERR_PHYSICAL_VALUE_TEXT};
+                         EDF_ERR_PHYSICAL_VALUE_TEXT,
+                         EDF_ERR_NEEDS_COPY,
+                         EDF_ERR_ANONYMIZED_VALUE};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = edf_error_text(code);

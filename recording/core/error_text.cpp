@@ -42,6 +42,12 @@ extern "C" const char *edf_error_text(int code) {
     case EDF_ERR_PHYSICAL_VALUE_TEXT:
         return "a signal's physical minimum or maximum cannot be written in the header's "
                "eight characters";
+    case EDF_ERR_NEEDS_COPY:
+        return "in place only the header can change, but the de-identification must rewrite "
+               "data records (a sub-second start or annotation texts): write a copy instead";
+    case EDF_ERR_ANONYMIZED_VALUE:
+        return "a de-identified value does not fit the file (a shifted birth date outside the "
+               "years 0001 to 9999, or an annotation list longer than its annotation signal)";
     default:
         return "unknown error";
     }

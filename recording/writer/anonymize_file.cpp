@@ -1,0 +1,352 @@
+// De-identification of a file, in place or into a copy. Every identifying byte of a header
+// lies in its fixed part (the identification fields and the start date and time), so in
+// place one 256-byte write at the start of the file suffices: it lies inside the first page
+// and the first disk sector, so the file holds either the old or the new fixed part, whatever
+// moment the process is stopped at. The copy writes the new header and then the data
+// records, unchanged (copied by the kernel where it can) or with their annotation signals
+// rewritten.
+#include "recording/writer/anonymize_file.h"
+
+#include "recording/writer/annotation_rewrite.h"
+#include "recording/writer/anonymize_source.h"
+#include "recording/writer/anonymized_header.h"
+
+#include "recording/edf.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void (*edf_anonymize_stage_hook)(edf_anonymize_stage stage) = nullptr;
+
+namespace {
+
+constexpr int known_flags = EDF_ANON_KEEP_SEX | EDF_ANON_KEEP_AGE | EDF_ANON_KEEP_START_TIME |
+                            EDF_ANON_DROP_ANNOTATION_TEXTS;
+constexpr int fixed_part = 256;
+// Data records are rewritten in batches of about this many bytes.
+constexpr int64_t batch_bytes = 8 << 20;
+// Records of at least this size whose annotation signals take at most a sixteenth of them are
+// copied whole and then patched.
+constexpr int64_t patch_record_size = 16384;
+// Unchanged data records are copied in steps of this size by the plain read-and-write loop.
+constexpr int64_t copy_step = 1 << 20;
+
+void reach(edf_anonymize_stage stage) {
+    if (edf_anonymize_stage_hook != nullptr) {
+        edf_anonymize_stage_hook(stage);
+    }
+}
+
+bool read_at(int fd, unsigned char *out, int64_t bytes, int64_t position) {
+    int64_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = pread(fd, out + done, static_cast<size_t>(bytes - done),
+                                  static_cast<off_t>(position + done));
+        if (got > 0) {
+            done += got;
+        } else if (got == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool write_all(int fd, const unsigned char *bytes, int64_t n) {
+    int64_t done = 0;
+    while (done < n) {
+        const ssize_t put = write(fd, bytes + done, static_cast<size_t>(n - done));
+        if (put > 0) {
+            done += put;
+        } else if (put == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool write_at(int fd, const unsigned char *bytes, int64_t n, int64_t position) {
+    int64_t done = 0;
+    while (done < n) {
+        const ssize_t put = pwrite(fd, bytes + done, static_cast<size_t>(n - done),
+                                   static_cast<off_t>(position + done));
+        if (put > 0) {
+            done += put;
+        } else if (put == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The data records change when a sub-second start is to be cleared or texts are to be dropped.
+edf_tal_rewrite records_rewrite(const edf_anonymize_source &source, int flags) {
+    edf_tal_rewrite how{};
+    if ((flags & EDF_ANON_KEEP_START_TIME) == 0) {
+        how.shift_ticks = source.info->start_subsecond;
+    }
+    how.drop_texts = (flags & EDF_ANON_DROP_ANNOTATION_TEXTS) != 0 && source.texts_to_drop;
+    return how;
+}
+
+int anonymize_in_place(const char *path, int flags) {
+    // Without texts to drop only the first record's time-keeping annotation matters, so the
+    // check reads no further and the time does not grow with the file.
+    edf_anonymize_source source;
+    int result = edf_read_anonymize_source(path,
+                                           (flags & EDF_ANON_DROP_ANNOTATION_TEXTS) != 0
+                                               ? EDF_READ_ALL_ANNOTATIONS
+                                               : EDF_READ_NO_ANNOTATIONS,
+                                           &source);
+    if (result != 0) {
+        return result;
+    }
+    const edf_tal_rewrite how = records_rewrite(source, flags);
+    if (how.shift_ticks != 0 || how.drop_texts) {
+        return EDF_ERR_NEEDS_COPY;
+    }
+    unsigned char fixed[fixed_part];
+    result = edf_make_anonymized_header(source, flags, fixed);
+    if (result != 0) {
+        return result;
+    }
+    if (edf_is_file_used(path)) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
+    reach(edf_anonymize_stage::checked);
+
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    // The fixed part must still be the one that was checked: a file changed in between is
+    // left alone.
+    unsigned char now[fixed_part];
+    if (!read_at(fd, now, fixed_part, 0)) {
+        result = EDF_ERR_READ;
+    } else if (std::memcmp(now, source.header.data(), fixed_part) != 0) {
+        result = EDF_ERR_FORMAT;
+    } else {
+        reach(edf_anonymize_stage::before_write);
+        ssize_t put;
+        do {
+            put = pwrite(fd, fixed, fixed_part, 0);
+        } while (put < 0 && errno == EINTR);
+        if (put != fixed_part || fsync(fd) != 0) {
+            result = EDF_ERR_CANNOT_OPEN;
+        }
+    }
+    if (close(fd) != 0 && result == 0) {
+        result = EDF_ERR_CANNOT_OPEN;
+    }
+    return result;
+}
+
+// Copies `bytes` bytes from `position` of `in` to the current end of `out`.
+int copy_unchanged(int in, int out, int64_t position, int64_t bytes) {
+#if defined(__linux__) || defined(__FreeBSD__)
+    // In the kernel, without passing the bytes through this process, as cp does.
+    off_t from = static_cast<off_t>(position);
+    while (bytes > 0) {
+        const ssize_t moved = copy_file_range(
+            in, &from, out, nullptr, static_cast<size_t>(bytes < (1 << 30) ? bytes : 1 << 30), 0);
+        if (moved > 0) {
+            bytes -= moved;
+        } else if (moved == 0) {
+            return EDF_ERR_READ; // the source is shorter than its header says
+        } else if (errno != EINTR) {
+            break; // not supported here (another file system, say): copy by hand
+        }
+    }
+    position = from;
+#endif
+    if (bytes == 0) {
+        return 0;
+    }
+    unsigned char *buffer =
+        static_cast<unsigned char *>(std::malloc(static_cast<size_t>(copy_step)));
+    if (buffer == nullptr) {
+        return EDF_ERR_NO_MEMORY;
+    }
+    int result = 0;
+    while (bytes > 0 && result == 0) {
+        const int64_t n = bytes < copy_step ? bytes : copy_step;
+        if (!read_at(in, buffer, n, position)) {
+            result = EDF_ERR_READ;
+        } else if (!write_all(out, buffer, n)) {
+            result = EDF_ERR_CANNOT_OPEN;
+        }
+        position += n;
+        bytes -= n;
+    }
+    std::free(buffer);
+    return result;
+}
+
+// Copies the data records in batches, rewriting their annotation signals: for records in
+// which the annotation signals take a fair share of the bytes.
+int copy_rewritten(int in, int out, const edf_anonymize_source &source, const edf_tal_rewrite &how,
+                   unsigned char *work) {
+    const int64_t record_size = source.record_size;
+    const int64_t records = source.info->datarecord_count;
+    const int64_t header_size = static_cast<int64_t>(source.header.size());
+    int64_t per_batch = batch_bytes / record_size;
+    per_batch = per_batch < 1 ? 1 : (per_batch > records ? records : per_batch);
+    unsigned char *buffer =
+        static_cast<unsigned char *>(std::malloc(static_cast<size_t>(per_batch * record_size)));
+    int result = buffer == nullptr ? EDF_ERR_NO_MEMORY : 0;
+    for (int64_t first = 0; first < records && result == 0; first += per_batch) {
+        const int64_t n = records - first < per_batch ? records - first : per_batch;
+        if (!read_at(in, buffer, n * record_size, header_size + first * record_size)) {
+            result = EDF_ERR_READ;
+            break;
+        }
+        for (int64_t j = 0; j < n && result == 0; j++) {
+            unsigned char *record = buffer + j * record_size;
+            for (size_t k = 0; k < source.annotation_signals.size() && result == 0; k++) {
+                const edf_anonymize_signal_place &a = source.annotation_signals[k];
+                result =
+                    edf_rewrite_annotation_signal(record + a.offset, a.length, k == 0, how, work);
+            }
+        }
+        if (result == 0 && !write_all(out, buffer, n * record_size)) {
+            result = EDF_ERR_CANNOT_OPEN;
+        }
+    }
+    std::free(buffer);
+    return result;
+}
+
+// Copies the data records unchanged and then rewrites the span of annotation signals of each
+// record in the copy: for large records, in which the annotation signals are a small part.
+int copy_then_patch(int in, int out, const edf_anonymize_source &source, const edf_tal_rewrite &how,
+                    unsigned char *work, int64_t span_start, int64_t span_end) {
+    const int64_t record_size = source.record_size;
+    const int64_t records = source.info->datarecord_count;
+    const int64_t header_size = static_cast<int64_t>(source.header.size());
+    int result = copy_unchanged(in, out, header_size, record_size * records);
+    const int64_t span = span_end - span_start;
+    unsigned char *buffer = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(span)));
+    if (result == 0 && buffer == nullptr) {
+        result = EDF_ERR_NO_MEMORY;
+    }
+    for (int64_t r = 0; r < records && result == 0; r++) {
+        const int64_t position = header_size + r * record_size + span_start;
+        if (!read_at(in, buffer, span, position)) {
+            result = EDF_ERR_READ;
+            break;
+        }
+        for (size_t k = 0; k < source.annotation_signals.size() && result == 0; k++) {
+            const edf_anonymize_signal_place &a = source.annotation_signals[k];
+            result = edf_rewrite_annotation_signal(buffer + (a.offset - span_start), a.length,
+                                                   k == 0, how, work);
+        }
+        if (result == 0 && !write_at(out, buffer, span, position)) {
+            result = EDF_ERR_CANNOT_OPEN;
+        }
+    }
+    std::free(buffer);
+    return result;
+}
+
+// Copies the data records with their annotation signals rewritten, choosing the way by the
+// share of annotation bytes in a record.
+int copy_with_new_annotations(int in, int out, const edf_anonymize_source &source,
+                              const edf_tal_rewrite &how) {
+    int64_t longest = 1;
+    int64_t span_start = source.record_size;
+    int64_t span_end = 0;
+    for (const edf_anonymize_signal_place &a : source.annotation_signals) {
+        longest = a.length > longest ? a.length : longest;
+        span_start = a.offset < span_start ? a.offset : span_start;
+        span_end = a.offset + a.length > span_end ? a.offset + a.length : span_end;
+    }
+    unsigned char *work =
+        static_cast<unsigned char *>(std::malloc(static_cast<size_t>(2 * longest + 1)));
+    if (work == nullptr) {
+        return EDF_ERR_NO_MEMORY;
+    }
+    const int result = span_end > span_start && source.record_size >= patch_record_size &&
+                               (span_end - span_start) * 16 <= source.record_size
+                           ? copy_then_patch(in, out, source, how, work, span_start, span_end)
+                           : copy_rewritten(in, out, source, how, work);
+    std::free(work);
+    return result;
+}
+
+int anonymize_copy(const char *path, const char *out_path, int flags) {
+    edf_anonymize_source source;
+    int result = edf_read_anonymize_source(path, EDF_READ_ALL_ANNOTATIONS, &source);
+    if (result != 0) {
+        return result;
+    }
+    unsigned char fixed[fixed_part];
+    result = edf_make_anonymized_header(source, flags, fixed);
+    if (result != 0) {
+        return result;
+    }
+    if (edf_is_file_used(out_path)) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
+    const int in = open(path, O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    // The copy must not be the source under another name (a link, say): truncating it would
+    // destroy the source.
+    struct stat source_status;
+    struct stat copy_status;
+    if (fstat(in, &source_status) != 0) {
+        close(in);
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    if (stat(out_path, &copy_status) == 0 && copy_status.st_dev == source_status.st_dev &&
+        copy_status.st_ino == source_status.st_ino) {
+        close(in);
+        return -1;
+    }
+    const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        close(in);
+        return EDF_ERR_CANNOT_OPEN;
+    }
+
+    const int64_t header_size = static_cast<int64_t>(source.header.size());
+    if (!write_all(out, fixed, fixed_part) ||
+        !write_all(out, source.header.data() + fixed_part, header_size - fixed_part)) {
+        result = EDF_ERR_CANNOT_OPEN;
+    }
+    const edf_tal_rewrite how = records_rewrite(source, flags);
+    if (result == 0) {
+        result = how.shift_ticks != 0 || how.drop_texts
+                     ? copy_with_new_annotations(in, out, source, how)
+                     : copy_unchanged(in, out, header_size,
+                                      source.record_size * source.info->datarecord_count);
+    }
+    close(in);
+    if (close(out) != 0 && result == 0) {
+        result = EDF_ERR_CANNOT_OPEN;
+    }
+    if (result != 0) {
+        unlink(out_path);
+    }
+    return result;
+}
+
+} // namespace
+
+extern "C" int edf_anonymize_file(const char *path, const char *out_path, int flags) {
+    if (path == nullptr || (flags & ~known_flags) != 0) {
+        return -1;
+    }
+    try {
+        return out_path == nullptr ? anonymize_in_place(path, flags)
+                                   : anonymize_copy(path, out_path, flags);
+    } catch (const std::bad_alloc &) {
+        return EDF_ERR_NO_MEMORY;
+    }
+}

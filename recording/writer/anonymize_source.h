@@ -1,0 +1,30 @@
+// What de-identification needs to know about its source file: the reader's view of it through
+// the public operations, the header bytes as stored, and where the annotation signals lie in
+// a data record.
+#pragma once
+
+#include "recording/edf.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct edf_anonymize_signal_place {
+    int64_t offset; // byte position inside a data record
+    int64_t length; // bytes per data record
+};
+
+struct edf_anonymize_source {
+    std::unique_ptr<edf_header_info> info; // as edfopen_file_readonly filled it
+    std::vector<unsigned char> header;     // the whole header, as stored
+    int64_t record_size = 0;               // bytes in one data record
+    std::vector<edf_anonymize_signal_place> annotation_signals; // in file order
+    bool texts_to_drop = false; // an annotation text is not "X" (when annotations were read)
+};
+
+// Reads the source: opens `path` with edfopen_file_readonly in `annotation_mode` (so the
+// file is checked as the strict open checks it), takes what the open reports, reads the
+// header bytes and closes the file again. Returns 0, or the open's code (EDF_ERR_READ when
+// the header bytes cannot be read, EDF_ERR_FORMAT when they no longer agree with the open).
+// This is the one place that decides which files de-identification accepts.
+int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymize_source *out);
