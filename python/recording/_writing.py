@@ -12,15 +12,15 @@ _DIGITAL_RANGES = {False: (-32768, 32767), True: (-8388608, 8388607)}
 _SEXES = {None: None, "": None, "F": 0, "female": 0, "M": 1, "male": 1}
 
 
-def _field(spec, *names, default=None):
+def _field(description, *names, default=None):
     """A signal description's field, from a dict or from attributes (so that the Signal
     objects of a Recording describe the signals of a copy)."""
     for name in names:
-        if isinstance(spec, dict):
-            if spec.get(name) is not None:
-                return spec[name]
-        elif getattr(spec, name, None) is not None:
-            return getattr(spec, name)
+        if isinstance(description, dict):
+            if description.get(name) is not None:
+                return description[name]
+        elif getattr(description, name, None) is not None:
+            return getattr(description, name)
     return default
 
 
@@ -61,7 +61,7 @@ class Writer:
         self.path = os.fspath(path)
         if record_duration <= 0:
             raise ValueError("record_duration must be positive")
-        specs = []
+        descriptions = []
         dmin_default, dmax_default = _DIGITAL_RANGES[bool(bdf)]
         for i, s in enumerate(signals):
             rate = _field(s, "rate", "sampling_rate")
@@ -69,7 +69,7 @@ class Writer:
                 raise ValueError(f"signal {i}: no rate")
             dmin = int(_field(s, "digital_min", default=dmin_default))
             dmax = int(_field(s, "digital_max", default=dmax_default))
-            specs.append(
+            descriptions.append(
                 {
                     "label": str(_field(s, "label", default="")),
                     "unit": str(_field(s, "unit", default="")),
@@ -84,7 +84,7 @@ class Writer:
                     "digital_max": dmax,
                 }
             )
-        self._samples_per_record = [s["samples_per_record"] for s in specs]
+        self._samples_per_record = [s["samples_per_record"] for s in descriptions]
         duration_us = round(record_duration * 1e6)
         if abs(duration_us - record_duration * 1e6) > 1e-3:
             raise ValueError("record_duration must be a whole number of microseconds")
@@ -102,7 +102,7 @@ class Writer:
         self._writer = _recording.Writer(
             self.path,
             bool(bdf),
-            specs,
+            descriptions,
             duration_us,
             start_fields,
             _patient_fields(patient),

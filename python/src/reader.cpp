@@ -283,23 +283,26 @@ class reader_file {
             }
             const int64_t records_per_call =
                 samples_per_call / most > 0 ? samples_per_call / most : 1;
-            std::vector<void *> at(buffers.size());
+            std::vector<int *> digital_at(buffers.size());
+            std::vector<double *> physical_at(buffers.size());
             for (int64_t done = 0; complete && done < count;) {
                 const int n = static_cast<int>(count - done < records_per_call ? count - done
                                                                                : records_per_call);
                 for (size_t i = 0; i < buffers.size(); i++) {
                     const int64_t skip = per_record[i] * done;
-                    at[i] = digital ? static_cast<void *>(static_cast<int *>(buffers[i]) + skip)
-                                    : static_cast<void *>(static_cast<double *>(buffers[i]) + skip);
+                    if (digital) {
+                        digital_at[i] = static_cast<int *>(buffers[i]) + skip;
+                    } else {
+                        physical_at[i] = static_cast<double *>(buffers[i]) + skip;
+                    }
                 }
+                const int signal_count = static_cast<int>(signals.size());
+                // The result is the count of records read.
                 const int got =
-                    digital
-                        ? edfread_digital_records(handle, first + done, n,
-                                                  static_cast<int>(signals.size()), signals.data(),
-                                                  reinterpret_cast<int *const *>(at.data()))
-                        : edfread_physical_records(handle, first + done, n,
-                                                   static_cast<int>(signals.size()), signals.data(),
-                                                   reinterpret_cast<double *const *>(at.data()));
+                    digital ? edfread_digital_records(handle, first + done, n, signal_count,
+                                                      signals.data(), digital_at.data())
+                            : edfread_physical_records(handle, first + done, n, signal_count,
+                                                       signals.data(), physical_at.data());
                 complete = got == n;
                 done += n;
             }
