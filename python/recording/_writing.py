@@ -28,7 +28,7 @@ def _samples_per_record(rate, record_duration, where):
     spr = Fraction(rate).limit_denominator(10**6) * Fraction(record_duration).limit_denominator(
         10**6
     )
-    if spr.denominator != 1 or spr < 1:
+    if spr.denominator != 1 or not 1 <= spr < 2**31:
         raise ValueError(
             f"{where}: {rate} Hz gives {float(spr):g} samples per record of "
             f"{record_duration} s; a record must hold a whole number of samples"
@@ -69,6 +69,8 @@ class Writer:
                 raise ValueError(f"signal {i}: no rate")
             dmin = int(_field(s, "digital_min", default=dmin_default))
             dmax = int(_field(s, "digital_max", default=dmax_default))
+            if not -(2**31) <= dmin <= dmax < 2**31:
+                raise ValueError(f"signal {i}: digital range {dmin} to {dmax}")
             descriptions.append(
                 {
                     "label": str(_field(s, "label", default="")),
