@@ -1,0 +1,34 @@
+"""EDF, EDF+, BDF and BDF+ recordings as NumPy arrays.
+
+Reading::
+
+    with recording.open("night.edf") as rec:
+        eeg = rec.read("EEG Fpz-Cz")               # float64, physical units
+        window = rec.read_window(60.0, 120.0)       # {label: array}
+        raw = rec.to_mne()                          # mne.io.RawArray, volts
+
+Writing::
+
+    recording.write("out.edf", data, rate=256, labels=["A", "B"], units="uV")
+
+Errors are exceptions: FileNotFoundError / PermissionError when a file cannot be opened,
+FormatError when it is not a valid recording, ValueError for bad arguments, Error for the
+rest.
+"""
+
+from ._recording import Error, FormatError
+from ._reading import Annotation, Header, Recording, Segment, Signal, open
+from ._writing import Writer, write
+
+__all__ = [
+    "Annotation",
+    "Error",
+    "FormatError",
+    "Header",
+    "Recording",
+    "Segment",
+    "Signal",
+    "Writer",
+    "open",
+    "write",
+]

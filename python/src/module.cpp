@@ -1,0 +1,14 @@
+// The extension module recording._recording: the library's reading and writing operations
+// for the Python package `recording`, which wraps them in its public classes.
+#include "binding.h"
+
+#include "recording/edf.h"
+
+PYBIND11_MODULE(_recording, module) {
+    module.doc() = "The recording library's operations (use the package recording instead).";
+    register_errors(module);
+    register_reader(module);
+    register_writer(module);
+    module.attr("library_version") = edf_version();
+    module.attr("ticks_per_second") = EDF_TIME_DIMENSION;
+}

@@ -1,0 +1,367 @@
+// Reading: one open file of the library behind a Python object. The open, the whole-record
+// read and the accessors of the open's reports (problems, segments) are each one function,
+// so that each follows the library's operations in one place.
+#include "binding.h"
+
+#include "recording/edf.h"
+
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int64_t ticks_per_second = EDF_TIME_DIMENSION;
+// Samples per library read call: the calls count in int.
+constexpr int64_t samples_per_call = int64_t{1} << 30;
+
+double seconds(int64_t ticks) {
+    return static_cast<double>(ticks) / static_cast<double>(ticks_per_second);
+}
+
+// Opens `path` for reading into `header`; returns the library's result (0, or -1 with the
+// code in header->filetype). Called with the GIL released and the library lock held.
+int open_recording(const std::string &path, bool tolerant, int annotation_mode,
+                   edf_header_info *header) {
+#ifdef RECORDING_HAS_TOLERANT_OPEN
+    if (tolerant) {
+        return edfopen_file_readonly_tolerant(path.c_str(), header, annotation_mode);
+    }
+#else
+    (void)tolerant; // refused before the call (NotImplementedError): no tolerant open yet
+#endif
+    return edfopen_file_readonly(path.c_str(), header, annotation_mode);
+}
+
+// Reads `count` samples of one signal from sample `start` into `out` (int or double
+// values). Returns false when the file ends before them. Lock held, GIL released.
+bool read_run(int handle, int signal, int64_t start, int64_t count, bool digital, void *out) {
+    if (count == 0) {
+        return true;
+    }
+    if (edfseek(handle, signal, start, EDFSEEK_SET) != start) {
+        return false;
+    }
+    for (int64_t done = 0; done < count;) {
+        const int n =
+            static_cast<int>(count - done < samples_per_call ? count - done : samples_per_call);
+        const int got =
+            digital
+                ? edfread_digital_samples(handle, signal, n, static_cast<int *>(out) + done)
+                : edfread_physical_samples(handle, signal, n, static_cast<double *>(out) + done);
+        if (got != n) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+[[noreturn]] void raise_short_file(const std::string &path) {
+    py::object instance =
+        py::handle(PyExc_OSError)(EIO, "the file ends before the samples asked for", path);
+    PyErr_SetObject(PyExc_OSError, instance.ptr());
+    throw py::error_already_set();
+}
+
+class reader_file {
+  public:
+    reader_file(const std::string &path, bool tolerant, int annotation_mode)
+        : path_(path), header_(std::make_unique<edf_header_info>()) {
+        int result;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(library_mutex());
+            result = open_recording(path, tolerant, annotation_mode, header_.get());
+        }
+        if (result != 0) {
+            raise_code(header_->filetype, path);
+        }
+        handle_ = header_->handle;
+    }
+    reader_file(const reader_file &) = delete;
+    reader_file &operator=(const reader_file &) = delete;
+    ~reader_file() {
+        close();
+    }
+
+    void close() {
+        if (handle_ >= 0) {
+            std::lock_guard<std::mutex> lock(library_mutex());
+            edfclose_file(handle_);
+            handle_ = -1;
+        }
+    }
+    bool closed() const {
+        return handle_ < 0;
+    }
+
+    py::dict header() const {
+        const edf_header_info &h = *header_;
+        py::dict d;
+        d["filetype"] = h.filetype;
+        d["start"] = py::make_tuple(h.start_year, h.start_month, h.start_day, h.start_hour,
+                                    h.start_minute, h.start_second, h.start_subsecond);
+        d["duration"] = seconds(h.file_duration);
+        d["record_duration"] = seconds(h.datarecord_duration);
+        d["record_count"] = h.datarecord_count;
+        d["annotation_count"] = h.annotation_count;
+        d["patient"] = library_text(h.patient, true);
+        d["recording"] = library_text(h.recording, true);
+        d["patient_code"] = library_text(h.patient_code, true);
+        d["sex"] = library_text(h.sex, true);
+        d["birthdate"] = library_text(h.birthdate, true);
+        d["birth_date"] = py::make_tuple(h.birth_year, h.birth_month, h.birth_day);
+        d["patient_name"] = library_text(h.patient_name, true);
+        d["patient_additional"] = library_text(h.patient_additional, true);
+        d["admin_code"] = library_text(h.admin_code, true);
+        d["technician"] = library_text(h.technician, true);
+        d["equipment"] = library_text(h.equipment, true);
+        d["recording_additional"] = library_text(h.recording_additional, true);
+        return d;
+    }
+
+    py::list signals() const {
+        py::list list;
+        for (int i = 0; i < header_->ordinary_signal_count; i++) {
+            const edf_signal_info &s = header_->signals[i];
+            py::dict d;
+            d["label"] = library_text(s.label, true);
+            d["unit"] = library_text(s.physical_dimension, true);
+            d["transducer"] = library_text(s.transducer, true);
+            d["prefilter"] = library_text(s.prefilter, true);
+            d["samples_per_record"] = s.samples_per_record;
+            d["sample_count"] = s.samples_in_file;
+            d["physical_min"] = s.physical_min;
+            d["physical_max"] = s.physical_max;
+            d["digital_min"] = s.digital_min;
+            d["digital_max"] = s.digital_max;
+            list.append(d);
+        }
+        return list;
+    }
+
+    // (onset seconds, duration seconds or None, text) for every annotation collected.
+    py::list annotations() {
+        py::list list;
+        const int handle = open_handle();
+        const int64_t count =
+            header_->annotation_count < INT_MAX ? header_->annotation_count : INT_MAX;
+        edf_annotation annotation;
+        for (int n = 0; n < count; n++) {
+            int result;
+            {
+                std::lock_guard<std::mutex> lock(library_mutex());
+                result = edf_get_annotation(handle, n, &annotation);
+            }
+            if (result != 0) {
+                break;
+            }
+            py::object duration = py::none();
+            if (annotation.duration != -ticks_per_second) {
+                duration = py::float_(seconds(annotation.duration));
+            }
+            list.append(py::make_tuple(seconds(annotation.onset), duration,
+                                       library_text(annotation.annotation, false)));
+        }
+        return list;
+    }
+
+    // What the tolerant open found and repaired, one dict per report with the fields of the
+    // library's problem record.
+    py::list problems() {
+        py::list list;
+#ifdef RECORDING_HAS_TOLERANT_OPEN
+        const int handle = open_handle();
+        std::lock_guard<std::mutex> lock(library_mutex());
+        const int count = edf_get_problem_count(handle);
+        for (int n = 0; n < count; n++) {
+            edf_problem p{};
+            if (edf_get_problem(handle, n, &p) != 0) {
+                break;
+            }
+            py::dict d;
+            d["offset"] = p.offset;
+            d["signal"] = p.signal;
+            d["record"] = p.record;
+            d["code"] = p.code;
+            d["action"] = p.action;
+            d["field"] = library_text(p.field, false);
+            d["found"] = library_text(p.found, false);
+            d["message"] = library_text(p.message, false);
+            list.append(d);
+        }
+#endif
+        return list;
+    }
+
+    // The file's stretches of contiguous records, as (start seconds, first record, record
+    // count). A continuous file is one stretch from 0.
+    py::list segments() {
+        open_handle();
+        py::list list;
+        list.append(py::make_tuple(0.0, int64_t{0}, header_->datarecord_count));
+        return list;
+    }
+
+    // Samples [start, stop) of one signal, as float64 (physical) or int32 (digital) values.
+    py::array read(int signal, int64_t start, int64_t stop, bool digital) {
+        const int handle = open_handle();
+        const int64_t total = checked_signal(signal).samples_in_file;
+        if (start < 0 || stop < start) {
+            throw py::value_error("need 0 <= start <= stop");
+        }
+        start = start < total ? start : total;
+        stop = stop < total ? stop : total;
+        const py::ssize_t n = static_cast<py::ssize_t>(stop - start);
+        py::array out =
+            digital ? py::array(py::array_t<int>(n)) : py::array(py::array_t<double>(n));
+        void *data = out.mutable_data();
+        bool complete;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(library_mutex());
+            complete = read_run(handle, signal, start, n, digital, data);
+        }
+        if (!complete) {
+            raise_short_file(path_);
+        }
+        return out;
+    }
+
+    // Records [first, first + count) of the given signals, one array per signal (into `out`
+    // when given: writable contiguous arrays of the right type and size, such as the rows of
+    // a 2-D array).
+    py::list read_records(const std::vector<int> &signals, int64_t first, int64_t count,
+                          bool digital, const py::object &out) {
+        const int handle = open_handle();
+        if (first < 0 || count < 0 || first > header_->datarecord_count ||
+            count > header_->datarecord_count - first) {
+            throw py::value_error("records outside the file");
+        }
+        py::list arrays;
+        if (!out.is_none()) {
+            arrays = py::list(out);
+            if (arrays.size() != signals.size()) {
+                throw py::value_error("one output array per signal is needed");
+            }
+        }
+        std::vector<void *> buffers;
+        std::vector<int64_t> per_record;
+        for (size_t i = 0; i < signals.size(); i++) {
+            const int64_t spr = checked_signal(signals[i]).samples_per_record;
+            const py::ssize_t n = static_cast<py::ssize_t>(spr * count);
+            if (out.is_none()) {
+                arrays.append(digital ? py::array(py::array_t<int>(n))
+                                      : py::array(py::array_t<double>(n)));
+            }
+            py::array a = arrays[i].cast<py::array>();
+            const bool right_type = digital ? a.dtype().is(py::dtype::of<int>())
+                                            : a.dtype().is(py::dtype::of<double>());
+            if (!right_type || a.ndim() != 1 || a.size() != n || !a.writeable() ||
+                !(a.flags() & py::array::c_style)) {
+                throw py::value_error("output array " + std::to_string(i) +
+                                      " is not a writable contiguous array of " +
+                                      std::to_string(n) + (digital ? " int32" : " float64") +
+                                      " values");
+            }
+            buffers.push_back(a.mutable_data());
+            per_record.push_back(spr);
+        }
+        bool complete = true;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(library_mutex());
+#ifdef RECORDING_HAS_RECORD_READ
+            // Every signal's share of a run of records in one pass over the records.
+            int64_t most = 1;
+            for (int64_t spr : per_record) {
+                most = spr > most ? spr : most;
+            }
+            const int64_t records_per_call =
+                samples_per_call / most > 0 ? samples_per_call / most : 1;
+            std::vector<int *> digital_at(buffers.size());
+            std::vector<double *> physical_at(buffers.size());
+            for (int64_t done = 0; complete && done < count;) {
+                const int n = static_cast<int>(count - done < records_per_call ? count - done
+                                                                               : records_per_call);
+                for (size_t i = 0; i < buffers.size(); i++) {
+                    const int64_t skip = per_record[i] * done;
+                    if (digital) {
+                        digital_at[i] = static_cast<int *>(buffers[i]) + skip;
+                    } else {
+                        physical_at[i] = static_cast<double *>(buffers[i]) + skip;
+                    }
+                }
+                const int signal_count = static_cast<int>(signals.size());
+                // The result is the count of records read.
+                const int got =
+                    digital ? edfread_digital_records(handle, first + done, n, signal_count,
+                                                      signals.data(), digital_at.data())
+                            : edfread_physical_records(handle, first + done, n, signal_count,
+                                                       signals.data(), physical_at.data());
+                complete = got == n;
+                done += n;
+            }
+#else
+            for (size_t i = 0; complete && i < buffers.size(); i++) {
+                complete = read_run(handle, signals[i], first * per_record[i],
+                                    count * per_record[i], digital, buffers[i]);
+            }
+#endif
+        }
+        if (!complete) {
+            raise_short_file(path_);
+        }
+        return arrays;
+    }
+
+  private:
+    int open_handle() const {
+        if (handle_ < 0) {
+            throw py::value_error("the recording is closed");
+        }
+        return handle_;
+    }
+    const edf_signal_info &checked_signal(int signal) const {
+        if (signal < 0 || signal >= header_->ordinary_signal_count) {
+            throw py::value_error("no signal " + std::to_string(signal));
+        }
+        return header_->signals[signal];
+    }
+
+    int handle_ = -1;
+    std::string path_;
+    std::unique_ptr<edf_header_info> header_;
+};
+
+} // namespace
+
+void register_reader(py::module_ &module) {
+    py::class_<reader_file>(module, "File")
+        .def(py::init([](const std::string &path, bool tolerant, int annotation_mode) {
+                 if (tolerant) {
+#ifndef RECORDING_HAS_TOLERANT_OPEN
+                     PyErr_SetString(PyExc_NotImplementedError,
+                                     "this build of the library has no tolerant open");
+                     throw py::error_already_set();
+#endif
+                 }
+                 return std::make_unique<reader_file>(path, tolerant, annotation_mode);
+             }),
+             py::arg("path"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def("close", &reader_file::close)
+        .def_property_readonly("closed", &reader_file::closed)
+        .def("header", &reader_file::header)
+        .def("signals", &reader_file::signals)
+        .def("annotations", &reader_file::annotations)
+        .def("problems", &reader_file::problems)
+        .def("segments", &reader_file::segments)
+        .def("read", &reader_file::read, py::arg("signal"), py::arg("start"), py::arg("stop"),
+             py::arg("digital"))
+        .def("read_records", &reader_file::read_records, py::arg("signals"), py::arg("first"),
+             py::arg("count"), py::arg("digital"), py::arg("out") = py::none());
+}
