@@ -158,7 +158,7 @@ std::string write_small_file(const temp_dir &directory) {
     edfwrite_annotation_utf8_us(h, 1500000, 500000,
                                 "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd "
                                 "\xe2\x9c\x93");
-    edfwrite_annotation_utf8_us(h, 2000000, -1, "bad \xff\xfe bytes");
+    edfwrite_annotation_utf8_us(h, 2000000, -1, "bad ~~ bytes");
     edfwrite_annotation_utf8_us(h, 2500000, -1, "a<b & \"c\" 'd'");
     edfwrite_annotation_utf8_us(h, 2750000, -1, "ctl_tab_lf");
     // The writer stores one annotation per data record: six records hold all five.
@@ -182,6 +182,10 @@ std::string write_small_file(const temp_dir &directory) {
     const std::size_t at = bytes.find("ctl_tab_lf");
     EXPECT_NE(at, std::string::npos);
     reader_test::patch_bytes(path, static_cast<int64_t>(at), "ctl\ttab\nlf");
+    // Likewise bytes that are not UTF-8, which the writer would store as Latin-1 characters.
+    const std::size_t bad = bytes.find("bad ~~");
+    EXPECT_NE(bad, std::string::npos);
+    reader_test::patch_bytes(path, static_cast<int64_t>(bad), "bad \xff\xfe");
     return path;
 }
 
