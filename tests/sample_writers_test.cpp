@@ -82,7 +82,8 @@ TEST(SampleWriters, DigitalValuesAreClippedToTheSignalsRange) {
     EXPECT_EQ(encoded({-2, 8388607}, true), "\xFE\xFF\xFF\xFF\xFF\x7F");
 }
 
-TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
+// The 16-bit writers clip into the file, never in the caller's array.
+TEST(SampleWriters, ShortSamplesLeaveTheCallersArrayUntouched) {
     temp_dir dir;
     const int h = open_configured(dir.file("s"), 2, 3);
     edf_set_digital_maximum(h, 1, 100);
@@ -94,8 +95,8 @@ TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
     ASSERT_EQ(edfwrite_digital_short_samples(h, narrow), 0);
     ASSERT_EQ(edf_blockwrite_digital_short_samples(h, block), 0);
     EXPECT_EQ(std::vector<short>(full, full + 3), (std::vector<short>{-32768, 32767, 5}));
-    EXPECT_EQ(std::vector<short>(narrow, narrow + 3), (std::vector<short>{100, -100, 7}));
-    EXPECT_EQ(block[4], 100);
+    EXPECT_EQ(std::vector<short>(narrow, narrow + 3), (std::vector<short>{150, -150, 7}));
+    EXPECT_EQ(block[4], 500);
     ASSERT_EQ(edfclose_file(h), 0);
     EXPECT_EQ(records_of(dir.file("s"), 2),
               encoded({-32768, 32767, 5, 100, -100, 7}, false) + timekeeping_block(0) +
