@@ -109,6 +109,18 @@ int put_short_samples(edf_recording *r, int signal, const short *values) {
     }
     const int dmin = s.digital_min;
     const int dmax = s.digital_max;
+    if constexpr (host_is_little_endian) {
+        // The scratch buffer comes from malloc, so it holds shorts as well as bytes; the
+        // clipped values keep the host's (the file's) byte order.
+        if (!reserve_write_buffer(r, m * 2)) {
+            return -1;
+        }
+        auto *clipped = reinterpret_cast<short *>(r->write_buffer);
+        for (int i = 0; i < m; i++) {
+            clipped[i] = static_cast<short>(clip(values[i], dmin, dmax));
+        }
+        return write_all(r->file, clipped, static_cast<size_t>(m) * 2) ? 0 : -1;
+    }
     return put_samples<true>(r, signal, [=](int i) { return clip(values[i], dmin, dmax); });
 }
 
