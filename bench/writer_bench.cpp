@@ -147,6 +147,38 @@ void BM_ManySignalsPhysicalWrite(benchmark::State &state) {
 }
 BENCHMARK(BM_ManySignalsPhysicalWrite)->Unit(benchmark::kMillisecond);
 
+// 16-bit samples written per signal. Argument 0: the signals use the whole 16-bit range, and
+// the caller's array goes to the file as it is. Argument 1: a narrower digital range, so every
+// sample is clipped, into the writer's scratch buffer (the caller's array is left untouched).
+void BM_ManySignalsShortWrite(benchmark::State &state) {
+    const std::string path = scratch_path("short.edf");
+    const bool narrow = state.range(0) != 0;
+    const std::vector<double> physical = many_signal_record();
+    std::vector<short> values(physical.size());
+    for (size_t i = 0; i < values.size(); i++) {
+        values[i] = static_cast<short>(physical[i] * 30.0);
+    }
+    for (auto _ : state) {
+        const int handle = edfopen_file_writeonly_with_params(
+            path.c_str(), EDF_FILETYPE_EDFPLUS, many_signals, many_samples, 1000.0, "uV");
+        for (int s = 0; narrow && s < many_signals; s++) {
+            edf_set_digital_maximum(handle, s, 20000);
+            edf_set_digital_minimum(handle, s, -20000);
+        }
+        for (int r = 0; r < many_records; r++) {
+            for (int s = 0; s < many_signals; s++) {
+                edfwrite_digital_short_samples(handle, values.data() + s * many_samples);
+            }
+        }
+        if (edfclose_file(handle) != 0) {
+            state.SkipWithError("close failed");
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * many_bytes));
+    std::filesystem::remove(path);
+}
+BENCHMARK(BM_ManySignalsShortWrite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

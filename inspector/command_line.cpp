@@ -3,6 +3,7 @@
 #include "command_line.h"
 
 #include "number_text.h"
+#include "svg_plot.h"
 
 #include <utility>
 
@@ -141,6 +142,14 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     if (options.from_seconds && options.to_seconds &&
         !(*options.from_seconds < *options.to_seconds)) {
         return refuse("--from must be below --to");
+    }
+
+    // A plot needs room to draw: a window shorter than one tick has no time axis to speak of.
+    // (Half a tick is the limit, so that the rounding of decimal texts such as 0.1000001 - 0.1
+    // does not refuse a window of one tick.)
+    if (plot_signal && options.to_seconds &&
+        *options.to_seconds - options.from_seconds.value_or(0.0) < shortest_plot_seconds / 2) {
+        return refuse("the plot window from --from to --to must be at least 0.0000001 s long");
     }
 
     if (samples_signal) {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 
 namespace {
@@ -50,6 +51,11 @@ axis_ticks nice_ticks(double low, double high, int target) {
     }
     const double raw_step = span / target;
     const double power = std::pow(10.0, std::floor(std::log10(raw_step)));
+    // A span so small that its step is no normal number (or none at all) gets no ticks:
+    // every quantity below must stay finite.
+    if (!(power >= std::numeric_limits<double>::min()) || !std::isfinite(10.0 * power)) {
+        return ticks;
+    }
     ticks.step = 10.0 * power;
     for (const double multiple : {1.0, 2.0, 5.0}) {
         if (multiple * power >= raw_step) {
@@ -59,12 +65,21 @@ axis_ticks nice_ticks(double low, double high, int target) {
     }
     ticks.first_multiple = std::ceil(low / ticks.step - 1e-9);
     const double last_multiple = std::floor(high / ticks.step + 1e-9);
+    if (!std::isfinite(ticks.first_multiple) || !std::isfinite(last_multiple)) {
+        return axis_ticks{};
+    }
     if (last_multiple >= ticks.first_multiple) {
         ticks.count = static_cast<int>(std::min(last_multiple - ticks.first_multiple + 1.0, 50.0));
     }
+    // Clamped as a double, before the conversion, so that no value is out of int's range.
     ticks.decimals =
-        std::clamp(-static_cast<int>(std::floor(std::log10(ticks.step) + 1e-9)), 0, 15);
+        static_cast<int>(std::clamp(-std::floor(std::log10(ticks.step) + 1e-9), 0.0, 15.0));
     return ticks;
+}
+
+// The time span over which the window is drawn: its own, or one tick when it is shorter.
+double drawn_span(const sample_window &window) {
+    return std::max(window.to_seconds - window.from_seconds, shortest_plot_seconds);
 }
 
 double tick_value(const axis_ticks &ticks, int i) {
@@ -84,10 +99,7 @@ struct annotation_mark {
 std::map<int, annotation_mark> marks_in_window(const edf_header_info &header,
                                                const sample_window &window) {
     std::map<int, annotation_mark> marks;
-    const double span = window.to_seconds - window.from_seconds;
-    if (!(span > 0.0)) {
-        return marks;
-    }
+    const double span = drawn_span(window);
     edf_annotation annotation;
     for (int64_t n = 0; n < header.annotation_count; n++) {
         if (edf_get_annotation(header.handle, static_cast<int>(n), &annotation) != 0) {
@@ -116,8 +128,9 @@ std::map<int, annotation_mark> marks_in_window(const edf_header_info &header,
 void write_axes(std::FILE *out, const sample_window &window, double low, double high,
                 const std::string &value_title) {
     std::fprintf(out, "<g class=\"grid\" stroke=\"#e4e4e4\" stroke-width=\"1\">\n");
-    const axis_ticks time_ticks = nice_ticks(window.from_seconds, window.to_seconds, 10);
-    const double time_span = window.to_seconds - window.from_seconds;
+    const double time_span = drawn_span(window);
+    const axis_ticks time_ticks =
+        nice_ticks(window.from_seconds, window.from_seconds + time_span, 10);
     for (int i = 0; i < time_ticks.count; i++) {
         const double x = margin_left +
                          (tick_value(time_ticks, i) - window.from_seconds) / time_span * plot_width;
@@ -216,7 +229,7 @@ void write_trace(std::FILE *out, const column_envelope &envelope, const edf_head
     const auto y_of = [&](double value) {
         return px(plot_top + (high - value) / (high - low) * plot_height);
     };
-    const double time_span = window.to_seconds - window.from_seconds;
+    const double time_span = drawn_span(window);
     std::fprintf(out, "<polyline class=\"trace\" fill=\"none\" stroke=\"#1f4e9a\" "
                       "stroke-width=\"1\" stroke-linejoin=\"round\" points=\"");
     bool first = true;

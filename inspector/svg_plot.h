@@ -10,6 +10,12 @@
 inline constexpr int plot_width = 1200;
 inline constexpr int plot_height = 400;
 
+// The shortest time window drawn: one tick (100 ns), the finest time that a recording
+// holds. The command line refuses shorter windows; one that the file's end makes shorter
+// (a window that starts at or beyond the end) is drawn over this span, so that every
+// position and axis step stays finite.
+inline constexpr double shortest_plot_seconds = 1e-7;
+
 enum class plot_result { ok, read_failed, write_failed };
 
 // Reads the window's samples in fixed-size chunks, reduces them to one point per sample or,

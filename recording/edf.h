@@ -179,6 +179,7 @@ EDF_API int edf_set_patientname(int handle, const char *patientname);
 EDF_API int edf_set_patientcode(int handle, const char *patientcode);
 EDF_API int edf_set_sex(int handle, int sex);
 EDF_API int edf_set_gender(int handle, int gender);
+/* Both date setters refuse dates that do not exist (31 April, 29 February of a common year). */
 EDF_API int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month,
                               int birthdate_day);
 EDF_API int edf_set_patient_additional(int handle, const char *patient_additional);
@@ -197,6 +198,9 @@ EDF_API int edf_set_annotation_signal_position(int handle, int position);
 
 EDF_API int edfwrite_physical_samples(int handle, const double *buf);
 EDF_API int edfwrite_digital_samples(int handle, const int *buf);
+/* The 16-bit writers never change the caller's array (values outside the signal's digital
+ * range are clipped in the writer's own buffer); the parameter stays non-const for
+ * compatibility. */
 EDF_API int edfwrite_digital_short_samples(int handle, short *buf);
 EDF_API int edf_blockwrite_physical_samples(int handle, const double *buf);
 EDF_API int edf_blockwrite_digital_samples(int handle, const int *buf);
@@ -204,7 +208,12 @@ EDF_API int edf_blockwrite_digital_short_samples(int handle, short *buf);
 EDF_API int edf_blockwrite_digital_24bit_samples(int handle, const void *buf);
 
 /* Annotations are queued and stored in the file when it is closed. The _us operations take
- * microseconds, the others units of 100 microseconds; a negative duration means "none". */
+ * microseconds, the others units of 100 microseconds; a negative duration means "none".
+ * Texts are stored as UTF-8 of at most EDF_ANNOTATION_TEXT_MAX (40) bytes: whole when their
+ * UTF-8 form fits, otherwise cut before the first character that does not fit. The UTF-8
+ * operations repair invalid UTF-8 instead of refusing it: each byte that is not part of a
+ * well-formed sequence is taken as a Latin-1 character (0x80-0x9F as '.'). Control bytes and
+ * DEL are stored as '.'. */
 EDF_API int edfwrite_annotation_utf8_us(int handle, int64_t onset, int64_t duration,
                                         const char *description);
 EDF_API int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration,
@@ -343,6 +352,9 @@ EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 
+/* Returns 0, -1 for a bad handle, a header writer code, or -1 after releasing the handle when
+ * the file could not be finished: a failed write, or a first record begun but never completed
+ * with no annotation queued, which leaves a file without any record. */
 EDF_API int edfclose_file(int handle);
 
 /* ---- Error texts ---------------------------------------------------------------------- */

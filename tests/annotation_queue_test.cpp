@@ -66,23 +66,37 @@ TEST(AnnotationQueue, TimesAreConvertedOrRefused) {
     }
 }
 
-TEST(AnnotationQueue, TextsAreCutAndCleaned) {
+// Texts are stored whole when their UTF-8 form fits 40 bytes and are cut before the first
+// character that does not; what is stored is always well-formed UTF-8. Bytes that are not
+// UTF-8 are read as Latin-1.
+TEST(AnnotationQueue, TextsAreCutOnCharacterBoundaries) {
     queue_file q;
     std::string twenty_e_acute;
     for (int i = 0; i < 20; i++) {
         twenty_e_acute += "\xC3\xA9";
     }
+    const std::string x39(39, 'x'), x36(36, 'x'), smile = "\xF0\x9F\x99\x82";
     // clang-format off
     const std::pair<std::string, std::string> utf8[] = {
         {std::string(50, 'x'), std::string(40, 'x')}, {"tab\there\nnow", "tab.here.now"},
         {"del\x7F", "del."}, // readers refuse DEL in annotation texts
         {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
-        {std::string(39, 'x') + "\xC3\xA9", std::string(39, 'x') + "\xC3"}, {"", ""}};
-    // Latin-1 is converted to UTF-8 within the length of the (40-byte) input.
+        {"Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln"},
+        {x39 + "\xC3\xA9", x39}, {x36 + smile, x36 + smile}, {x36 + "x" + smile, x36 + "x"},
+        {"", ""},
+        // Ill-formed: each stray byte as Latin-1 (0x80-0x9F as '.').
+        {"caf\xE9", "caf\xC3\xA9"}, {"\xA9\x85z", "\xC2\xA9.z"},
+        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                 // overlong '/'
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0."},            // surrogate
+        {"\xE2\x82", "\xC3\xA2."},                          // cut short
+        {x39 + "\xFF", x39}};
+    // Latin-1 is converted to UTF-8 character by character, within the same 40 bytes.
     const std::pair<std::string, std::string> latin1[] = {
-        {"\xE9", " "}, {"\xE9" "a", "\xC3\xA9"}, {"caf\xE9", "caf "}, {"\x7F\x85\t", "..."},
-        {"\xA0\xFF!", "\xC2\xA0 "}, {std::string(40, '\xE9'), twenty_e_acute},
-        {std::string(45, 'y'), std::string(40, 'y')}};
+        {"\xE9", "\xC3\xA9"}, {"\xE9" "a", "\xC3\xA9" "a"}, {"caf\xE9", "caf\xC3\xA9"},
+        {"Gr\xFC\xDF" "e aus K\xF6ln", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln"},
+        {"\x7F\x85\t", "..."}, {"\xA0\xFF!", "\xC2\xA0\xC3\xBF!"},
+        {std::string(40, '\xE9'), twenty_e_acute}, {std::string(45, 'y'), std::string(40, 'y')},
+        {x39 + "\xE9", x39}};
     // clang-format on
     for (const auto &[text, stored] : utf8) {
         ASSERT_EQ(edfwrite_annotation_utf8_us(q.handle, 0, -1, text.c_str()), 0);

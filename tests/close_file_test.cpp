@@ -139,20 +139,41 @@ TEST(CloseFile, RecordsAppendedForAnnotationsHaveTheFullLayout) {
 }
 
 // The header counts only complete records; the bytes of a record left half-written are cut
-// off, so that the file size agrees with the header.
+// off, so that the file size agrees with the header. A file that is left without any record
+// (its first record was begun but never completed, and no annotation brings records of its
+// own) cannot be read: close reports -1 then. A file closed before any sample write keeps
+// its header alone and close returns 0, as before.
 TEST(CloseFile, HalfWrittenRecordIsCutOff) {
     temp_dir dir;
     const std::string path = dir.file("h.edf");
     const int samples[2] = {7, 7};
-    for (int writes : {3, 1}) {
+    const std::string zeros = "\0\0\0\0"s;
+    const struct {
+        int writes;
+        const char *annotation; // queued before close, or null
+        int closed;
+        const char *count;
+        std::string records;
+    } cases[] = {{3, nullptr, 0, "1       ", seven + seven + signal_bytes(0)},
+                 {1, nullptr, -1, "0       ", ""},
+                 {1, "a", 0, "1       ",
+                  zeros + zeros +
+                      signal_bytes(0, "+0\x14"
+                                      "a\x14")},
+                 {0, nullptr, 0, "0       ", ""}};
+    for (const auto &c : cases) {
         const int h = open_configured(path, 2, 2);
-        for (int i = 0; i < writes; i++) {
+        for (int i = 0; i < c.writes; i++) {
             ASSERT_EQ(edfwrite_digital_samples(h, samples), 0);
         }
-        ASSERT_EQ(edfclose_file(h), 0);
+        if (c.annotation != nullptr) {
+            ASSERT_EQ(edfwrite_annotation_utf8_us(h, 0, -1, c.annotation), 0);
+        }
+        EXPECT_EQ(edfclose_file(h), c.closed) << c.writes;
+        EXPECT_EQ(edf_get_number_of_open_files(), 0);
         const std::string bytes = file_bytes(path);
-        EXPECT_EQ(bytes.substr(236, 8), writes == 3 ? "1       " : "0       ");
-        EXPECT_EQ(bytes.substr(1024), writes == 3 ? seven + seven + signal_bytes(0) : "");
+        EXPECT_EQ(bytes.substr(236, 8), c.count) << c.writes;
+        EXPECT_EQ(bytes.substr(1024), c.records) << c.writes;
     }
 }
 

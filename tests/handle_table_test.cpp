@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 TEST(HandleTable, SixtyFourSlotsThenTooManyFiles) {
     close_all_handles guard;
     temp_dir dir;
@@ -39,24 +41,62 @@ TEST(HandleTable, GetHandleCountsOccupiedSlotsAndLowestFreeSlotIsReused) {
     EXPECT_EQ(edfopen_file_writeonly(dir.file("new").c_str(), 1, 1), 0);
 }
 
-TEST(HandleTable, AlreadyOpenComparesTheStoredPath) {
+// A file is in use when an open handle has it under the same full path or under any other
+// name (another spelling, a symbolic or a hard link): a writer would truncate it otherwise.
+TEST(HandleTable, AlreadyOpenComparesThePathAndTheFile) {
     close_all_handles guard;
     temp_dir dir;
-    ASSERT_EQ(edfopen_file_writeonly(dir.file("a.edf").c_str(), 1, 1), 0);
-    EXPECT_EQ(edf_is_file_used(dir.file("a.edf").c_str()), 1);
-    EXPECT_EQ(edf_is_file_used(dir.file("b.edf").c_str()), 0);
-    EXPECT_EQ(edfopen_file_writeonly(dir.file("a.edf").c_str(), 3, 1), EDF_ERR_ALREADY_OPEN);
-    EXPECT_EQ(edfopen_file_writeonly(dir.file("A.edf").c_str(), 1, 1), 1); // case-sensitive
-    // A path longer than the 1023 bytes kept in the slot: a second open would truncate the
-    // file that is being written.
+    const std::string a = dir.file("a.edf");
+    std::filesystem::create_directory(dir.file("sub"));
+    {
+        const int h = open_configured(a, 1, 2);
+        const double samples[2] = {1, 2};
+        ASSERT_EQ(edfwrite_physical_samples(h, samples), 0);
+        ASSERT_EQ(edfclose_file(h), 0);
+    }
+    std::filesystem::create_symlink(a, dir.file("symbolic.edf"));
+    std::filesystem::create_hard_link(a, dir.file("hard.edf"));
+    const std::string names[] = {a,
+                                 dir.path().string() + "/./a.edf",
+                                 dir.path().string() + "//a.edf",
+                                 dir.file("sub/../a.edf"),
+                                 dir.file("symbolic.edf"),
+                                 dir.file("hard.edf")};
+    const uintmax_t size = std::filesystem::file_size(a);
+    auto header = std::make_unique<edf_header_info>();
+    for (const bool first_as_reader : {true, false}) {
+        // The file is open for reading, or open for writing (and then empty).
+        const int h = first_as_reader ? edfopen_file_readonly(a.c_str(), header.get(), 0)
+                                      : edfopen_file_writeonly(a.c_str(), 1, 1);
+        ASSERT_EQ(h, 0);
+        for (const std::string &name : names) {
+            EXPECT_EQ(edf_is_file_used(name.c_str()), 1) << name;
+            EXPECT_EQ(edfopen_file_writeonly(name.c_str(), 1, 1), EDF_ERR_ALREADY_OPEN) << name;
+            EXPECT_EQ(edfopen_file_readonly(name.c_str(), header.get(), 0), -1) << name;
+            EXPECT_EQ(header->filetype, EDF_ERR_ALREADY_OPEN) << name;
+        }
+        if (first_as_reader) {
+            EXPECT_EQ(std::filesystem::file_size(a), size); // not truncated
+        }
+        EXPECT_EQ(edf_is_file_used(dir.file("b.edf").c_str()), 0);
+        EXPECT_EQ(edfopen_file_writeonly(dir.file("A.edf").c_str(), 1, 1), 1); // case-sensitive
+        edfclose_file(1);
+        edfclose_file(h);
+    }
+    // Paths longer than 1023 bytes are compared whole: two that differ only after their first
+    // 1023 bytes are different files.
     std::filesystem::path long_dir = dir.path();
     while (long_dir.string().size() < 1100) {
         long_dir /= std::string(200, 'd');
     }
     std::filesystem::create_directories(long_dir);
-    const std::string path = (long_dir / "recording.edf").string();
-    ASSERT_EQ(edfopen_file_writeonly(path.c_str(), 1, 1), 2);
-    EXPECT_EQ(edfopen_file_writeonly(path.c_str(), 1, 1), EDF_ERR_ALREADY_OPEN);
+    const std::string first = (long_dir / "recording-1.edf").string();
+    const std::string second = (long_dir / "recording-2.edf").string();
+    ASSERT_EQ(edfopen_file_writeonly(first.c_str(), 1, 1), 0);
+    EXPECT_EQ(edfopen_file_writeonly(first.c_str(), 1, 1), EDF_ERR_ALREADY_OPEN);
+    EXPECT_EQ(edf_is_file_used(second.c_str()), 0);
+    EXPECT_EQ(edfopen_file_writeonly(second.c_str(), 1, 1), 1);
+    EXPECT_EQ(edf_is_file_used(second.c_str()), 1);
 }
 
 TEST(HandleTable, OperationsRefuseBadHandles) {

@@ -162,6 +162,54 @@ TEST(HeaderWriter, BdfHeaderAndTransliteratedSignalTexts) {
     }
 }
 
+// Header texts given as UTF-8 are transliterated one character at a time, to the letter that
+// the same character gets as Latin-1; texts that are not UTF-8 (Latin-1) keep the byte-wise
+// result. Field widths count characters of the text given.
+TEST(HeaderWriter, Utf8TextsAreTransliteratedPerCharacter) {
+    const struct {
+        int (*set)(int, int, const char *);
+        int start, width; // of the signal field
+        const char *text;
+        const char *written;
+    } cases[] = {
+        {edf_set_label, 0, 16, "J\xC3\xB6rg M\xC3\xBCller", "Jorg Muller"},
+        {edf_set_label, 0, 16, "J\xF6rg M\xFCller", "Jorg Muller"}, // Latin-1
+        {edf_set_label, 0, 16,
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9",
+         "eeeeeeeeeeeeeeee"}, // 17 characters, cut at 16
+        {edf_set_label, 0, 16,
+         "\xC5\x81\xC3\xB3"
+         "d\xC5\xBA",
+         "Lodz"}, // Latin Extended-A
+        {edf_set_label, 0, 16, "\xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D", "E \"q\""}, // Windows-1252
+        {edf_set_label, 0, 16, "\xE6\x97\xA5 \xC2\x85", ". ."},                      // others, C1
+        {edf_set_label, 0, 16, "\xC3\xA9\xFC", "A.u"}, // not UTF-8 as a whole: bytes
+        {edf_set_physical_dimension, 96, 8, "\xC2\xB5V", "uV"},
+        {edf_set_physical_dimension, 96, 8, "\xB5V", "uV"},
+        {edf_set_physical_dimension, 96, 8,
+         "\xC2\xB0"
+         "C",
+         ".C"},
+        {edf_set_transducer, 16, 80, "  Elektrode f\xC3\xBCr EEG  ", "Elektrode fur EEG"},
+        {edf_set_prefilter, 136, 80, "\xC3\x9F\xC3\xBE\xC3\x90", "stD"}};
+    for (const auto &c : cases) {
+        const std::string header = closed_header([&](int h) { ASSERT_EQ(c.set(h, 0, c.text), 0); });
+        EXPECT_EQ(signal_field(header, c.start, c.width, 0), field(c.written, c.width)) << c.text;
+    }
+    const std::string header = closed_header([](int h) {
+        edf_set_patientname(h, "J\xC3\xB6rg M\xC3\xBCller");
+        edf_set_equipment(h, "Verst\xC3\xA4rker \xC2\xB5");
+    });
+    EXPECT_EQ(header.substr(8, 80), field("X X X Jorg_Muller", 80));
+    EXPECT_EQ(header.substr(88, 80), field("Startdate 02-MAR-2002 X X Verstarker_u", 80));
+    // A label that would become the annotation label only once transliterated is refused.
+    temp_dir dir;
+    const int h = edfopen_file_writeonly(dir.file("l.edf").c_str(), 1, 1);
+    EXPECT_EQ(edf_set_label(h, 0, "EDF Annotati\xC3\xB3ns"), -1);
+    edfclose_file(h);
+}
+
 // Each case spoils a valid two-signal configuration. The first sample write refuses it with
 // the code and writes nothing; close then returns the same code and releases the handle.
 TEST(HeaderWriter, ChecksRefuseBadSignalsInOrder) {

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <memory>
 #include <fcntl.h>
 #include <sstream>
 #include <string>
@@ -158,7 +161,7 @@ std::string write_small_file(const temp_dir &directory) {
     edfwrite_annotation_utf8_us(h, 1500000, 500000,
                                 "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd "
                                 "\xe2\x9c\x93");
-    edfwrite_annotation_utf8_us(h, 2000000, -1, "bad \xff\xfe bytes");
+    edfwrite_annotation_utf8_us(h, 2000000, -1, "bad ~~ bytes");
     edfwrite_annotation_utf8_us(h, 2500000, -1, "a<b & \"c\" 'd'");
     edfwrite_annotation_utf8_us(h, 2750000, -1, "ctl_tab_lf");
     // The writer stores one annotation per data record: six records hold all five.
@@ -182,6 +185,10 @@ std::string write_small_file(const temp_dir &directory) {
     const std::size_t at = bytes.find("ctl_tab_lf");
     EXPECT_NE(at, std::string::npos);
     reader_test::patch_bytes(path, static_cast<int64_t>(at), "ctl\ttab\nlf");
+    // Likewise bytes that are not UTF-8, which the writer would store as Latin-1 characters.
+    const std::size_t bad = bytes.find("bad ~~");
+    EXPECT_NE(bad, std::string::npos);
+    reader_test::patch_bytes(path, static_cast<int64_t>(bad), "bad \xff\xfe");
     return path;
 }
 
@@ -467,6 +474,70 @@ TEST(Inspector, BadUsageGivesTheUsageAndStatus2) {
     const run_result help = edfinfo({"--help"}, dir);
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: edfinfo", 0), 0u);
+}
+
+// A plot window too small to draw is refused as a usage error; one that the end of the file
+// shortens is drawn over one tick, with finite positions throughout.
+TEST(Inspector, TinyPlotWindows) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    const struct {
+        std::vector<std::string> window;
+        int status;
+    } cases[] = {{{"--from", "0", "--to", "1e-323"}, 2},
+                 {{"--to", "1e-300"}, 2},
+                 {{"--from", "1", "--to", "1.00000001"}, 2},
+                 {{"--from", "0.1", "--to", "0.1000001"}, 0},
+                 {{"--from", "6"}, 0}, // the end of the 6-second file
+                 {{"--from", "1000"}, 0},
+                 {{"--from", "5.99999999"}, 0}};
+    for (const auto &c : cases) {
+        std::vector<std::string> arguments = {"--plot", "0", "--svg", dir.file("t.svg")};
+        arguments.insert(arguments.end(), c.window.begin(), c.window.end());
+        arguments.push_back(path);
+        std::filesystem::remove(dir.file("t.svg"));
+        const run_result r = edfinfo(arguments, dir);
+        EXPECT_EQ(r.status, c.status) << c.window.back() << r.err;
+        if (c.status == 0) {
+            const std::string svg = file_bytes(dir.file("t.svg"));
+            EXPECT_EQ(xml_check::problem(svg), "") << c.window.back();
+            EXPECT_EQ(svg.find("nan"), std::string::npos) << c.window.back();
+            EXPECT_EQ(svg.find("inf"), std::string::npos) << c.window.back();
+        }
+    }
+}
+
+// Header numbers are printed as the shortest texts that read back as the values the library
+// reports: the text of the header itself, when the library reads it as its nearest double.
+TEST(Inspector, HeaderNumbersAreShortestTexts) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    auto header = std::make_unique<edf_header_info>();
+    const std::pair<const char *, const char *> numbers[] = {
+        {"6.81", "6.81"},  {"0.1", "0.1"},           {"-0.3", "-0.3"},
+        {"1E-3", "0.001"}, {"123456.7", "123456.7"}, {"2.675", "2.675"}};
+    for (const auto &[text, expected] : numbers) {
+        // Physical maximum of signal 0 (three signals: 112 bytes per signal before it).
+        reader_test::patch_bytes(path, 256 + 3 * 112, field(text, 8));
+        ASSERT_EQ(edfopen_file_readonly(path.c_str(), header.get(), 0), 0) << text;
+        const double value = header->signals[0].physical_max;
+        edfclose_file(header->handle);
+        const run_result r = edfinfo({"--json", path}, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string key = "\"physical_max\": ";
+        const std::size_t at = r.out.find(key);
+        ASSERT_NE(at, std::string::npos);
+        const std::size_t begin = at + key.size();
+        const std::string printed = r.out.substr(begin, r.out.find_first_of(",}", begin) - begin);
+        char shortest[64];
+        const auto end = std::to_chars(shortest, shortest + sizeof shortest, value).ptr;
+        EXPECT_EQ(printed, std::string(shortest, end)) << text;
+        if (value == std::strtod(text, nullptr)) { // the header's text read as the nearest double
+            EXPECT_EQ(printed, expected);
+        }
+        const run_result t = edfinfo({path}, dir);
+        EXPECT_NE(t.out.find(" " + printed + " "), std::string::npos) << text << t.out;
+    }
 }
 
 // The sweep program's file, made once for the tests below.

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -82,7 +85,8 @@ TEST(SampleWriters, DigitalValuesAreClippedToTheSignalsRange) {
     EXPECT_EQ(encoded({-2, 8388607}, true), "\xFE\xFF\xFF\xFF\xFF\x7F");
 }
 
-TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
+// The 16-bit writers clip into the file, never in the caller's array.
+TEST(SampleWriters, ShortSamplesLeaveTheCallersArrayUntouched) {
     temp_dir dir;
     const int h = open_configured(dir.file("s"), 2, 3);
     edf_set_digital_maximum(h, 1, 100);
@@ -94,8 +98,8 @@ TEST(SampleWriters, ShortSamplesAreClippedInTheCallersArray) {
     ASSERT_EQ(edfwrite_digital_short_samples(h, narrow), 0);
     ASSERT_EQ(edf_blockwrite_digital_short_samples(h, block), 0);
     EXPECT_EQ(std::vector<short>(full, full + 3), (std::vector<short>{-32768, 32767, 5}));
-    EXPECT_EQ(std::vector<short>(narrow, narrow + 3), (std::vector<short>{100, -100, 7}));
-    EXPECT_EQ(block[4], 100);
+    EXPECT_EQ(std::vector<short>(narrow, narrow + 3), (std::vector<short>{150, -150, 7}));
+    EXPECT_EQ(block[4], 500);
     ASSERT_EQ(edfclose_file(h), 0);
     EXPECT_EQ(records_of(dir.file("s"), 2),
               encoded({-32768, 32767, 5, 100, -100, 7}, false) + timekeeping_block(0) +
@@ -178,6 +182,88 @@ TEST(SampleWriters, CallingRules) {
     EXPECT_EQ(file_bytes(dir.file("two")).size(), 1024u + 128u);
     for (int h : {two, none, bdf}) {
         EXPECT_EQ(edfclose_file(h), 0);
+    }
+}
+
+// Samples are converted with the limits that the header states (the values their eight-character
+// texts read back as), so that every value within them reads back within one digital step.
+// Limits that are written exactly (the sweep file's -400 and 400) convert as before.
+TEST(SampleWriters, PhysicalValuesReadBackWithinOneStep) {
+    const struct {
+        bool bdf;
+        double min, max; // as passed; the header holds their eight-character texts
+        std::vector<double> values;
+    } cases[] = {
+        {true, -123456.789, 123456.789, {0.0, -100000.0, 99999.5, 123456.7, -123456.0, 0.001}},
+        {false, -3276.7, 3276.7, {0.0, 3276.6, -3276.6, 1.5, -0.1}},
+        {false, 0.123456789, 9.87654321, {0.2, 5.0, 9.8}},
+        {false, -400.0, 400.0, {400.0, -400.0, 200.0, -200.0, 0.0, -0.01}}};
+    auto header = std::make_unique<edf_header_info>();
+    for (const auto &c : cases) {
+        temp_dir dir;
+        const std::string path = dir.file("p");
+        const int n = static_cast<int>(c.values.size());
+        const int h = open_configured(path, 1, n, c.bdf);
+        edf_set_physical_maximum(h, 0, c.max);
+        edf_set_physical_minimum(h, 0, c.min);
+        ASSERT_EQ(edfwrite_physical_samples(h, c.values.data()), 0);
+        ASSERT_EQ(edfclose_file(h), 0);
+        ASSERT_EQ(edfopen_file_readonly(path.c_str(), header.get(), EDF_READ_NO_ANNOTATIONS), 0);
+        const edf_signal_info &info = header->signals[0];
+        const double step = (info.physical_max - info.physical_min) /
+                            (static_cast<double>(info.digital_max) - info.digital_min);
+        std::vector<double> read(c.values.size());
+        ASSERT_EQ(edfread_physical_samples(header->handle, 0, n, read.data()), n);
+        for (size_t i = 0; i < read.size(); i++) {
+            EXPECT_LE(std::fabs(read[i] - c.values[i]), step) << c.max << ": " << c.values[i];
+        }
+        edfclose_file(header->handle);
+    }
+    // The sweep file's range: digital values as the exact limits give them.
+    temp_dir dir;
+    const int h = open_configured(dir.file("s"), 1, 6);
+    edf_set_physical_maximum(h, 0, 400.0);
+    edf_set_physical_minimum(h, 0, -400.0);
+    ASSERT_EQ(edfwrite_physical_samples(h, cases[3].values.data()), 0);
+    ASSERT_EQ(edfclose_file(h), 0);
+    EXPECT_EQ(records_of(dir.file("s"), 1),
+              encoded({32767, -32768, 16383, -16384, 0, -1}, false) + timekeeping_block(0));
+}
+
+// The header's record count holds at most 99999999 records: the write that would begin one
+// more is refused by every writer, nothing is written, and the file stays valid. (The count is
+// set in the block: 10^8 real records would take hundreds of megabytes.)
+TEST(SampleWriters, RecordCountStopsAtTheHeaderLimit) {
+    const int values[4] = {};
+    const short shorts[4] = {};
+    const unsigned char bytes[12] = {};
+    const std::function<int(int)> writers[] = {
+        [&](int h) { return edfwrite_digital_samples(h, values); },
+        [&](int h) { return edf_blockwrite_digital_samples(h, values); },
+        [&](int h) { return edf_blockwrite_digital_short_samples(h, const_cast<short *>(shorts)); },
+        [&](int h) { return edf_blockwrite_digital_24bit_samples(h, bytes); }};
+    for (size_t k = 0; k < std::size(writers); k++) {
+        temp_dir dir;
+        const std::string path = dir.file("r");
+        const bool bdf = k == 3;
+        const int h = open_configured(path, 2, 2, bdf);
+        edf_recording &r = *edf_handle_table[h];
+        const auto write_record = [&] {
+            const int first = writers[k](h);
+            return k == 0 && first == 0 ? writers[k](h) : first; // per signal: two calls
+        };
+        ASSERT_EQ(write_record(), 0) << k;
+        r.datarecord_count = 99999998;
+        ASSERT_EQ(write_record(), 0) << k; // record 99999999
+        const std::string before = file_bytes(path);
+        EXPECT_EQ(write_record(), -1) << k;
+        EXPECT_EQ(write_record(), -1) << k;
+        EXPECT_EQ(r.datarecord_count, 99999999) << k;
+        EXPECT_EQ(file_bytes(path), before) << k;
+        r.datarecord_count = 2; // the records that are really in the file
+        ASSERT_EQ(edfclose_file(h), 0) << k;
+        EXPECT_EQ(file_bytes(path).substr(236, 8), "2       ");
+        EXPECT_EQ(file_bytes(path).size(), 1024u + 2 * (120u + (bdf ? 12u : 8u))) << k;
     }
 }
 

@@ -61,8 +61,8 @@ TEST(WriterSetters, AcceptedRanges) {
         }
     }
     // Date and time fields at their limits (accepted, accepted, refused, refused), one at a
-    // time, the others valid. 31 February is accepted.
-    const int start[6] = {2000, 2, 31, 0, 0, 0};
+    // time, the others valid.
+    const int start[6] = {2000, 1, 31, 0, 0, 0};
     const int start_limits[6][4] = {{1985, 2084, 1984, 2085}, {1, 12, 0, 13},  {1, 31, 0, 32},
                                     {0, 23, -1, 24},          {0, 59, -1, 60}, {0, 59, -1, 60}};
     const int birth_years[4] = {1800, 3000, 1799, 3001};
@@ -120,6 +120,34 @@ TEST(WriterSetters, TextsAreCutThenStripped) {
     ASSERT_EQ(edf_set_samplefrequency(h, 0, 5), 0);
     ASSERT_EQ(edf_set_samplefrequency(h, 0, -5), -1); // a refused value changes nothing
     EXPECT_EQ(s.samples_per_record, 5);
+    edfclose_file(h);
+}
+
+// Dates that do not exist are refused by both date setters; the last day of each month, 29
+// February of leap years are accepted.
+TEST(WriterSetters, DatesThatDoNotExistAreRefused) {
+    temp_dir dir;
+    const int h = edfopen_file_writeonly(dir.file("a.edf").c_str(), 1, 1);
+    const struct {
+        int year, month, day;
+        bool exists;
+    } dates[] = {{2001, 2, 28, true},  {2001, 2, 29, false},  {2024, 2, 29, true},
+                 {2000, 2, 29, true},  {2000, 2, 30, false},  {2023, 2, 31, false},
+                 {2023, 4, 30, true},  {2023, 4, 31, false},  {2023, 6, 31, false},
+                 {2023, 9, 31, false}, {2023, 11, 31, false}, {2023, 12, 31, true}};
+    for (const auto &d : dates) {
+        const int expected = d.exists ? 0 : -1;
+        EXPECT_EQ(edf_set_startdatetime(h, d.year, d.month, d.day, 0, 0, 0), expected)
+            << d.year << "-" << d.month << "-" << d.day;
+        EXPECT_EQ(edf_set_birthdate(h, d.year, d.month, d.day), expected)
+            << d.year << "-" << d.month << "-" << d.day;
+    }
+    // Centuries are leap years only when divisible by 400 (birth dates reach back to 1800).
+    EXPECT_EQ(edf_set_birthdate(h, 1900, 2, 29), -1);
+    EXPECT_EQ(edf_set_birthdate(h, 2400, 2, 29), 0);
+    // A refused date leaves the last accepted one in place.
+    EXPECT_EQ(edf_handle_table[h]->start_day, 31);
+    EXPECT_STREQ(edf_handle_table[h]->birthdate_text, "29.02.2400");
     edfclose_file(h);
 }
 

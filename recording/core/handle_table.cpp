@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 edf_recording *edf_handle_table[EDF_MAX_FILES];
 int edf_open_file_count;
@@ -25,15 +26,58 @@ edf_recording *edf_recording_for(int handle, edf_side side) {
     return recording;
 }
 
+namespace {
+
+const char *full_path(const edf_recording *recording) {
+    return recording->long_path != nullptr ? recording->long_path : recording->path;
+}
+
+} // namespace
+
 bool edf_path_in_use(const char *path) {
-    // Stored paths are cut to EDF_PATH_MAX bytes; comparing that much keeps a longer path
-    // from being opened (and truncated) a second time while it is open.
+    struct stat status;
+    const bool exists = stat(path, &status) == 0;
     for (const edf_recording *recording : edf_handle_table) {
-        if (recording != nullptr && std::strncmp(recording->path, path, EDF_PATH_MAX) == 0) {
+        if (recording == nullptr) {
+            continue;
+        }
+        if (std::strcmp(full_path(recording), path) == 0) {
+            return true;
+        }
+        // Another name for an open file: opening it for writing would truncate it under the
+        // handle that has it open.
+        if (exists && recording->has_identity &&
+            recording->file_device == static_cast<uint64_t>(status.st_dev) &&
+            recording->file_inode == static_cast<uint64_t>(status.st_ino)) {
             return true;
         }
     }
     return false;
+}
+
+bool edf_store_path(edf_recording *recording, const char *path) {
+    const size_t length = std::strlen(path);
+    if (length > EDF_PATH_MAX) {
+        recording->long_path = static_cast<char *>(std::malloc(length + 1));
+        if (recording->long_path == nullptr) {
+            return false;
+        }
+        std::memcpy(recording->long_path, path, length + 1);
+    }
+    const size_t kept = length > EDF_PATH_MAX ? EDF_PATH_MAX : length;
+    std::memcpy(recording->path, path, kept);
+    recording->path[kept] = '\0';
+    return true;
+}
+
+void edf_store_identity(edf_recording *recording) {
+    struct stat status;
+    recording->has_identity = 0;
+    if (recording->file != nullptr && fstat(fileno(recording->file), &status) == 0) {
+        recording->has_identity = 1;
+        recording->file_device = static_cast<uint64_t>(status.st_dev);
+        recording->file_inode = static_cast<uint64_t>(status.st_ino);
+    }
 }
 
 int edf_take_slot(edf_recording *recording) {
@@ -60,6 +104,7 @@ int edf_release_slot(int handle) {
         result = std::fclose(recording->file);
     }
     std::free(recording->stream_buffer);
+    std::free(recording->long_path);
     std::free(recording->signals);
     std::free(recording->breaks);
     std::free(recording->write_buffer);

@@ -11,6 +11,8 @@ inline constexpr int EDF_MAX_ORDINARY_SIGNALS_WRITE = 4095;
 inline constexpr int EDF_MAX_ANNOTATION_SIGNALS = 64;
 inline constexpr int EDF_PATH_MAX = 1023;
 inline constexpr int EDF_ANNOTATION_LIST_STEP = 1000;
+// The most data records that the header's eight-character count can hold.
+inline constexpr int64_t EDF_MAX_DATARECORDS = 99999999;
 // A writer's stream buffer: large enough that the per-signal writes of a record reach the
 // file in few system calls.
 inline constexpr int EDF_WRITE_STREAM_BUFFER = 256 * 1024;
@@ -75,6 +77,14 @@ struct edf_recording {
     // W: the output stream's buffer, owned by the block and freed after the stream is
     // closed; null when the stream runs with the C library's default buffer.
     char *stream_buffer;
+    // The full path when it is longer than EDF_PATH_MAX bytes (`path` then holds its first
+    // EDF_PATH_MAX bytes); null otherwise.
+    char *long_path;
+    // The identity (device and inode) of the open file, for the in-use test; has_identity is
+    // 0 when the system could not tell it.
+    int has_identity;
+    uint64_t file_device;
+    uint64_t file_inode;
     // W: set when a sample write failed part-way; the stream's position is then unknown, and
     // the next write first seeks to where its bytes belong.
     int reposition_needed;
@@ -114,9 +124,18 @@ enum class edf_side { writer, reader, either };
 // at most 63, its slot is occupied, and its mode fits the side. Returns the block or null.
 edf_recording *edf_recording_for(int handle, edf_side side);
 
-// The in-use test of the opening operations: an occupied slot holds this path (compared over
-// the first EDF_PATH_MAX bytes, all that a slot stores).
+// The in-use test of the opening operations: an occupied slot holds this path (the full path,
+// byte for byte), or an existing file at this path is one that a slot has open (the same
+// device and inode, however it is reached: another spelling of the path, a symbolic or a hard
+// link).
 bool edf_path_in_use(const char *path);
+
+// Stores the full path in the block (`path`, and `long_path` when it is longer than
+// EDF_PATH_MAX bytes). Returns false when that allocation fails.
+bool edf_store_path(edf_recording *recording, const char *path);
+
+// Records the identity of the block's open stream for the in-use test.
+void edf_store_identity(edf_recording *recording);
 
 // Stores the block in the lowest free slot and returns its index, or -1 when none is free.
 // Does not count the file as open: the caller does that once the open has succeeded.

@@ -1,5 +1,7 @@
 #include "recording/core/text_format.h"
 
+#include "recording/core/utf8_text.h"
+
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -20,6 +22,25 @@ constexpr std::array<char, 129> latin1_to_ascii_table = {
     'd', 'n', 'o',  'o', 'o',  'o', 'o', ':', '0', 'u', 'u', 'u', 'u', 'y', 't', 'y', // 0xF0-0xFF
 };
 static_assert(latin1_to_ascii_table.size() == 0x100 - 0x7F);
+
+// Base letters of Latin Extended-A (U+0100 to U+017F), the letters of most Central and
+// Eastern European names; Œ and œ as the Windows-1252 table has them.
+constexpr char latin_extended_a_to_ascii[] =
+    "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIiIiJjKkkLlLlLlLlLlNnNnNnnNnOoOoOoEeRrRrRrSs"
+    "SsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZzs";
+static_assert(sizeof latin_extended_a_to_ascii == 0x80 + 1);
+
+// The characters of Windows-1252's range 0x80-0x9F, by their byte there.
+struct windows_1252_character {
+    char32_t code_point;
+    unsigned char byte;
+};
+constexpr windows_1252_character windows_1252_characters[] = {
+    {0x20AC, 0x80}, {0x201A, 0x82}, {0x0192, 0x83}, {0x201E, 0x84}, {0x2026, 0x85}, {0x2020, 0x86},
+    {0x2021, 0x87}, {0x02C6, 0x88}, {0x2030, 0x89}, {0x0160, 0x8A}, {0x2039, 0x8B}, {0x0152, 0x8C},
+    {0x017D, 0x8E}, {0x2018, 0x91}, {0x2019, 0x92}, {0x201C, 0x93}, {0x201D, 0x94}, {0x2022, 0x95},
+    {0x2013, 0x96}, {0x2014, 0x97}, {0x02DC, 0x98}, {0x2122, 0x99}, {0x0161, 0x9A}, {0x203A, 0x9B},
+    {0x0153, 0x9C}, {0x017E, 0x9E}, {0x0178, 0x9F}};
 
 // Truncation toward zero into the signed 32-bit range, defined for every double.
 int32_t truncate_to_int32(double x) {
@@ -136,4 +157,44 @@ int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int r
         }
     }
     return length;
+}
+
+char edf_code_point_to_ascii(char32_t code_point) {
+    if (code_point < 0x20) {
+        return '.';
+    }
+    if (code_point < 0x7F) {
+        return static_cast<char>(code_point);
+    }
+    for (const windows_1252_character &c : windows_1252_characters) {
+        if (c.code_point == code_point) {
+            return latin1_to_ascii_table[c.byte - 0x7F];
+        }
+    }
+    if (code_point >= 0xA0 && code_point <= 0xFF) {
+        return latin1_to_ascii_table[code_point - 0x7F];
+    }
+    if (code_point >= 0x100 && code_point <= 0x17F) {
+        return latin_extended_a_to_ascii[code_point - 0x100];
+    }
+    return '.'; // DEL, the C1 controls and everything beyond
+}
+
+int edf_utf8_to_ascii(char *out, int width, const char *text) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    std::size_t left = std::strlen(text);
+    int n = 0;
+    while (left > 0 && n < width) {
+        char32_t code_point;
+        int length = edf_utf8_sequence(bytes, left, &code_point);
+        if (length == 0) { // not expected of a checked text; one byte as Latin-1 then
+            code_point = bytes[0];
+            length = 1;
+        }
+        out[n++] = edf_code_point_to_ascii(code_point);
+        bytes += length;
+        left -= static_cast<std::size_t>(length);
+    }
+    out[n] = '\0';
+    return n;
 }

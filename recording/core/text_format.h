@@ -22,6 +22,16 @@ int edf_fprint_int(FILE *stream, int32_t v, int min_digits);
 // Rewrites the first n bytes in place as printable ASCII.
 void edf_latin1_to_ascii(char *bytes, int n);
 
+// One character as printable ASCII: the letter that its Latin-1 or Windows-1252 byte gets from
+// edf_latin1_to_ascii, the base letter of a Latin Extended-A letter (U+0100 to U+017F), '.'
+// for anything else. So "µ" gives 'u' and "ü" 'u', whether it came as Latin-1 or UTF-8.
+char edf_code_point_to_ascii(char32_t code_point);
+
+// A well-formed UTF-8 text transliterated per character (edf_code_point_to_ascii) into at
+// most `width` ASCII characters of `out` (room for width + 1), NUL-terminated. Returns the
+// number of characters.
+int edf_utf8_to_ascii(char *out, int width, const char *text);
+
 // One EDF+ identification subfield: at most `room` bytes of `source`, transliterated, with
 // spaces replaced by '_' when `underscores` is set. Returns the subfield's length.
 int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int room,

@@ -29,6 +29,7 @@ int fail(edf_header_info *hdr, int code) {
 // Frees a recording that never became visible through a handle, and closes its stream.
 void discard(edf_recording *r, FILE *stream) {
     std::fclose(stream);
+    std::free(r->long_path);
     std::free(r->signals);
     std::free(r);
 }
@@ -102,6 +103,11 @@ int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annota
         discard(r, stream);
         return fail(hdr, EDF_ERR_DISCONTINUOUS);
     }
+    if (!edf_store_path(r, path)) {
+        discard(r, stream);
+        return fail(hdr, EDF_ERR_NO_MEMORY);
+    }
+    edf_store_identity(r);
     const int handle = edf_take_slot(r);
     if (handle < 0) {
         discard(r, stream);
@@ -158,7 +164,6 @@ int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annota
         copy_cut(hdr->recording, r->recording_field, 80);
     }
 
-    copy_cut(r->path, path, EDF_PATH_MAX);
     edf_open_file_count++;
 
     int n = 0;

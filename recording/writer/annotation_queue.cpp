@@ -1,6 +1,7 @@
 // The writer's annotation queue: annotations are kept in memory, per handle, in call order,
 // and stored in the annotation signals of the data records when the file is closed.
 #include "recording/core/recording.h"
+#include "recording/core/utf8_text.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -52,38 +53,68 @@ int queue_annotation(int handle, int64_t onset, int64_t duration, const char *te
     return 0;
 }
 
-// UTF-8 text: the first 40 bytes, with control bytes 1-31 and DEL (0x7F) replaced by '.';
-// readers refuse a file whose annotation text holds DEL, so one such byte would make the
-// whole recording unreadable. Multi-byte sequences pass through (one that the cut splits
-// stays split).
-void copy_utf8(const char *text, char *out) {
-    int n = 0;
-    for (; n < EDF_ANNOTATION_TEXT_MAX && text[n] != '\0'; n++) {
-        const unsigned char b = static_cast<unsigned char>(text[n]);
-        out[n] = b < 32 || b == 0x7F ? '.' : text[n];
+// Annotation texts are stored as UTF-8 of at most 40 bytes. A text whose UTF-8 form fits is
+// stored whole; a longer one is cut before the first character that does not fit, never
+// inside one, so that the stored text stays well-formed UTF-8 (readers that decode strictly
+// refuse it otherwise). Control bytes 1-31 and DEL (0x7F) become '.': readers refuse
+// annotation texts that hold DEL, so one such byte would make the whole recording unreadable.
+struct utf8_builder {
+    char *out;
+    int length = 0;
+    // Appends one character of `n` bytes; false when it does not fit.
+    bool add(const unsigned char *bytes, int n) {
+        if (length + n > EDF_ANNOTATION_TEXT_MAX) {
+            return false;
+        }
+        for (int i = 0; i < n; i++) {
+            out[length++] = static_cast<char>(bytes[i]);
+        }
+        return true;
     }
-    out[n] = '\0';
+    // Appends byte b read as Latin-1: C0 controls, DEL and the C1 range 0x80-0x9F as '.',
+    // from 0xA0 up the character's two-byte UTF-8 form.
+    bool add_latin1(unsigned char b) {
+        if (b < 0x20 || (b >= 0x7F && b <= 0x9F)) {
+            const unsigned char dot = '.';
+            return add(&dot, 1);
+        }
+        if (b < 0x7F) {
+            return add(&b, 1);
+        }
+        const unsigned char pair[2] = {static_cast<unsigned char>(0xC0 | (b >> 6)),
+                                       static_cast<unsigned char>(b & 0xBF)};
+        return add(pair, 2);
+    }
+};
+
+// UTF-8 text. Ill-formed input is repaired rather than refused: each byte that does not
+// belong to a well-formed sequence is read as Latin-1 (the likeliest intent of such a byte)
+// and stored as that character's UTF-8 form.
+void copy_utf8(const char *text, char *out) {
+    utf8_builder built{out};
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        char32_t code_point;
+        const int n = edf_utf8_sequence(bytes, left, &code_point);
+        const bool fits = n > 1 ? built.add(bytes, n) : built.add_latin1(bytes[0]);
+        if (!fits) {
+            break;
+        }
+        const size_t used = n > 1 ? static_cast<size_t>(n) : 1;
+        bytes += used;
+        left -= used;
+    }
+    out[built.length] = '\0';
 }
 
-// Latin-1 text converted to UTF-8 within the length of the cut input: an accented character
-// takes two bytes, so when only one byte of room is left it becomes a space.
+// Latin-1 text, converted to UTF-8 character by character.
 void copy_latin1(const char *text, char *out) {
-    const size_t limit = strnlen(text, EDF_ANNOTATION_TEXT_MAX);
-    size_t n = 0;
-    for (size_t i = 0; i < limit && n < limit; i++) {
-        const unsigned char b = static_cast<unsigned char>(text[i]);
-        if (b < 32 || (b >= 127 && b <= 159)) {
-            out[n++] = '.';
-        } else if (b < 127) {
-            out[n++] = static_cast<char>(b);
-        } else if (limit - n >= 2) {
-            out[n++] = static_cast<char>(0xC0 | (b >> 6));
-            out[n++] = static_cast<char>(b & 0xBF);
-        } else {
-            out[n++] = ' ';
-        }
+    utf8_builder built{out};
+    for (const char *p = text; *p != '\0' && built.add_latin1(static_cast<unsigned char>(*p));
+         p++) {
     }
-    out[n] = '\0';
+    out[built.length] = '\0';
 }
 
 // Units of 100 microseconds to microseconds; false when the result would not fit.

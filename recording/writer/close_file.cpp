@@ -35,7 +35,8 @@ bool append_annotation_records(edf_recording *r) {
         return false;
     }
     bool ok = true;
-    for (int count = r->annotation_count; count > 0 && ok; count--) {
+    const int64_t records = std::min<int64_t>(r->annotation_count, EDF_MAX_DATARECORDS);
+    for (int64_t count = records; count > 0 && ok; count--) {
         unsigned char *p = record;
         for (int i = 0; i <= r->signal_count; i++) {
             if (i == insert_at) {
@@ -66,7 +67,7 @@ bool append_annotation_records(edf_recording *r) {
 // Writes the record count over the "-1" at byte 236 (a count of more than eight digits
 // cannot be written and leaves the placeholder).
 bool patch_record_count(edf_recording *r) {
-    if (r->datarecord_count > 99999999) {
+    if (r->datarecord_count > EDF_MAX_DATARECORDS) {
         return true;
     }
     char text[16];
@@ -137,6 +138,10 @@ bool settle_file_size(edf_recording *r) {
 
 int close_writer(int handle, edf_recording *r) {
     bool ok = true;
+    // Samples of a first record that was never completed are cut off below; when no queued
+    // annotation brings records of its own, the file then holds no record at all, which no
+    // reader opens: close reports that (-1) rather than success.
+    const bool first_record_lost = r->datarecord_count == 0 && r->next_write_signal > 0;
     if (r->datarecord_count == 0) {
         const int result = edf_write_header(r);
         if (result != 0) {
@@ -146,6 +151,9 @@ int close_writer(int handle, edf_recording *r) {
         if (r->annotation_count > 0 && !append_annotation_records(r)) {
             ok = false;
         }
+    }
+    if (first_record_lost && r->datarecord_count == 0) {
+        ok = false;
     }
     ok = patch_record_count(r) && ok;
     if (ok && r->annotation_count > 0 && r->datarecord_count > 0) {

@@ -244,9 +244,19 @@ int edf_write_header(edf_recording *r) {
     r->record_size = static_cast<int>(record_size);
     for (int i = 0; i < n; i++) {
         edf_signal_param &s = r->signals[i];
+        // The conversion uses the limits as the header states them (the values their
+        // eight-character texts read back as), which is what every reader computes with: a
+        // limit whose text is cut (123456.789 is written 123456.7) would otherwise shift every
+        // sample by many digital steps. Limits written exactly keep their value.
+        char min_field[9];
+        char max_field[9];
+        edf_physical_value_field(s.physical_min, min_field);
+        edf_physical_value_field(s.physical_max, max_field);
+        const double physical_min = edf_atof(min_field);
+        const double physical_max = edf_atof(max_field);
         s.bit_value =
-            (s.physical_max - s.physical_min) / static_cast<double>(s.digital_max - s.digital_min);
-        s.offset = s.physical_max / s.bit_value - s.digital_max;
+            (physical_max - physical_min) / static_cast<double>(s.digital_max - s.digital_min);
+        s.offset = physical_max / s.bit_value - s.digital_max;
         edf_latin1_to_ascii(s.label, static_cast<int>(std::strlen(s.label)));
         edf_latin1_to_ascii(s.transducer, static_cast<int>(std::strlen(s.transducer)));
         edf_latin1_to_ascii(s.physical_dimension,

@@ -36,11 +36,17 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
         std::free(recording);
         return EDF_ERR_NO_MEMORY;
     }
+    if (!edf_store_path(recording, path)) {
+        std::free(recording->signals);
+        std::free(recording);
+        return EDF_ERR_NO_MEMORY;
+    }
     recording->write_mode = 1;
     recording->signal_count = number_of_signals;
 
     const int handle = edf_take_slot(recording);
     if (handle < 0) {
+        std::free(recording->long_path);
         std::free(recording->signals);
         std::free(recording);
         return EDF_ERR_TOO_MANY_FILES;
@@ -51,6 +57,7 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
     recording->file = std::fopen(path, "wb");
     if (recording->file == nullptr) {
         edf_handle_table[handle] = nullptr;
+        std::free(recording->long_path);
         std::free(recording->signals);
         std::free(recording);
         return EDF_ERR_CANNOT_OPEN;
@@ -64,8 +71,7 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
         std::free(recording->stream_buffer);
         recording->stream_buffer = nullptr;
     }
-    std::strncpy(recording->path, path, EDF_PATH_MAX);
-    recording->path[EDF_PATH_MAX] = '\0';
+    edf_store_identity(recording);
     edf_open_file_count++;
 
     if (filetype == EDF_FILETYPE_EDFPLUS) {

@@ -96,27 +96,32 @@ template <bool Edf> int put_digital_samples(edf_recording *r, int signal, const 
     return put_samples<Edf>(r, signal, [=](int i) { return clip(values[i], dmin, dmax); });
 }
 
-// 16-bit samples are clipped in the caller's array and written from it directly: no copy
-// (on a little-endian host, where the array already has the file's byte order).
-int put_short_samples(edf_recording *r, int signal, short *values) {
+// 16-bit samples. The caller's array is never changed. A signal whose digital range is the
+// whole 16-bit range needs no clipping, and on a little-endian host the array already has the
+// file's byte order: it is written as it stands, without a copy. Any other signal is clipped
+// into the scratch buffer, as the other writers convert into it.
+int put_short_samples(edf_recording *r, int signal, const short *values) {
     const edf_signal_param &s = r->signals[signal];
     const int m = s.samples_per_record;
-    if (s.digital_min != -32768 || s.digital_max != 32767) {
-        for (int i = 0; i < m; i++) {
-            values[i] = static_cast<short>(clip(values[i], s.digital_min, s.digital_max));
-        }
-    }
-    if constexpr (host_is_little_endian) {
+    const bool full_range = s.digital_min == -32768 && s.digital_max == 32767;
+    if (host_is_little_endian && full_range) {
         return write_all(r->file, values, static_cast<size_t>(m) * 2) ? 0 : -1;
-    } else {
+    }
+    const int dmin = s.digital_min;
+    const int dmax = s.digital_max;
+    if constexpr (host_is_little_endian) {
+        // The scratch buffer comes from malloc, so it holds shorts as well as bytes; the
+        // clipped values keep the host's (the file's) byte order.
         if (!reserve_write_buffer(r, m * 2)) {
             return -1;
         }
+        auto *clipped = reinterpret_cast<short *>(r->write_buffer);
         for (int i = 0; i < m; i++) {
-            store(r->write_buffer, i, values[i], true);
+            clipped[i] = static_cast<short>(clip(values[i], dmin, dmax));
         }
-        return write_all(r->file, r->write_buffer, static_cast<size_t>(m) * 2) ? 0 : -1;
+        return write_all(r->file, clipped, static_cast<size_t>(m) * 2) ? 0 : -1;
     }
+    return put_samples<true>(r, signal, [=](int i) { return clip(values[i], dmin, dmax); });
 }
 
 // Where the next write's bytes belong: the start of the record being assembled, after the
@@ -138,8 +143,15 @@ int64_t position_of_next_write(const edf_recording *r) {
 
 // Before the first bytes of a write: the header when the file has none yet; after a failed
 // write, a seek back to where this write's bytes belong, so that a retry does not leave the
-// failed attempt's bytes inside the layout. Returns 0, a header writer code, or -1.
+// failed attempt's bytes inside the layout. Returns 0, a header writer code, or -1 (also for a
+// record beyond the most that the header can count).
 int begin_write(edf_recording *r) {
+    // The header's eight-character record count holds at most 99999999: a record beyond that
+    // could not be counted, and a file whose count says "-1" is refused by every reader. The
+    // file stays valid, with the records written so far.
+    if (r->next_write_signal == 0 && r->datarecord_count >= EDF_MAX_DATARECORDS) {
+        return -1;
+    }
     if (r->datarecord_count == 0 && r->next_write_signal == 0) {
         const int result = edf_write_header(r);
         if (result == 0) {

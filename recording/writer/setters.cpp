@@ -2,6 +2,7 @@
 // complete. They never touch the file; the header writer turns the block into the header.
 #include "recording/core/recording.h"
 #include "recording/core/text_format.h"
+#include "recording/core/utf8_text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,13 +31,31 @@ edf_signal_param *configurable_signal(int handle, int signal) {
     return &recording->signals[signal];
 }
 
+// Stores a user text in a header field of `width` characters: cut to the width, stripped of
+// leading and trailing spaces. A text that is well-formed UTF-8 and not plain ASCII is
+// transliterated to ASCII here, one character at a time ("µV" gives "uV", "Jörg" "Jorg"), and
+// the width counts characters; any other text is kept as bytes, which the header writer
+// transliterates one by one as Latin-1 (a Latin-1 text is rarely well-formed UTF-8).
+void store_text(char *field, const char *text, int width) {
+    bool ascii = true;
+    for (const char *p = text; *p != '\0'; p++) {
+        ascii = ascii && static_cast<unsigned char>(*p) < 0x80;
+    }
+    if (ascii || !edf_utf8_is_valid(text)) {
+        edf_copy_stripped(field, text, width);
+        return;
+    }
+    edf_utf8_to_ascii(field, width, text);
+    edf_strip_spaces(field);
+}
+
 template <size_t N>
 int set_recording_text(int handle, char (edf_recording::*field)[N], const char *text) {
     edf_recording *recording = configurable(handle);
     if (recording == nullptr || text == nullptr) {
         return -1;
     }
-    edf_copy_stripped(recording->*field, text, static_cast<int>(N - 1));
+    store_text(recording->*field, text, static_cast<int>(N - 1));
     return 0;
 }
 
@@ -46,13 +65,22 @@ int set_signal_text(int handle, int signal, char (edf_signal_param::*field)[N], 
     if (param == nullptr || text == nullptr) {
         return -1;
     }
-    edf_copy_stripped(param->*field, text, static_cast<int>(N - 1));
+    store_text(param->*field, text, static_cast<int>(N - 1));
     return 0;
 }
 
 bool starts_with_reserved_label(const char *text) {
     return std::strncmp(text, "EDF Annotations", 15) == 0 ||
            std::strncmp(text, "BDF Annotations", 15) == 0;
+}
+
+// Days in the month of the Gregorian calendar (leap years: divisible by 4, centuries only
+// when divisible by 400). A date beyond them does not exist, and readers that meet one in a
+// header drop the start date.
+int days_in_month(int year, int month) {
+    static constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
 }
 
 int set_duration_ticks(int handle, int64_t ticks) {
@@ -134,7 +162,7 @@ int edf_set_label(int handle, int edfsignal, const char *label) {
     // the form that reaches the file too, or the header would declare an ordinary signal with
     // an annotation signal's label.
     char stored[sizeof param->label];
-    edf_copy_stripped(stored, label, static_cast<int>(sizeof stored - 1));
+    store_text(stored, label, static_cast<int>(sizeof stored - 1));
     char written[sizeof stored];
     std::memcpy(written, stored, sizeof stored);
     edf_latin1_to_ascii(written, static_cast<int>(std::strlen(written)));
@@ -201,7 +229,8 @@ int edf_set_gender(int handle, int gender) {
 int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month, int birthdate_day) {
     edf_recording *recording = configurable(handle);
     if (recording == nullptr || birthdate_year < 1800 || birthdate_year > 3000 ||
-        birthdate_month < 1 || birthdate_month > 12 || birthdate_day < 1 || birthdate_day > 31) {
+        birthdate_month < 1 || birthdate_month > 12 || birthdate_day < 1 || birthdate_day > 31 ||
+        birthdate_day > days_in_month(birthdate_year, birthdate_month)) {
         return -1;
     }
     std::snprintf(recording->birthdate_text, sizeof recording->birthdate_text, "%02i.%02i.%02i%02i",
@@ -213,9 +242,10 @@ int edf_set_startdatetime(int handle, int startdate_year, int startdate_month, i
                           int starttime_hour, int starttime_minute, int starttime_second) {
     edf_recording *recording = configurable(handle);
     if (recording == nullptr || startdate_year < 1985 || startdate_year > 2084 ||
-        startdate_month < 1 || startdate_month > 12 || startdate_day < 1 || startdate_day > 31 ||
-        starttime_hour < 0 || starttime_hour > 23 || starttime_minute < 0 ||
-        starttime_minute > 59 || starttime_second < 0 || starttime_second > 59) {
+        startdate_month < 1 || startdate_month > 12 || startdate_day < 1 ||
+        startdate_day > days_in_month(startdate_year, startdate_month) || starttime_hour < 0 ||
+        starttime_hour > 23 || starttime_minute < 0 || starttime_minute > 59 ||
+        starttime_second < 0 || starttime_second > 59) {
         return -1;
     }
     recording->start_year = startdate_year;
