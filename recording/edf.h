@@ -203,8 +203,10 @@ EDF_API int edf_blockwrite_digital_samples(int handle, const int *buf);
 EDF_API int edf_blockwrite_digital_short_samples(int handle, short *buf);
 EDF_API int edf_blockwrite_digital_24bit_samples(int handle, const void *buf);
 
-/* Annotations are queued and stored in the file when it is closed. The _us operations take
- * microseconds, the others units of 100 microseconds; a negative duration means "none". */
+/* Annotations are queued and stored in the file as soon as their place in it exists (see
+ * "Crash-safe writing" below); close stores the rest. The _us operations take microseconds,
+ * the others units of 100 microseconds; a negative duration means "none". The onset counts
+ * from the start of the recording, sub-second start included, and reads back exactly. */
 EDF_API int edfwrite_annotation_utf8_us(int handle, int64_t onset, int64_t duration,
                                         const char *description);
 EDF_API int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration,
@@ -225,6 +227,54 @@ EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
 EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
+/* ---- Crash-safe writing and recovery ------------------------------------------------- */
+
+/* What survives a crash of the writing process (a kill, a crash, a pulled cable that stops
+ * the program, not the machine): every data record completed before it (each is flushed as it
+ * completes) and every queued annotation whose place lies in such a record. Annotation i (in
+ * queue order, from 0) has its place in record i / A, annotation signal i % A, A being the
+ * number of annotation signals; it is written there as soon as that record exists (at once
+ * when the record is already complete, else with the record). Such a file has "-1" as its
+ * record count and perhaps a partial record at its end: edf_recover_file (or
+ * `edfinfo --recover`) makes it a file that the strict open accepts.
+ *
+ * Room for annotations: each annotation signal of each record holds 120 bytes. Annotations
+ * beyond one per annotation signal per record are packed at close after the TALs already
+ * there, in queue order, each into the earliest annotation signal with room; those that still
+ * find none make close return EDF_ERR_ANNOTATIONS_LOST. A recording that expects many
+ * annotations (more than one per record) declares more annotation signals with
+ * edf_set_number_of_annotation_signals (up to 64): each adds 120 bytes to every record and one
+ * more annotation that survives a crash per record. Packed annotations are written only at
+ * close, so they do not survive a crash. */
+
+/* Returned by edfclose_file when the file is complete but a queued annotation is not in it:
+ * no room was left, or writing it failed. Everything else was written and the handle is
+ * released. */
+#define EDF_ERR_ANNOTATIONS_LOST (-28)
+
+/* Opt-in durability against power loss: after this call the writer calls fsync after every
+ * `records` completed data records (records >= 1) and after it writes annotations into
+ * records already complete; 0, the default, never calls fsync (each completed record is still
+ * flushed to the operating system, which is enough to survive a crash of the program). May be
+ * called at any time on a writer handle. Returns 0, or -1 for a bad handle or a negative
+ * count. A failed fsync makes the sample write that completed the record return -1; the
+ * record is written and counted all the same. */
+EDF_API int edf_set_sync_interval(int handle, int records);
+
+/* Recovers a file whose writer died before close, in place: sets the header's record count
+ * from the number of complete data records and cuts a trailing partial record off. It
+ * rewrites only the 8-byte record-count field and truncates the file; it never moves or copies
+ * data, and leaves a file that needs neither untouched. The file must be a writable EDF, EDF+,
+ * BDF or BDF+ file that is not open in this process. Returns the number of complete records
+ * (0 or more) on success; EDF_ERR_CANNOT_OPEN when the file cannot be opened for reading and
+ * writing; EDF_ERR_ALREADY_OPEN when this process has it open; EDF_ERR_READ when its header
+ * cannot be read in full; EDF_ERR_FORMAT, changing nothing, when any header field other than
+ * the record count is broken (recovery does not guess at a broken header), or when the file
+ * holds more records than the count field can hold; -1 when the path is null or writing the
+ * count or truncating fails. Annotations are not checked: open the recovered file to see
+ * them. */
+EDF_API int edf_recover_file(const char *path);
+
 /* ---- Both modes ----------------------------------------------------------------------- */
 
 EDF_API int edfclose_file(int handle);
@@ -232,8 +282,8 @@ EDF_API int edfclose_file(int handle);
 /* ---- Error texts ---------------------------------------------------------------------- */
 
 /* A fixed English description of an error code that the library returns: the codes of the
- * opening operations (-1 to -11, also delivered in edf_header_info.filetype) and those of the
- * header writer (-20 to -27). Any other value gives "unknown error". The text is static:
+ * opening operations (-1 to -11, also delivered in edf_header_info.filetype), those of the
+ * header writer (-20 to -27) and EDF_ERR_ANNOTATIONS_LOST (-28). Any other value gives "unknown error". The text is static:
  * never free or change it. */
 EDF_API const char *edf_error_text(int code);
 

@@ -25,7 +25,8 @@ TEST(ErrorText, EveryLibraryCodeHasItsOwnText) {
                          EDF_ERR_DIGMAX_BELOW_DIGMIN,
                          EDF_ERR_PHYSMIN_IS_PHYSMAX,
                          EDF_ERR_RECORD_TOO_LARGE,
-                         EDF_ERR_PHYSICAL_VALUE_TEXT};
+                         EDF_ERR_PHYSICAL_VALUE_TEXT,
+                         EDF_ERR_ANNOTATIONS_LOST};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = edf_error_text(code);
@@ -50,7 +51,7 @@ TEST(ErrorText, NamesTheReason) {
 }
 
 TEST(ErrorText, OtherValuesAreUnknown) {
-    for (const int code : {0, 1, 3, -8, -12, -19, -28, -100, INT_MIN, INT_MAX}) {
+    for (const int code : {0, 1, 3, -8, -12, -19, -40, -100, INT_MIN, INT_MAX}) {
         EXPECT_STREQ(edf_error_text(code), "unknown error") << code;
     }
 }

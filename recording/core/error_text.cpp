@@ -42,6 +42,9 @@ extern "C" const char *edf_error_text(int code) {
     case EDF_ERR_PHYSICAL_VALUE_TEXT:
         return "a signal's physical minimum or maximum cannot be written in the header's "
                "eight characters";
+    case EDF_ERR_ANNOTATIONS_LOST:
+        return "the file was closed, but some queued annotations are not in it (no room left "
+               "or a failed write); declare more annotation signals to make room";
     default:
         return "unknown error";
     }
