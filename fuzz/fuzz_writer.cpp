@@ -181,18 +181,19 @@ std::string seconds_text(uint64_t ticks, bool decimals, int digits) {
 
 // Bytes that annotation `a` takes in an annotation signal: its TAL and the zero byte after it.
 int tal_length(const annotation_model &a, int64_t subsecond) {
-    const uint64_t onset = static_cast<uint64_t>(a.onset_us) * 10 + static_cast<uint64_t>(subsecond);
-    std::string tal = "+";
+    const uint64_t onset =
+        static_cast<uint64_t>(a.onset_us) * 10 + static_cast<uint64_t>(subsecond);
+    size_t length = 1; // '+'
     if (onset % 10 == 0) {
-        tal += seconds_text(onset, onset % 10000000 != 0, 6);
+        length += seconds_text(onset, onset % 10000000 != 0, 6).size();
     } else {
-        tal += seconds_text(onset, true, 7);
+        length += seconds_text(onset, true, 7).size();
     }
     if (a.duration_us >= 0) {
         const uint64_t d = static_cast<uint64_t>(a.duration_us) * 10;
-        tal += "d" + seconds_text(d, d % 10000000 != 0, 6);
+        length += 1 + seconds_text(d, d % 10000000 != 0, 6).size();
     }
-    return static_cast<int>(tal.size() + a.text.size() + 3);
+    return static_cast<int>(length + a.text.size() + 3);
 }
 
 // Where the file keeps each annotation: annotation i in annotation signal i of the file

@@ -25,6 +25,7 @@ const char *inspector_usage() {
     return "usage: edfinfo [--json] FILE\n"
            "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
+           "       edfinfo --recover FILE\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
@@ -34,6 +35,9 @@ const char *inspector_usage() {
            "  --svg OUT.svg      the picture file to write for --plot\n"
            "  --from SECONDS     start of the time window (default: the start of the file)\n"
            "  --to SECONDS       end of the time window (default: the end of the file)\n"
+           "  --recover          mend, in place, a file whose writer died before closing it:\n"
+           "                     set the record count from the complete records and cut a\n"
+           "                     partial record off (prints what it does first)\n"
            "\n"
            "Signals are numbered from 0 among the ordinary signals (annotation signals are\n"
            "not counted); times are seconds from the start of the recording.\n";
@@ -43,6 +47,7 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     parsed_command_line result;
     inspector_options &options = result.options;
     bool json = false;
+    bool recover = false;
     std::optional<int> samples_signal;
     std::optional<int> plot_signal;
     bool have_svg = false;
@@ -70,6 +75,10 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         }
         if (argument == "--json") {
             json = true;
+            continue;
+        }
+        if (argument == "--recover") {
+            recover = true;
             continue;
         }
 
@@ -114,8 +123,9 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     if (!have_path) {
         return refuse("no file given");
     }
-    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) > 1) {
-        return refuse("--json, --samples and --plot exclude each other");
+    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) + int(recover) >
+        1) {
+        return refuse("--json, --samples, --plot and --recover exclude each other");
     }
     if (plot_signal && !have_svg) {
         return refuse("--plot needs --svg OUT.svg");
@@ -131,7 +141,9 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         return refuse("--from must be below --to");
     }
 
-    if (samples_signal) {
+    if (recover) {
+        options.action = inspector_action::recover;
+    } else if (samples_signal) {
         options.action = inspector_action::samples_csv;
         options.signal = *samples_signal;
     } else if (plot_signal) {

@@ -10,6 +10,7 @@ enum class inspector_action {
     json_report, // --json: the same as one JSON document
     samples_csv, // --samples N: one signal's physical samples as CSV
     plot_svg,    // --plot N --svg OUT: one signal's window drawn as an SVG picture
+    recover,     // --recover: the record count and length of a file whose writer died
 };
 
 struct inspector_options {

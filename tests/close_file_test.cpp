@@ -82,9 +82,9 @@ TEST(CloseFile, AnnotationsGoInQueueOrderOnePerAnnotationSignal) {
                                       seven + signal_bytes(1, tal(2)) + signal_bytes(-1, tal(3)) +
                                       seven + signal_bytes(2, tal(4)) + signal_bytes(-1));
     bytes = write_file(dir.file("one.edf"), 3, 5);
-    EXPECT_EQ(bytes.substr(768),
-              seven + signal_bytes(0, tal(0) + "\0"s + tal(3) + "\0"s + tal(4)) + seven +
-                  signal_bytes(1, tal(1)) + seven + signal_bytes(2, tal(2)));
+    EXPECT_EQ(bytes.substr(768), seven + signal_bytes(0, tal(0) + "\0"s + tal(3) + "\0"s + tal(4)) +
+                                     seven + signal_bytes(1, tal(1)) + seven +
+                                     signal_bytes(2, tal(2)));
 }
 
 TEST(CloseFile, OnsetsCountFromTheWholeSecondOfTheStart) {

@@ -124,7 +124,8 @@ int edf_format_annotation_signal(const edf_recording *recording, int64_t record,
     return n;
 }
 
-int edf_write_tal(const edf_recording *recording, FILE *stream, const edf_queued_annotation *queue) {
+int edf_write_tal(const edf_recording *recording, FILE *stream,
+                  const edf_queued_annotation *queue) {
     char block[EDF_MAX_ANNOTATION_BLOCK + 120];
     const int size = recording->annotation_block_size;
     const int a = recording->annotation_signal_count;

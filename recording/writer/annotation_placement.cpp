@@ -16,7 +16,8 @@ using namespace edf_layout;
 // Entries that have a place of their own: A per record on disk.
 int64_t own_places(const edf_recording *r) {
     return std::min<int64_t>(r->annotation_count,
-                             r->datarecord_count * static_cast<int64_t>(r->annotation_signal_count));
+                             r->datarecord_count *
+                                 static_cast<int64_t>(r->annotation_signal_count));
 }
 
 int64_t signal_position(const edf_recording *r, edf_annotation_place place) {
@@ -60,9 +61,8 @@ std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_
         for (; p < places; p++) {
             if (static_cast<int64_t>(used.size()) <= p) {
                 // Every place holds its own entry: there are more entries than places.
-                used.push_back(static_cast<unsigned char>(
-                    edf_format_annotation_signal(r, p / a, static_cast<int>(p % a), &queue[p],
-                                                 scratch)));
+                used.push_back(static_cast<unsigned char>(edf_format_annotation_signal(
+                    r, p / a, static_cast<int>(p % a), &queue[p], scratch)));
             }
             if (used[static_cast<size_t>(p)] + length <= annotation_signal_bytes) {
                 break;
@@ -73,7 +73,8 @@ std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_
             ++*lost;
             continue;
         }
-        used[static_cast<size_t>(p)] = static_cast<unsigned char>(used[static_cast<size_t>(p)] + length);
+        used[static_cast<size_t>(p)] =
+            static_cast<unsigned char>(used[static_cast<size_t>(p)] + length);
         plan.push_back({p, i});
     }
     return plan;
@@ -83,8 +84,9 @@ std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_
 // packed ones. Returns the number of packed entries whose write failed.
 int64_t write_packing(edf_recording *r, const edf_queued_annotation *queue,
                       std::vector<packed_entry> &plan) {
-    std::stable_sort(plan.begin(), plan.end(),
-                     [](const packed_entry &x, const packed_entry &y) { return x.place < y.place; });
+    std::stable_sort(plan.begin(), plan.end(), [](const packed_entry &x, const packed_entry &y) {
+        return x.place < y.place;
+    });
     const int a = r->annotation_signal_count;
     int64_t failed = 0;
     size_t first = 0;
@@ -122,7 +124,8 @@ const edf_queued_annotation *edf_annotation_queue(const edf_recording *r) {
 void edf_note_annotation_block(edf_recording *r) {
     const int64_t first = r->datarecord_count * r->annotation_signal_count;
     if (r->annotations_placed >= first) {
-        const int64_t end = std::min<int64_t>(r->annotation_count, first + r->annotation_signal_count);
+        const int64_t end =
+            std::min<int64_t>(r->annotation_count, first + r->annotation_signal_count);
         r->annotations_placed = static_cast<int>(std::max<int64_t>(r->annotations_placed, end));
     }
 }

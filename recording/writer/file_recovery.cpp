@@ -112,8 +112,7 @@ int header_refusal(const unsigned char *h, int64_t signal_bytes, file_layout *la
         ns > EDF_MAX_SIGNALS ||
         !integer_field(h + header_bytes.offset, header_bytes.width, &header_bytes_value) ||
         header_bytes_value != signal_header_size * (ns + 1) ||
-        !integer_field(h + datarecord_count.offset, datarecord_count.width, &count) ||
-        count < -1 ||
+        !integer_field(h + datarecord_count.offset, datarecord_count.width, &count) || count < -1 ||
         !number_field(h + datarecord_duration.offset, datarecord_duration.width, &duration) ||
         duration < 0 || !dotted_field(h + start_date.offset, 1, 31, 1, 12, 99) ||
         !dotted_field(h + start_time.offset, 0, 23, 0, 59, 59)) {
@@ -158,8 +157,8 @@ int header_refusal(const unsigned char *h, int64_t signal_bytes, file_layout *la
             pmin == pmax) {
             return EDF_ERR_FORMAT;
         }
-        if (plus && std::memcmp(signal_field(h, ns, label_start, label_width, i),
-                                annotation_label, label_width) == 0) {
+        if (plus && std::memcmp(signal_field(h, ns, label_start, label_width, i), annotation_label,
+                                label_width) == 0) {
             annotation_signals++;
         }
         record_size += static_cast<int64_t>(samples) * bytes_per_sample;
@@ -176,8 +175,9 @@ int header_refusal(const unsigned char *h, int64_t signal_bytes, file_layout *la
 bool read_at(int fd, void *out, int64_t bytes, int64_t position) {
     int64_t done = 0;
     while (done < bytes) {
-        const ssize_t got = pread(fd, static_cast<char *>(out) + done,
-                                  static_cast<size_t>(bytes - done), static_cast<off_t>(position + done));
+        const ssize_t got =
+            pread(fd, static_cast<char *>(out) + done, static_cast<size_t>(bytes - done),
+                  static_cast<off_t>(position + done));
         if (got > 0) {
             done += got;
         } else if (got == 0 || errno != EINTR) {
@@ -190,8 +190,9 @@ bool read_at(int fd, void *out, int64_t bytes, int64_t position) {
 bool write_at(int fd, const void *data, int64_t bytes, int64_t position) {
     int64_t done = 0;
     while (done < bytes) {
-        const ssize_t put = pwrite(fd, static_cast<const char *>(data) + done,
-                                   static_cast<size_t>(bytes - done), static_cast<off_t>(position + done));
+        const ssize_t put =
+            pwrite(fd, static_cast<const char *>(data) + done, static_cast<size_t>(bytes - done),
+                   static_cast<off_t>(position + done));
         if (put > 0) {
             done += put;
         } else if (put == 0 || errno != EINTR) {
@@ -201,8 +202,8 @@ bool write_at(int fd, const void *data, int64_t bytes, int64_t position) {
     return true;
 }
 
-// Checks the header of the open file and recovers it. Returns the record count or a code.
-int recover(int fd) {
+// Checks the header of the open file and works out what recovery does.
+int plan(int fd, edf_recovery_plan *out) {
     unsigned char fixed[fixed_header_size];
     if (!read_at(fd, fixed, fixed_header_size, 0)) {
         return EDF_ERR_READ;
@@ -230,38 +231,82 @@ int recover(int fd) {
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         return EDF_ERR_FORMAT;
     }
-    const int64_t file_size = status.st_size;
-    const int64_t records = (file_size - layout.header_size) / layout.record_size;
-    if (records > 99999999) {
+    int stored = 0;
+    integer_field(fixed + datarecord_count.offset, datarecord_count.width, &stored);
+    out->file_size = status.st_size;
+    out->header_size = layout.header_size;
+    out->record_size = layout.record_size;
+    out->stored_count = stored;
+    out->complete_records = (out->file_size - layout.header_size) / layout.record_size;
+    out->partial_bytes =
+        out->file_size - layout.header_size - out->complete_records * layout.record_size;
+    if (out->complete_records > 99999999) {
         return EDF_ERR_FORMAT; // the count field cannot hold it
     }
-    char field[24];
-    std::snprintf(field, sizeof field, "%-8d", static_cast<int>(records));
-    if (std::memcmp(fixed + datarecord_count.offset, field, datarecord_count.width) != 0 &&
-        !write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
-        return -1;
-    }
-    const int64_t wanted = layout.header_size + records * layout.record_size;
-    if (file_size != wanted && ftruncate(fd, static_cast<off_t>(wanted)) != 0) {
-        return -1;
-    }
-    return static_cast<int>(records);
+    return 0;
 }
 
-} // namespace
+// Writes the count and cuts the partial record, each only when needed.
+int apply(int fd, const edf_recovery_plan &p) {
+    if (p.stored_count != p.complete_records) {
+        char field[24];
+        std::snprintf(field, sizeof field, "%-8d", static_cast<int>(p.complete_records));
+        if (!write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
+            return -1;
+        }
+    }
+    if (p.partial_bytes != 0 &&
+        ftruncate(fd, static_cast<off_t>(p.header_size + p.complete_records * p.record_size)) !=
+            0) {
+        return -1;
+    }
+    return static_cast<int>(p.complete_records);
+}
 
-extern "C" int edf_recover_file(const char *path) {
+int open_for_recovery(const char *path, int flags) {
     if (path == nullptr) {
         return -1;
     }
     if (edf_path_in_use(path)) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    const int fd = open(path, O_RDWR);
-    if (fd < 0) {
-        return EDF_ERR_CANNOT_OPEN;
+    const int fd = open(path, flags);
+    return fd < 0 ? EDF_ERR_CANNOT_OPEN : fd;
+}
+
+} // namespace
+
+extern "C" {
+
+int edf_plan_recovery(const char *path, edf_recovery_plan *result) {
+    if (result == nullptr) {
+        return -1;
     }
-    const int result = recover(fd);
+    const int fd = open_for_recovery(path, O_RDONLY);
+    if (fd < 0) {
+        return fd;
+    }
+    edf_recovery_plan p{};
+    const int code = plan(fd, &p);
+    close(fd);
+    if (code == 0) {
+        *result = p;
+    }
+    return code;
+}
+
+int edf_recover_file(const char *path) {
+    const int fd = open_for_recovery(path, O_RDWR);
+    if (fd < 0) {
+        return fd;
+    }
+    edf_recovery_plan p{};
+    int result = plan(fd, &p);
+    if (result == 0) {
+        result = apply(fd, p);
+    }
     const int closed = close(fd);
     return closed != 0 && result >= 0 ? -1 : result;
 }
+
+} // extern "C"
