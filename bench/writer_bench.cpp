@@ -174,10 +174,10 @@ void BM_SyncInterval(benchmark::State &state) {
             state.SkipWithError("close failed");
         }
     }
-    state.counters["per_record"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * synced_records,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-        benchmark::Counter::OneK::kIs1000);
+    state.counters["per_record"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * synced_records,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                           benchmark::Counter::OneK::kIs1000);
     std::filesystem::remove(path);
 }
 BENCHMARK(BM_SyncInterval)->Arg(0)->Arg(1)->Arg(10)->UseRealTime()->Unit(benchmark::kMillisecond);
