@@ -2,7 +2,11 @@
 // - the sweep recording (300 records of 8192 samples, computed, converted, written, closed)
 //   against a loop that computes the same sin and pow values and nothing else;
 // - physical samples of a 64-signal file (512 samples per record, 600 records) against a loop
-//   that converts the same doubles to 16-bit little-endian samples and writes them with fwrite.
+//   that converts the same doubles to 16-bit little-endian samples and writes them with fwrite;
+// - 16-bit samples of the same file, over the whole digital range and over a narrower one;
+// - the cost of edf_set_sync_interval: an 8-signal recording (256 samples per record, 200
+//   records, an annotation every tenth record) with fsync never, after every record and after
+//   every tenth.
 #include "recording/edf.h"
 
 #include <benchmark/benchmark.h>
@@ -178,6 +182,38 @@ void BM_ManySignalsShortWrite(benchmark::State &state) {
     std::filesystem::remove(path);
 }
 BENCHMARK(BM_ManySignalsShortWrite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+constexpr int synced_signals = 8;
+constexpr int synced_samples = 256;
+constexpr int synced_records = 200;
+
+void BM_SyncInterval(benchmark::State &state) {
+    const std::string path = scratch_path("synced.edf");
+    const std::vector<int> values(static_cast<size_t>(synced_signals) * synced_samples, 123);
+    for (auto _ : state) {
+        const int handle = edfopen_file_writeonly_with_params(
+            path.c_str(), EDF_FILETYPE_EDFPLUS, synced_signals, synced_samples, 1000.0, "uV");
+        edf_set_sync_interval(handle, static_cast<int>(state.range(0)));
+        for (int r = 0; r < synced_records; r++) {
+            if (edf_blockwrite_digital_samples(handle, values.data()) != 0) {
+                state.SkipWithError("write failed");
+                break;
+            }
+            if (r % 10 == 9) {
+                edfwrite_annotation_utf8_us(handle, r * 1000000LL, -1, "mark");
+            }
+        }
+        if (edfclose_file(handle) != 0) {
+            state.SkipWithError("close failed");
+        }
+    }
+    state.counters["per_record"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * synced_records,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                           benchmark::Counter::OneK::kIs1000);
+    std::filesystem::remove(path);
+}
+BENCHMARK(BM_SyncInterval)->Arg(0)->Arg(1)->Arg(10)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

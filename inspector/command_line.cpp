@@ -28,6 +28,7 @@ const char *inspector_usage() {
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --continuous OUT FILE\n"
            "       edfinfo --anonymize ... FILE...   (edfinfo --anonymize --help)\n"
+           "       edfinfo --recover FILE\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
@@ -39,6 +40,9 @@ const char *inspector_usage() {
            "                     gaps filled with 0 and each marked by an annotation \"gap\"\n"
            "  --from SECONDS     start of the time window (default: the start of the file)\n"
            "  --to SECONDS       end of the time window (default: the end of the file)\n"
+           "  --recover          mend, in place, a file whose writer died before closing it:\n"
+           "                     set the record count from the complete records and cut a\n"
+           "                     partial record off (prints what it does first)\n"
            "\n"
            "Signals are numbered from 0 among the ordinary signals (annotation signals are\n"
            "not counted); times are seconds from the start of the recording.\n";
@@ -48,6 +52,7 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     parsed_command_line result;
     inspector_options &options = result.options;
     bool json = false;
+    bool recover = false;
     std::optional<int> samples_signal;
     std::optional<int> plot_signal;
     bool have_svg = false;
@@ -75,6 +80,10 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         }
         if (argument == "--json") {
             json = true;
+            continue;
+        }
+        if (argument == "--recover") {
+            recover = true;
             continue;
         }
 
@@ -126,9 +135,9 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     }
     const bool continuous = !options.continuous_path.empty();
     if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) +
-            int(continuous) >
+            int(continuous) + int(recover) >
         1) {
-        return refuse("--json, --samples, --plot and --continuous exclude each other");
+        return refuse("--json, --samples, --plot, --continuous and --recover exclude each other");
     }
     if (plot_signal && !have_svg) {
         return refuse("--plot needs --svg OUT.svg");
@@ -152,7 +161,9 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         return refuse("the plot window from --from to --to must be at least 0.0000001 s long");
     }
 
-    if (samples_signal) {
+    if (recover) {
+        options.action = inspector_action::recover;
+    } else if (samples_signal) {
         options.action = inspector_action::samples_csv;
         options.signal = *samples_signal;
     } else if (plot_signal) {

@@ -11,6 +11,7 @@ enum class inspector_action {
     samples_csv,     // --samples N: one signal's physical samples as CSV
     plot_svg,        // --plot N --svg OUT: one signal's window drawn as an SVG picture
     continuous_copy, // --continuous OUT: a continuous EDF+C/BDF+C copy with the gaps filled
+    recover,         // --recover: the record count and length of a file whose writer died
 };
 
 struct inspector_options {

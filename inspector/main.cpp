@@ -1,5 +1,6 @@
 // edfinfo: looks inside an EDF, EDF+, BDF or BDF+ file. Prints a report of the header and the
-// annotations (as text or JSON), one signal's samples as CSV, or draws a signal as SVG.
+// annotations (as text or JSON), one signal's samples as CSV, or draws a signal as SVG; or
+// recovers a file whose writer died before closing it.
 // Exit status: 0 on success, 1 when the file cannot be opened, read or written, 2 for bad
 // usage.
 #include "anonymize_mode.h"
@@ -35,7 +36,52 @@ std::string quoted(const std::string &path) {
     return "'" + display_text(path) + "'";
 }
 
+std::string plural(int64_t n, const char *word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// Says what recovery will do, then does it. Nothing is changed when the plan cannot be made.
+int run_recovery(const std::string &path) {
+    edf_recovery_plan plan{};
+    const int code = edf_plan_recovery(path.c_str(), &plan);
+    if (code != 0) {
+        return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));
+    }
+    const bool count_right = plan.stored_count == plan.complete_records;
+    if (count_right && plan.partial_bytes == 0) {
+        std::printf("%s: nothing to recover: %s, as the header says\n", display_text(path).c_str(),
+                    plural(plan.complete_records, "complete data record").c_str());
+        return 0;
+    }
+    std::printf("%s: %s of %lld bytes after a header of %lld bytes\n", display_text(path).c_str(),
+                plural(plan.complete_records, "complete data record").c_str(),
+                static_cast<long long>(plan.record_size), static_cast<long long>(plan.header_size));
+    if (!count_right) {
+        std::printf("  record count: %lld -> %lld\n", static_cast<long long>(plan.stored_count),
+                    static_cast<long long>(plan.complete_records));
+    }
+    if (plan.partial_bytes != 0) {
+        std::printf("  cut %s of a partial record (file %lld -> %lld bytes)\n",
+                    plural(plan.partial_bytes, "byte").c_str(),
+                    static_cast<long long>(plan.file_size),
+                    static_cast<long long>(plan.file_size - plan.partial_bytes));
+    }
+    std::fflush(stdout);
+    const int result = edf_recover_file(path.c_str());
+    if (result < 0) {
+        return failure("recovery of " + quoted(path) + " failed: " + edf_error_text(result));
+    }
+    std::printf("  done\n");
+    if (result == 0) {
+        return failure(quoted(path) + " holds no complete data record; no reader will open it");
+    }
+    return 0;
+}
+
 int run(const inspector_options &options) {
+    if (options.action == inspector_action::recover) {
+        return run_recovery(options.path);
+    }
     const open_recording recording(options.path);
     if (!recording.is_open()) {
         return failure("cannot open " + quoted(options.path) + ": " +

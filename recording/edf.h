@@ -207,8 +207,10 @@ EDF_API int edf_blockwrite_digital_samples(int handle, const int *buf);
 EDF_API int edf_blockwrite_digital_short_samples(int handle, short *buf);
 EDF_API int edf_blockwrite_digital_24bit_samples(int handle, const void *buf);
 
-/* Annotations are queued and stored in the file when it is closed. The _us operations take
- * microseconds, the others units of 100 microseconds; a negative duration means "none".
+/* Annotations are queued and stored in the file as soon as their place in it exists (see
+ * "Crash-safe writing" below); close stores the rest. The _us operations take microseconds,
+ * the others units of 100 microseconds; a negative duration means "none". The onset counts
+ * from the start of the recording, sub-second start included, and reads back exactly.
  * Texts are stored as UTF-8 of at most EDF_ANNOTATION_TEXT_MAX (40) bytes: whole when their
  * UTF-8 form fits, otherwise cut before the first character that does not fit. The UTF-8
  * operations repair invalid UTF-8 instead of refusing it: each byte that is not part of a
@@ -349,20 +351,85 @@ EDF_API int edfopen_file_readonly_tolerant(const char *path, struct edf_header_i
  * EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above.
  * A failure in place leaves the file as it was. The call keeps no handle open. */
 EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags);
+/* ---- Crash-safe writing and recovery ------------------------------------------------- */
+
+/* What survives a crash of the writing process (a kill, a crash, a pulled cable that stops
+ * the program, not the machine): every data record completed before it (each is flushed as it
+ * completes) and every queued annotation whose place lies in such a record. Annotation i (in
+ * queue order, from 0) has its place in record i / A, annotation signal i % A, A being the
+ * number of annotation signals; it is written there as soon as that record exists (at once
+ * when the record is already complete, else with the record). Such a file has "-1" as its
+ * record count and perhaps a partial record at its end: edf_recover_file (or
+ * `edfinfo --recover`) makes it a file that the strict open accepts.
+ *
+ * Room for annotations: each annotation signal of each record holds 120 bytes. Annotations
+ * beyond one per annotation signal per record are packed at close after the TALs already
+ * there, in queue order, each into the earliest annotation signal with room; those that still
+ * find none make close return EDF_ERR_ANNOTATIONS_LOST. A recording that expects many
+ * annotations (more than one per record) declares more annotation signals with
+ * edf_set_number_of_annotation_signals (up to 64): each adds 120 bytes to every record and one
+ * more annotation that survives a crash per record. Packed annotations are written only at
+ * close, so they do not survive a crash. */
+
+/* Returned by edfclose_file when the file is complete but a queued annotation is not in it:
+ * no room was left, or writing it failed. Everything else was written and the handle is
+ * released. */
+#define EDF_ERR_ANNOTATIONS_LOST (-28)
+
+/* Opt-in durability against power loss: after this call the writer calls fsync after every
+ * `records` completed data records (records >= 1) and after it writes annotations into
+ * records already complete; 0, the default, never calls fsync (each completed record is still
+ * flushed to the operating system, which is enough to survive a crash of the program). May be
+ * called at any time on a writer handle. Returns 0, or -1 for a bad handle or a negative
+ * count. A failed fsync makes the sample write that completed the record return -1; the
+ * record is written and counted all the same. */
+EDF_API int edf_set_sync_interval(int handle, int records);
+
+/* What edf_recover_file would do to a file. Sizes in bytes. */
+struct edf_recovery_plan {
+    int64_t file_size;        /* the file's size now */
+    int64_t header_size;      /* 256 x (1 + number of signals) */
+    int64_t record_size;      /* bytes of one data record */
+    int64_t stored_count;     /* the record count that the header holds now; -1: never set */
+    int64_t complete_records; /* the count that recovery writes */
+    int64_t partial_bytes;    /* bytes of a partial record at the end, which recovery cuts */
+};
+
+/* Recovers a file whose writer died before close, in place: sets the header's record count
+ * from the number of complete data records and cuts a trailing partial record off. It
+ * rewrites only the 8-byte record-count field and truncates the file; it never moves or copies
+ * data, and leaves a file that needs neither untouched. The file must be an EDF, EDF+, BDF or
+ * BDF+ file that is not open in this process. Returns the number of complete records (0 or
+ * more) on success; EDF_ERR_CANNOT_OPEN when the file cannot be opened for reading and
+ * writing; EDF_ERR_ALREADY_OPEN when this process has it open; EDF_ERR_READ when its header
+ * cannot be read in full; EDF_ERR_FORMAT, changing nothing, when any header field other than
+ * the record count is broken (recovery does not guess at a broken header), or when the file
+ * holds more records than the count field can hold; EDF_ERR_NO_MEMORY; -1 when the path is
+ * null or writing the count or truncating fails. Annotations are not checked: open the
+ * recovered file to see them. A recovered file with no complete record has the count 0, which
+ * the reader refuses. */
+EDF_API int edf_recover_file(const char *path);
+
+/* The same checks as edf_recover_file, reading only: fills *plan with what recovery would do
+ * and returns 0, or returns the same negative codes (-1 also for a null plan). */
+EDF_API int edf_plan_recovery(const char *path, struct edf_recovery_plan *plan);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 
 /* Returns 0, -1 for a bad handle, a header writer code, or -1 after releasing the handle when
  * the file could not be finished: a failed write, or a first record begun but never completed
- * with no annotation queued, which leaves a file without any record. */
+ * with no annotation queued, which leaves a file without any record. EDF_ERR_ANNOTATIONS_LOST
+ * (-28), after writing everything else and releasing the handle, when a queued annotation is
+ * not in the file (no room left, or its write failed). */
 EDF_API int edfclose_file(int handle);
 
 /* ---- Error texts ---------------------------------------------------------------------- */
 
 /* A fixed English description of an error code that the library returns: the codes of the
  * opening operations (-1 to -11, also delivered in edf_header_info.filetype), those of the
- * header writer (-20 to -27) and those of edf_anonymize_file (-30, -31). Any other value gives
- * "unknown error". The text is static: never free or change it. */
+ * header writer (-20 to -27), EDF_ERR_ANNOTATIONS_LOST (-28) of close and those of
+ * edf_anonymize_file (-30, -31). Any other value gives "unknown error". The text is static:
+ * never free or change it. */
 EDF_API const char *edf_error_text(int code);
 
 #ifdef __cplusplus

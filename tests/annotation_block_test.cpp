@@ -22,7 +22,7 @@ std::string block_of(int64_t duration_ticks, int64_t subsecond_ticks, int64_t re
     char *data = nullptr;
     size_t size = 0;
     FILE *stream = open_memstream(&data, &size);
-    EXPECT_EQ(edf_write_tal(&r, stream), 0);
+    EXPECT_EQ(edf_write_tal(&r, stream, nullptr), 0);
     std::fclose(stream);
     std::string bytes(data, size);
     std::free(data);
@@ -51,7 +51,7 @@ TEST(AnnotationBlock, TimekeepingTalOfEachRecord) {
     EXPECT_EQ(block.find_first_not_of('\0', 5), std::string::npos);
 }
 
-// The longest time-keeping TAL (24 bytes) and the longest annotation TAL (84 bytes) together
+// The longest time-keeping TAL (24 bytes) and the longest annotation TAL (83 bytes) together
 // leave the last byte of annotation signal 0 zero, as readers require.
 TEST(AnnotationBlock, LongestTalsFitOneAnnotationSignal) {
     edf_recording r{};
@@ -61,7 +61,7 @@ TEST(AnnotationBlock, LongestTalsFitOneAnnotationSignal) {
     EXPECT_EQ(edf_format_timekeeping_tal(&r, INT64_MAX / 600000000, out), 24);
     EXPECT_EQ(std::string(out, 21), "+922337203680.9999999");
     const std::string text(40, 't');
-    EXPECT_EQ(edf_format_annotation_tal(INT64_MAX - 999999, INT64_MAX, text.c_str(), out), 84);
-    EXPECT_EQ(std::string(out, 43), "+9223372036853.775808\x15"
-                                    "9223372036854.775807\x14");
+    EXPECT_EQ(edf_format_annotation_tal(INT64_MAX, INT64_MAX / 10, text.c_str(), out), 83);
+    EXPECT_EQ(std::string(out, 42), "+922337203685.4775807\x15"
+                                    "922337203685.477580\x14");
 }

@@ -34,7 +34,7 @@ TEST(AnnotationQueue, TimesAreConvertedOrRefused) {
     queue_file q;
     const int h = q.handle;
     constexpr int64_t max_duration = INT64_MAX / 10;
-    constexpr int64_t max_onset = max_duration - 999999;
+    constexpr int64_t max_onset = (INT64_MAX - 9999999) / 10;
     // clang-format off
     const struct { std::function<int()> queue; int64_t onset, duration; } cases[] = {
         {[h] { return edfwrite_annotation_utf8_us(h, 0, -1, "x"); }, 0, -1},

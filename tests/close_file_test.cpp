@@ -73,7 +73,7 @@ TEST(CloseFile, RecordCountReplacesThePlaceholder) {
 }
 
 // Annotation i goes to record i / A, annotation signal i % A, whatever its onset; what does
-// not fit the records on disk is not stored.
+// not fit one per place is packed after the TALs already there, earliest room first.
 TEST(CloseFile, AnnotationsGoInQueueOrderOnePerAnnotationSignal) {
     temp_dir dir;
     std::string bytes = write_file(dir.file("two.edf"), 3, 5,
@@ -82,8 +82,9 @@ TEST(CloseFile, AnnotationsGoInQueueOrderOnePerAnnotationSignal) {
                                       seven + signal_bytes(1, tal(2)) + signal_bytes(-1, tal(3)) +
                                       seven + signal_bytes(2, tal(4)) + signal_bytes(-1));
     bytes = write_file(dir.file("one.edf"), 3, 5);
-    EXPECT_EQ(bytes.substr(768), seven + signal_bytes(0, tal(0)) + seven + signal_bytes(1, tal(1)) +
-                                     seven + signal_bytes(2, tal(2)));
+    EXPECT_EQ(bytes.substr(768), seven + signal_bytes(0, tal(0) + "\0"s + tal(3) + "\0"s + tal(4)) +
+                                     seven + signal_bytes(1, tal(1)) + seven +
+                                     signal_bytes(2, tal(2)));
 }
 
 TEST(CloseFile, OnsetsCountFromTheWholeSecondOfTheStart) {

@@ -27,7 +27,8 @@ TEST(ErrorText, EveryLibraryCodeHasItsOwnText) {
                          EDF_ERR_RECORD_TOO_LARGE,
                          EDF_ERR_PHYSICAL_VALUE_TEXT,
                          EDF_ERR_NEEDS_COPY,
-                         EDF_ERR_ANONYMIZED_VALUE};
+                         EDF_ERR_ANONYMIZED_VALUE,
+                         EDF_ERR_ANNOTATIONS_LOST};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = edf_error_text(code);
@@ -52,7 +53,7 @@ TEST(ErrorText, NamesTheReason) {
 }
 
 TEST(ErrorText, OtherValuesAreUnknown) {
-    for (const int code : {0, 1, 3, -8, -12, -19, -28, -100, INT_MIN, INT_MAX}) {
+    for (const int code : {0, 1, 3, -8, -12, -19, -40, -100, INT_MIN, INT_MAX}) {
         EXPECT_STREQ(edf_error_text(code), "unknown error") << code;
     }
 }

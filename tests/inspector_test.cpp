@@ -630,3 +630,33 @@ TEST_F(InspectorSweep, SvgEnvelopeHasTwoPointsPerColumn) {
 }
 
 #endif // EDFINFO_PATH
+
+#ifdef EDFINFO_PATH
+// --recover says what it will do, does it, and says so; a file that needs nothing is left.
+TEST(Inspector, RecoverMendsAFileWhoseWriterDied) {
+    temp_dir dir;
+    const std::string path = dir.file("died.edf");
+    const int h = open_configured(path, 1, 4);
+    const int samples[4] = {1, 2, 3, 4};
+    for (int r = 0; r < 3; r++) {
+        ASSERT_EQ(edfwrite_digital_samples(h, samples), 0);
+    }
+    const std::string before = file_bytes(path);
+    ASSERT_EQ(edfclose_file(h), 0);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << before << "partial";
+
+    run_result r = edfinfo({"--recover", path}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out),
+              (std::vector<std::string>{
+                  path + ": 3 complete data records of 128 bytes after a header of 768 bytes",
+                  "  record count: -1 -> 3",
+                  "  cut 7 bytes of a partial record (file 1159 -> 1152 bytes)", "  done"}));
+    r = edfinfo({"--recover", path}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, path + ": nothing to recover: 3 complete data records, as the header says\n");
+    r = edfinfo({"--recover", dir.file("none.edf")}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(edfinfo({"--recover", "--json", path}, dir).status, 2);
+}
+#endif // EDFINFO_PATH

@@ -83,10 +83,19 @@ int edf_format_timekeeping_tal(const edf_recording *recording, int64_t record, c
     return n;
 }
 
-int edf_format_annotation_tal(int64_t onset_us, int64_t duration_us, const char *text, char *out) {
+int edf_format_annotation_tal(int64_t onset_ticks, int64_t duration_us, const char *text,
+                              char *out) {
     int n = 0;
     out[n++] = '+';
-    n += put_microseconds(static_cast<uint64_t>(onset_us), out + n);
+    const uint64_t onset = static_cast<uint64_t>(onset_ticks);
+    if (onset % 10 == 0) {
+        n += put_microseconds(onset / 10, out + n);
+    } else {
+        n += put_unsigned(onset / EDF_TIME_DIMENSION, out + n);
+        out[n++] = '.';
+        put_fixed(onset % EDF_TIME_DIMENSION, 7, out + n);
+        n += 7;
+    }
     if (duration_us >= 0) {
         out[n++] = 0x15;
         n += put_microseconds(static_cast<uint64_t>(duration_us), out + n);
@@ -99,11 +108,37 @@ int edf_format_annotation_tal(int64_t onset_us, int64_t duration_us, const char 
     return n;
 }
 
-int edf_write_tal(const edf_recording *recording, FILE *stream) {
+int64_t edf_annotation_onset_ticks(const edf_recording *recording,
+                                   const edf_queued_annotation *annotation) {
+    // The queue refuses onsets that would not fit 64 bits here.
+    return annotation->onset * 10 + recording->subsecond_start_ticks;
+}
+
+int edf_format_annotation_signal(const edf_recording *recording, int64_t record, int k,
+                                 const edf_queued_annotation *annotation, char *out) {
+    std::memset(out, 0, 120);
+    int n = k == 0 ? edf_format_timekeeping_tal(recording, record, out) : 0;
+    if (annotation != nullptr) {
+        n += edf_format_annotation_tal(edf_annotation_onset_ticks(recording, annotation),
+                                       annotation->duration, annotation->text, out + n);
+        n++; // the 0x00 that ends the TAL
+    }
+    return n;
+}
+
+int edf_write_tal(const edf_recording *recording, FILE *stream,
+                  const edf_queued_annotation *queue) {
     char block[EDF_MAX_ANNOTATION_BLOCK + 120];
     const int size = recording->annotation_block_size;
-    const int n = edf_format_timekeeping_tal(recording, recording->datarecord_count, block);
-    std::memset(block + n, 0, static_cast<size_t>(size - n));
+    const int a = recording->annotation_signal_count;
+    const int64_t record = recording->datarecord_count;
+    const int64_t first = record * a;
+    for (int k = 0; k < a; k++) {
+        const int64_t i = first + k;
+        const edf_queued_annotation *annotation =
+            queue != nullptr && i < recording->annotation_count ? &queue[i] : nullptr;
+        edf_format_annotation_signal(recording, record, k, annotation, block + 120 * k);
+    }
     if (std::fwrite(block, 1, static_cast<size_t>(size), stream) != static_cast<size_t>(size)) {
         return -1;
     }

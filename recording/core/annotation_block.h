@@ -24,10 +24,25 @@ int64_t edf_annotation_block_offset(const edf_recording *recording);
 // bytes) and returns its length.
 int edf_format_timekeeping_tal(const edf_recording *recording, int64_t record, char *out);
 
-// Writes one annotation TAL (onset and duration in microseconds; a negative duration is left
-// out) to `out` (at most 84 bytes) and returns its length.
-int edf_format_annotation_tal(int64_t onset_us, int64_t duration_us, const char *text, char *out);
+// Writes one annotation TAL to `out` (at most 83 bytes) and returns its length. The onset is
+// in ticks: six decimals when it is a whole number of microseconds, seven otherwise, so that
+// it reads back exactly. The duration is in microseconds; a negative one is left out.
+int edf_format_annotation_tal(int64_t onset_ticks, int64_t duration_us, const char *text,
+                              char *out);
+
+// The onset of a queued annotation in ticks from the whole second of the header's start time:
+// the sub-second start is added, because the queued onset counts from the true start.
+int64_t edf_annotation_onset_ticks(const edf_recording *recording,
+                                   const edf_queued_annotation *annotation);
+
+// Builds annotation signal `k` of record `record` in `out` (120 bytes): the time-keeping TAL
+// when k is 0, then `annotation`'s TAL (none when null), each TAL followed by one 0x00, then
+// zero bytes. Returns the bytes in use, so that more TALs can follow them.
+int edf_format_annotation_signal(const edf_recording *recording, int64_t record, int k,
+                                 const edf_queued_annotation *annotation, char *out);
 
 // Writes the annotation block of the record being assembled (index datarecord_count) at the
-// stream's position, in one write. Returns 0, or -1 if the write does not complete.
-int edf_write_tal(const edf_recording *recording, FILE *stream);
+// stream's position, in one write, with the queued annotations whose places lie in it
+// (annotation i in record i / A, annotation signal i % A; `queue` holds annotation_count
+// entries). Returns 0, or -1 if the write does not complete.
+int edf_write_tal(const edf_recording *recording, FILE *stream, const edf_queued_annotation *queue);

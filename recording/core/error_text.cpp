@@ -48,6 +48,9 @@ extern "C" const char *edf_error_text(int code) {
     case EDF_ERR_ANONYMIZED_VALUE:
         return "a de-identified value does not fit the file (a shifted birth date outside the "
                "years 0001 to 9999, or an annotation list longer than its annotation signal)";
+    case EDF_ERR_ANNOTATIONS_LOST:
+        return "the file was closed, but some queued annotations are not in it (no room left "
+               "or a failed write); declare more annotation signals to make room";
     default:
         return "unknown error";
     }

@@ -95,6 +95,14 @@ struct edf_recording {
     edf_segment *breaks;
     int64_t break_count;
     int64_t break_capacity;
+    // W: the handle of the block, to find its annotation queue.
+    int handle;
+    // W: queue entries 0 to annotations_placed - 1 have been written to their places (all
+    // entries up to there, in the record being assembled at most).
+    int annotations_placed;
+    // W: fsync after every sync_interval completed records and after placing annotations;
+    // 0: never.
+    int sync_interval;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.

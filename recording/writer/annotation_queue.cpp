@@ -1,7 +1,9 @@
-// The writer's annotation queue: annotations are kept in memory, per handle, in call order,
-// and stored in the annotation signals of the data records when the file is closed.
+// The writer's annotation queue: annotations are kept in memory, per handle, in call order.
+// Each one is written into its place as soon as that place exists (see annotation_placement.h);
+// close writes what is left.
 #include "recording/core/recording.h"
 #include "recording/core/utf8_text.h"
+#include "recording/writer/annotation_placement.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +12,10 @@ namespace {
 
 // Times that a reader could not count in 100 ns ticks within 64 bits are refused, so that
 // every stored annotation reads back: a duration above INT64_MAX / 10 microseconds (about
-// 29000 years), or an onset that would pass that limit once close adds the sub-second start
-// (below one second, so at most 999999 microseconds).
+// 29000 years), or an onset whose tick count would pass INT64_MAX once the sub-second start
+// (below one second) is added.
 constexpr int64_t max_duration_us = INT64_MAX / 10;
-constexpr int64_t max_onset_us = max_duration_us - 999999;
+constexpr int64_t max_onset_us = (INT64_MAX - (EDF_TIME_DIMENSION - 1)) / 10;
 
 // Room for one more entry; the list grows by 1000 entries at a time.
 edf_queued_annotation *next_entry(int handle, edf_recording *r) {
@@ -50,6 +52,12 @@ int queue_annotation(int handle, int64_t onset, int64_t duration, const char *te
     entry->duration = duration;
     convert(text, entry->text);
     r->annotation_count++;
+    // Its place may already be on disk: write it now. A failure leaves it queued for the next
+    // record and for close, which reports what never reached the file.
+    const int64_t index = r->annotation_count - 1;
+    if (index < r->datarecord_count * r->annotation_signal_count) {
+        edf_place_pending_annotations(r);
+    }
     return 0;
 }
 

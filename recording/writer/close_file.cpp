@@ -1,11 +1,12 @@
 // Closing a handle. A reader's handle is only released. A writer's file is finished: the
 // header is written if no record ever was, records are appended to carry queued annotations
 // when there are none, the real record count replaces the "-1" placeholder, the queued
-// annotations are stored in the annotation signals of the records on disk, and a record that
+// annotations not yet in the file are stored (see annotation_placement.h), and a record that
 // was left half-written is cut off, so that the header, the layout and the file size agree.
 #include "recording/core/annotation_block.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/recording.h"
+#include "recording/writer/annotation_placement.h"
 #include "recording/writer/header_writer.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ int64_t header_size(const edf_recording *r) {
 // Appends one record per queued annotation to a file that has none, so that the annotations
 // have somewhere to go. Each record has the full layout that the header declares: ordinary
 // signals hold the sample 0 (clipped into the signal's digital range), the annotation block
-// holds the record's time-keeping TAL.
+// holds the record's time-keeping TAL and the annotations whose places lie in the record.
 bool append_annotation_records(edf_recording *r) {
     const int insert_at = edf_annotation_insert_index(r);
     const int bytes_per_sample = r->is_edf ? 2 : 3;
@@ -40,9 +41,15 @@ bool append_annotation_records(edf_recording *r) {
         unsigned char *p = record;
         for (int i = 0; i <= r->signal_count; i++) {
             if (i == insert_at) {
-                std::memset(p, 0, static_cast<size_t>(r->annotation_block_size));
-                edf_format_timekeeping_tal(r, r->datarecord_count, reinterpret_cast<char *>(p));
-                p += r->annotation_block_size;
+                const edf_queued_annotation *queue = edf_annotation_queue(r);
+                for (int k = 0; k < r->annotation_signal_count; k++) {
+                    const int64_t index = r->datarecord_count * r->annotation_signal_count + k;
+                    edf_format_annotation_signal(r, r->datarecord_count, k,
+                                                 index < r->annotation_count ? &queue[index]
+                                                                             : nullptr,
+                                                 reinterpret_cast<char *>(p));
+                    p += annotation_signal_bytes;
+                }
             }
             if (i < r->signal_count) {
                 const edf_signal_param &s = r->signals[i];
@@ -57,6 +64,7 @@ bool append_annotation_records(edf_recording *r) {
         ok = std::fwrite(record, 1, static_cast<size_t>(r->record_size), r->file) ==
              static_cast<size_t>(r->record_size);
         if (ok) {
+            edf_note_annotation_block(r);
             r->datarecord_count++;
         }
     }
@@ -79,41 +87,6 @@ bool patch_record_count(edf_recording *r) {
     }
     return fseeko(r->file, datarecord_count.offset, SEEK_SET) == 0 &&
            std::fwrite(text, 1, static_cast<size_t>(width), r->file) == static_cast<size_t>(width);
-}
-
-// Stores the queued annotations in queue order: annotation i goes to record i / A, annotation
-// signal i % A (A annotation signals per record). Annotations beyond A records' worth of room
-// are not stored. Returns false when a seek or write fails.
-bool place_annotations(edf_recording *r, edf_queued_annotation *list) {
-    const int a = r->annotation_signal_count;
-    const int64_t block_offset = edf_annotation_block_offset(r);
-    int64_t record = 0;
-    int k = 0;
-    for (int i = 0; i < r->annotation_count; i++) {
-        edf_queued_annotation &annotation = list[i];
-        annotation.onset += r->subsecond_start_ticks / 10;
-        char signal[240] = {};
-        int n = 0;
-        if (k == 0) {
-            const int64_t position = header_size(r) + record * r->record_size + block_offset;
-            if (fseeko(r->file, position, SEEK_SET) != 0) {
-                return false;
-            }
-            n = edf_format_timekeeping_tal(r, record, signal);
-        }
-        edf_format_annotation_tal(annotation.onset, annotation.duration, annotation.text,
-                                  signal + n);
-        if (std::fwrite(signal, 1, annotation_signal_bytes, r->file) != annotation_signal_bytes) {
-            return false;
-        }
-        if (++k == a) {
-            k = 0;
-            if (++record == r->datarecord_count) {
-                break;
-            }
-        }
-    }
-    return true;
 }
 
 // Cuts off the bytes of a record left half-written at close, so that the file holds exactly
@@ -156,12 +129,13 @@ int close_writer(int handle, edf_recording *r) {
         ok = false;
     }
     ok = patch_record_count(r) && ok;
-    if (ok && r->annotation_count > 0 && r->datarecord_count > 0) {
-        ok = place_annotations(r, edf_queued_annotation_lists[handle]);
-    }
+    const int64_t lost = r->annotation_count > 0 ? edf_place_remaining_annotations(r) : 0;
     ok = settle_file_size(r) && ok;
     ok = edf_release_slot(handle) == 0 && ok;
-    return ok ? 0 : -1;
+    if (!ok) {
+        return -1;
+    }
+    return lost > 0 ? EDF_ERR_ANNOTATIONS_LOST : 0;
 }
 
 } // namespace

@@ -53,6 +53,7 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
     }
     std::free(edf_queued_annotation_lists[handle]);
     edf_queued_annotation_lists[handle] = nullptr;
+    recording->handle = handle;
 
     recording->file = std::fopen(path, "wb");
     if (recording->file == nullptr) {

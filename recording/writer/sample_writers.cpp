@@ -1,10 +1,11 @@
 // Sample writers: they build the data records of a file being written, one signal of a record
 // per call or a whole record per call. The first write of a file writes the header; each
-// record gets its annotation block (time-keeping TAL only; close adds the annotations) where
-// annotation_position puts it; every completed record is counted and flushed, so that a
-// crash of the writing process loses at most the record being assembled.
+// record gets its annotation block (time-keeping TAL and the queued annotations whose places
+// lie in the record) where annotation_position puts it; every completed record is counted and
+// flushed, so that a crash of the writing process loses at most the record being assembled.
 #include "recording/core/annotation_block.h"
 #include "recording/core/recording.h"
+#include "recording/writer/annotation_placement.h"
 #include "recording/writer/header_writer.h"
 
 #include <bit>
@@ -174,16 +175,35 @@ int write_failed(edf_recording *r) {
     return -1;
 }
 
+// The annotation block of the record being assembled, with the annotations already queued
+// for it. Returns 0 or -1.
+int write_annotation_block(edf_recording *r) {
+    if (edf_write_tal(r, r->file, edf_annotation_queue(r)) != 0) {
+        return -1;
+    }
+    edf_note_annotation_block(r);
+    return 0;
+}
+
 // Ends a record whose last ordinary signal has been written: the annotation block when it
-// comes last, the count, and a flush so that the record reaches the file now.
+// comes last, the count, and a flush so that the record reaches the file now. Annotations
+// queued for this record after its block was written go into it now; a failure there leaves
+// them for the next try (and close) and does not fail the samples. With a sync interval, every
+// interval-th record is synced; a failed sync gives -1 with the record counted.
 int finish_record(edf_recording *r) {
-    if (edf_annotation_insert_index(r) == r->signal_count && edf_write_tal(r, r->file) != 0) {
+    if (edf_annotation_insert_index(r) == r->signal_count && write_annotation_block(r) != 0) {
         return write_failed(r);
     }
     if (std::fflush(r->file) != 0) {
         return write_failed(r);
     }
     r->datarecord_count++;
+    if (r->annotations_placed < r->annotation_count) {
+        edf_place_pending_annotations(r);
+    }
+    if (r->sync_interval > 0 && r->datarecord_count % r->sync_interval == 0) {
+        return edf_sync_if_asked(r);
+    }
     return 0;
 }
 
@@ -211,7 +231,7 @@ template <typename Put> int write_signal(int handle, const void *buffer, file_ki
     if (result != 0) {
         return result;
     }
-    if (s == edf_annotation_insert_index(r) && edf_write_tal(r, r->file) != 0) {
+    if (s == edf_annotation_insert_index(r) && write_annotation_block(r) != 0) {
         return write_failed(r);
     }
     if (put(r, s) != 0) {
@@ -239,7 +259,7 @@ template <typename Put> int write_block(int handle, const void *buffer, file_kin
     const int insert_at = edf_annotation_insert_index(r);
     size_t first = 0;
     for (int i = 0; i < r->signal_count; i++) {
-        if (i == insert_at && edf_write_tal(r, r->file) != 0) {
+        if (i == insert_at && write_annotation_block(r) != 0) {
             return write_failed(r);
         }
         if (put(r, i, first) != 0) {
@@ -317,7 +337,7 @@ int edf_blockwrite_digital_24bit_samples(int handle, const void *buf) {
         total += signal_bytes;
     }
     if (insert_at < r->signal_count) {
-        if (!write_all(r->file, bytes, before) || edf_write_tal(r, r->file) != 0 ||
+        if (!write_all(r->file, bytes, before) || write_annotation_block(r) != 0 ||
             !write_all(r->file, bytes + before, total - before)) {
             return write_failed(r);
         }

@@ -1,0 +1,184 @@
+#include "recording/writer/annotation_placement.h"
+
+#include "recording/core/annotation_block.h"
+#include "recording/core/header_layout.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace edf_layout;
+
+// Entries that have a place of their own: A per record on disk.
+int64_t own_places(const edf_recording *r) {
+    return std::min<int64_t>(r->annotation_count,
+                             r->datarecord_count *
+                                 static_cast<int64_t>(r->annotation_signal_count));
+}
+
+int64_t signal_position(const edf_recording *r, edf_annotation_place place) {
+    const int64_t header_size = static_cast<int64_t>(signal_header_size) *
+                                (1 + r->signal_count + r->annotation_signal_count);
+    return header_size + place.record * r->record_size + edf_annotation_block_offset(r) +
+           static_cast<int64_t>(annotation_signal_bytes) * place.signal;
+}
+
+bool write_signal_at(edf_recording *r, edf_annotation_place place, const char *bytes) {
+    if (fseeko(r->file, signal_position(r, place), SEEK_SET) != 0) {
+        return false; // the stream stays where it was (a pipe, say)
+    }
+    // The stream has left the data records' end; the next sample write seeks back.
+    r->reposition_needed = 1;
+    return std::fwrite(bytes, 1, annotation_signal_bytes, r->file) == annotation_signal_bytes;
+}
+
+// An entry packed after the TALs of annotation signal number `place` (counted over the file).
+struct packed_entry {
+    int64_t place;
+    int64_t index;
+};
+
+// Chooses an annotation signal for every entry without a place of its own. Room only shrinks,
+// so for each TAL length the search resumes where the last one of that length stopped.
+// Returns the entries placed in queue order; `lost` counts the others.
+std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_annotation *queue,
+                                       int64_t *lost) {
+    const int64_t places = r->datarecord_count * r->annotation_signal_count;
+    const int a = r->annotation_signal_count;
+    std::vector<packed_entry> plan;
+    std::vector<unsigned char> used; // bytes in use per place, filled as the search goes
+    int64_t resume[annotation_signal_bytes + 1] = {};
+    char scratch[annotation_signal_bytes];
+    for (int64_t i = places; i < r->annotation_count; i++) {
+        const int length = edf_format_annotation_tal(edf_annotation_onset_ticks(r, &queue[i]),
+                                                     queue[i].duration, queue[i].text, scratch) +
+                           1;
+        int64_t p = resume[length];
+        for (; p < places; p++) {
+            if (static_cast<int64_t>(used.size()) <= p) {
+                // Every place holds its own entry: there are more entries than places.
+                used.push_back(static_cast<unsigned char>(edf_format_annotation_signal(
+                    r, p / a, static_cast<int>(p % a), &queue[p], scratch)));
+            }
+            if (used[static_cast<size_t>(p)] + length <= annotation_signal_bytes) {
+                break;
+            }
+        }
+        resume[length] = p;
+        if (p == places) {
+            ++*lost;
+            continue;
+        }
+        used[static_cast<size_t>(p)] =
+            static_cast<unsigned char>(used[static_cast<size_t>(p)] + length);
+        plan.push_back({p, i});
+    }
+    return plan;
+}
+
+// Writes each annotation signal that receives packed entries: its own TALs again, then the
+// packed ones. Returns the number of packed entries whose write failed.
+int64_t write_packing(edf_recording *r, const edf_queued_annotation *queue,
+                      std::vector<packed_entry> &plan) {
+    std::stable_sort(plan.begin(), plan.end(), [](const packed_entry &x, const packed_entry &y) {
+        return x.place < y.place;
+    });
+    const int a = r->annotation_signal_count;
+    int64_t failed = 0;
+    size_t first = 0;
+    while (first < plan.size()) {
+        const int64_t p = plan[first].place;
+        const edf_annotation_place place{p / a, static_cast<int>(p % a)};
+        char bytes[annotation_signal_bytes];
+        int n = edf_format_annotation_signal(r, place.record, place.signal, &queue[p], bytes);
+        size_t last = first;
+        for (; last < plan.size() && plan[last].place == p; last++) {
+            const edf_queued_annotation &e = queue[plan[last].index];
+            n += edf_format_annotation_tal(edf_annotation_onset_ticks(r, &e), e.duration, e.text,
+                                           bytes + n) +
+                 1; // bytes[n] is already the zero byte
+        }
+        if (!write_signal_at(r, place, bytes)) {
+            failed += static_cast<int64_t>(last - first);
+        }
+        first = last;
+    }
+    return failed;
+}
+
+} // namespace
+
+edf_annotation_place edf_annotation_place_of(const edf_recording *r, int64_t index) {
+    return {index / r->annotation_signal_count,
+            static_cast<int>(index % r->annotation_signal_count)};
+}
+
+const edf_queued_annotation *edf_annotation_queue(const edf_recording *r) {
+    return edf_queued_annotation_lists[r->handle];
+}
+
+void edf_note_annotation_block(edf_recording *r) {
+    const int64_t first = r->datarecord_count * r->annotation_signal_count;
+    if (r->annotations_placed >= first) {
+        const int64_t end =
+            std::min<int64_t>(r->annotation_count, first + r->annotation_signal_count);
+        r->annotations_placed = static_cast<int>(std::max<int64_t>(r->annotations_placed, end));
+    }
+}
+
+int edf_place_pending_annotations(edf_recording *r) {
+    const int64_t end = own_places(r);
+    if (r->annotations_placed >= end) {
+        return 0;
+    }
+    const edf_queued_annotation *queue = edf_annotation_queue(r);
+    for (int64_t i = r->annotations_placed; i < end; i++) {
+        const edf_annotation_place place = edf_annotation_place_of(r, i);
+        char bytes[annotation_signal_bytes];
+        edf_format_annotation_signal(r, place.record, place.signal, &queue[i], bytes);
+        if (!write_signal_at(r, place, bytes)) {
+            return -1;
+        }
+        r->annotations_placed = static_cast<int>(i + 1);
+    }
+    if (std::fflush(r->file) != 0) {
+        return -1;
+    }
+    return edf_sync_if_asked(r);
+}
+
+int64_t edf_place_remaining_annotations(edf_recording *r) {
+    // Entries placed in a record that was never completed have lost that place.
+    const int64_t own = own_places(r);
+    r->annotations_placed = static_cast<int>(std::min<int64_t>(r->annotations_placed, own));
+    edf_place_pending_annotations(r);
+    const int64_t pending_lost = own - r->annotations_placed;
+    const int64_t surplus = r->annotation_count - own;
+    if (surplus == 0) {
+        return pending_lost;
+    }
+    int64_t lost = pending_lost;
+    try {
+        const edf_queued_annotation *queue = edf_annotation_queue(r);
+        std::vector<packed_entry> plan = plan_packing(r, queue, &lost);
+        lost += write_packing(r, queue, plan);
+    } catch (const std::bad_alloc &) {
+        return pending_lost + surplus;
+    }
+    if (std::fflush(r->file) != 0) {
+        return pending_lost + surplus;
+    }
+    edf_sync_if_asked(r); // the bytes are written; a failed sync does not lose them here
+    return lost;
+}
+
+int edf_sync_if_asked(edf_recording *r) {
+    if (r->sync_interval == 0) {
+        return 0;
+    }
+    return fsync(fileno(r->file)) == 0 ? 0 : -1;
+}
