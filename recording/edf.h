@@ -225,6 +225,32 @@ EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
 EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
+/* ---- Reading whole records ------------------------------------------------------------ */
+
+/* Reads the samples of data records first_record to first_record + record_count - 1 of the
+ * listed ordinary signals, in one pass over the file with large reads: the fast way to read
+ * a whole recording, or a stretch of it, at once.
+ *
+ * signals: signal_count (1 or more) ordinary signal numbers, 0 to ordinary_signal_count - 1,
+ * in any order; a number may repeat. bufs: signal_count buffers; bufs[i] receives the
+ * samples of signals[i] in time order, samples_per_record × (records read) values, so it
+ * must have room for samples_per_record × record_count of them. Values are exactly those
+ * that edfread_physical_samples / edfread_digital_samples give for the same samples
+ * (clamped to the digital range; physical = (digital + offset) × bit value).
+ *
+ * first_record counts from 0. Reading stops at the end of the recording: the result is the
+ * number of records read, 0 when first_record is at or past the end or record_count is 0.
+ * Returns -1 for a bad handle, a handle opened for writing, first_record or record_count
+ * negative, signal_count below 1, a null array or buffer, or a signal number out of range
+ * (nothing is read then), and when the file has become shorter than its header says (the
+ * buffers may then hold part of the samples). The per-signal read positions (edfseek,
+ * edftell) are neither used nor moved. */
+EDF_API int edfread_physical_records(int handle, int64_t first_record, int record_count,
+                                     int signal_count, const int *signals,
+                                     double *const *bufs);
+EDF_API int edfread_digital_records(int handle, int64_t first_record, int record_count,
+                                    int signal_count, const int *signals, int *const *bufs);
+
 /* ---- Both modes ----------------------------------------------------------------------- */
 
 EDF_API int edfclose_file(int handle);

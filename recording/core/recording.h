@@ -14,6 +14,9 @@ inline constexpr int EDF_ANNOTATION_LIST_STEP = 1000;
 // A writer's stream buffer: large enough that the per-signal writes of a record reach the
 // file in few system calls.
 inline constexpr int EDF_WRITE_STREAM_BUFFER = 256 * 1024;
+// A reader's buffer of large positioned reads: many records per system call, yet small
+// enough to stay in the processor's cache while its samples are converted.
+inline constexpr int EDF_READ_BUFFER = 256 * 1024;
 
 struct edf_signal_param {
     char label[17];
@@ -30,6 +33,13 @@ struct edf_signal_param {
     double bit_value;
     int is_annotation;
     int64_t sample_position;
+    // R: the read-ahead window of small reads: the bytes of read_ahead_count samples from
+    // sample read_ahead_first on, packed without the other signals' bytes; allocated on the
+    // first small read (read_ahead_capacity samples) and freed with the block.
+    unsigned char *read_ahead;
+    int64_t read_ahead_first;
+    int read_ahead_count;
+    int read_ahead_capacity;
 };
 
 struct edf_recording {
@@ -78,6 +88,9 @@ struct edf_recording {
     // W: set when a sample write failed part-way; the stream's position is then unknown, and
     // the next write first seeks to where its bytes belong.
     int reposition_needed;
+    // R: the buffer of large reads (EDF_READ_BUFFER bytes), allocated on the first one and
+    // freed with the block; null until then, or when the allocation failed.
+    unsigned char *read_buffer;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.
