@@ -246,10 +246,32 @@ EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
  * buffers may then hold part of the samples). The per-signal read positions (edfseek,
  * edftell) are neither used nor moved. */
 EDF_API int edfread_physical_records(int handle, int64_t first_record, int record_count,
-                                     int signal_count, const int *signals,
-                                     double *const *bufs);
+                                     int signal_count, const int *signals, double *const *bufs);
 EDF_API int edfread_digital_records(int handle, int64_t first_record, int record_count,
                                     int signal_count, const int *signals, int *const *bufs);
+
+/* ---- Library version ------------------------------------------------------------------ */
+
+/* The library's release, major.minor.patch: the major number changes when a program built
+ * against an older release may no longer link or run with this one (it is the shared
+ * library's SONAME number), the minor number when functions are added. EDF_VERSION (127) is
+ * a different, older number and stays as it is. The build reads the version from here. */
+#define RECORDING_VERSION_MAJOR 1
+#define RECORDING_VERSION_MINOR 0
+#define RECORDING_VERSION_PATCH 0
+#define RECORDING_VERSION_TEXT_(x) #x
+#define RECORDING_VERSION_TEXT(x) RECORDING_VERSION_TEXT_(x)
+/* clang-format off */
+#define RECORDING_VERSION_STRING                                                                   \
+    RECORDING_VERSION_TEXT(RECORDING_VERSION_MAJOR) "."                                            \
+    RECORDING_VERSION_TEXT(RECORDING_VERSION_MINOR) "."                                            \
+    RECORDING_VERSION_TEXT(RECORDING_VERSION_PATCH)
+/* clang-format on */
+
+/* The version of the library the program runs with, as "major.minor.patch" (compare it with
+ * RECORDING_VERSION_STRING, the version it was built against). The text is static: never
+ * free or change it. */
+EDF_API const char *recording_version(void);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 
