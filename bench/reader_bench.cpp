@@ -378,17 +378,20 @@ BENCHMARK(BM_TinyRecordsOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsReadWhole)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsLibraryRead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// The console output, plus the CPU time per iteration of every benchmark (the mean, when
-// repeated) for the ratios printed at the end.
+// The console output, plus the CPU time per iteration of every benchmark (averaged over the
+// repetitions, when repeated) for the ratios printed at the end.
 class ratio_reporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
-            const std::string name = run.benchmark_name();
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0 &&
-                name.find('/') == std::string::npos) {
-                auto &[sum, n] = cpu_[name];
+            // Single runs, or the means of repeated ones (the only runs reported when
+            // --benchmark_report_aggregates_only is given).
+            const bool single = run.run_type == Run::RT_Iteration;
+            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+            const std::string name = run.run_name.function_name;
+            if ((single || mean) && run.iterations > 0 && name.find('/') == std::string::npos) {
+                auto &[sum, n] = (mean ? means_ : cpu_)[name];
                 sum += run.GetAdjustedCPUTime();
                 n++;
             }
@@ -396,8 +399,9 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     }
     // CPU time of a over CPU time of b, or -1 when one of them did not run.
     double ratio(const std::string &a, const std::string &b) const {
-        const auto x = cpu_.find(a), y = cpu_.find(b);
-        if (x == cpu_.end() || y == cpu_.end() || y->second.first <= 0) {
+        const auto &times = means_.empty() ? cpu_ : means_;
+        const auto x = times.find(a), y = times.find(b);
+        if (x == times.end() || y == times.end() || y->second.first <= 0) {
             return -1;
         }
         return (x->second.first / x->second.second) / (y->second.first / y->second.second);
@@ -431,6 +435,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 
   private:
     std::map<std::string, std::pair<double, int>> cpu_;
+    std::map<std::string, std::pair<double, int>> means_;
 };
 
 bool make_files() {
