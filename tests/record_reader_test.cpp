@@ -19,7 +19,7 @@ struct layout_case {
     int64_t records;
 };
 
-file_spec spec(bool bdf, const std::string &reserved, std::vector<signal_spec> signals) {
+file_spec make_file(bool bdf, const std::string &reserved, std::vector<signal_spec> signals) {
     file_spec f;
     f.bdf = bdf;
     f.reserved = reserved;
@@ -32,23 +32,24 @@ std::vector<layout_case> layouts() {
     return {
         // Runs close together: whole stretches of records in one read.
         {"EDF+, annotations last",
-         spec(false, "EDF+C",
-              {{"A", 7, e0, e1}, {"B", 3, -100, 100}, annotation_signal_spec(false)}),
+         make_file(false, "EDF+C",
+                   {{"A", 7, e0, e1}, {"B", 3, -100, 100}, annotation_signal_spec(false)}),
          9},
         // A run larger than the read buffer, and a one-sample signal beside it.
         {"BDF+, annotations first, large run",
-         spec(true, "BDF+C",
-              {annotation_signal_spec(true),
-               {"A", 100000, b0, b1},
-               {"B", 1, -5, 5},
-               {"C", 13, b0, b1}}),
+         make_file(true, "BDF+C",
+                   {annotation_signal_spec(true),
+                    {"A", 100000, b0, b1},
+                    {"B", 1, -5, 5},
+                    {"C", 13, b0, b1}}),
          3},
         // Plain EDF: runs far apart, read one by one.
         {"EDF, wide gaps",
-         spec(false, "", {{"A", 4, e0, e1}, {"B", 5000, e0, e1}, {"C", 2, -1000, 1000}}), 5},
+         make_file(false, "", {{"A", 4, e0, e1}, {"B", 5000, e0, e1}, {"C", 2, -1000, 1000}}), 5},
         // Many tiny records, annotations in the middle.
         {"EDF+, annotations in the middle, tiny records",
-         spec(false, "EDF+C", {{"A", 1, e0, e1}, annotation_signal_spec(false), {"B", 2, e0, e1}}),
+         make_file(false, "EDF+C",
+                   {{"A", 1, e0, e1}, annotation_signal_spec(false), {"B", 2, e0, e1}}),
          3000},
     };
 }
