@@ -3,7 +3,15 @@
 // Sample reading: all samples of one signal read as physical values through the library,
 // against a bare loop that reads the same bytes with fread (one seek and one read per data
 // record) and converts them. Files: one like the sweep program's (one signal of 8192 samples
-// per record, 300 records) and one of 64 signals with different sample counts.
+// per record, 300 records) and one of 64 signals with different sample counts (about 19 MB).
+//
+// Whole recordings: every signal of the 64-signal file read as physical values into one
+// buffer per signal, by one record read, and by the per-signal pattern (each signal read
+// whole, one call each), against the bare loop that reads the file record by record with
+// fread and converts every sample.
+//
+// Small sequential reads: a signal read 1000 samples per call against the same samples read
+// in one call, on both files.
 //
 // Opening: opening a large file (about 200 MB, one annotation signal, records of 2 MB)
 // against reading the whole file; and files whose records hold one sample each, opened and
@@ -15,6 +23,7 @@
 // files are written only when their benchmark runs.
 //
 // The other files are written with the library's writer into a temporary directory at start.
+// At the end the program prints the ratios that matter, from the CPU times of the same run.
 #include "recording/edf.h"
 
 #include <benchmark/benchmark.h>
@@ -23,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -168,6 +178,112 @@ void library_read(benchmark::State &state, const std::string &path, int signal, 
     edfclose_file(hdr->handle);
 }
 
+// Every signal of a file written by write_file (annotation signal last), one buffer per
+// signal holding the whole recording.
+struct whole_file {
+    std::vector<int> spr;
+    int64_t records;
+    std::vector<std::vector<double>> values;
+    std::vector<double *> bufs;
+    std::vector<int> signals;
+
+    whole_file(const std::vector<int> &samples_per_record, int64_t record_count)
+        : spr(samples_per_record), records(record_count) {
+        for (size_t s = 0; s < spr.size(); s++) {
+            values.emplace_back(static_cast<size_t>(spr[s] * records));
+            signals.push_back(static_cast<int>(s));
+        }
+        for (auto &v : values) {
+            bufs.push_back(v.data());
+        }
+    }
+    int64_t samples() const {
+        int64_t n = 0;
+        for (int x : spr) {
+            n += x * records;
+        }
+        return n;
+    }
+};
+
+// The bare loop over a whole recording: one fread per data record, every sample converted.
+void bare_read_all(benchmark::State &state, const std::string &path, whole_file &w) {
+    const layout first = layout_of(w.spr, 0, w.records);
+    std::vector<unsigned char> record(static_cast<size_t>(first.record_size));
+    for (auto _ : state) {
+        FILE *f = std::fopen(path.c_str(), "rb");
+        fseeko(f, first.header_size, SEEK_SET);
+        for (int64_t r = 0; r < w.records; r++) {
+            if (std::fread(record.data(), 1, record.size(), f) != record.size()) {
+                state.SkipWithError("short read");
+                break;
+            }
+            const unsigned char *in = record.data();
+            for (size_t s = 0; s < w.spr.size(); s++) {
+                const int n = w.spr[s];
+                double *out = w.bufs[s] + r * n;
+                for (int i = 0; i < n; i++) {
+                    const int d = static_cast<int16_t>(in[2 * i] | in[2 * i + 1] << 8);
+                    out[i] = (static_cast<double>(d) + first.offset) * first.bit_value;
+                }
+                in += 2 * n;
+            }
+        }
+        benchmark::DoNotOptimize(w.bufs.data());
+        std::fclose(f);
+    }
+    state.SetItemsProcessed(state.iterations() * w.samples());
+}
+
+int open_or_skip(benchmark::State &state, const std::string &path) {
+    auto hdr = std::make_unique<edf_header_info>();
+    if (edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_NO_ANNOTATIONS) != 0) {
+        state.SkipWithError("open failed");
+        return -1;
+    }
+    return hdr->handle;
+}
+
+// The whole recording through one record read.
+void records_read_all(benchmark::State &state, const std::string &path, whole_file &w) {
+    const int handle = open_or_skip(state, path);
+    if (handle < 0) {
+        return;
+    }
+    const int count = static_cast<int>(w.signals.size());
+    for (auto _ : state) {
+        if (edfread_physical_records(handle, 0, static_cast<int>(w.records), count,
+                                     w.signals.data(), w.bufs.data()) != w.records) {
+            state.SkipWithError("read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(w.bufs.data());
+    }
+    state.SetItemsProcessed(state.iterations() * w.samples());
+    edfclose_file(handle);
+}
+
+// The whole recording signal by signal, each in one call.
+void per_signal_read_all(benchmark::State &state, const std::string &path, whole_file &w) {
+    const int handle = open_or_skip(state, path);
+    if (handle < 0) {
+        return;
+    }
+    for (auto _ : state) {
+        for (size_t s = 0; s < w.spr.size(); s++) {
+            const int n = static_cast<int>(w.spr[s] * w.records);
+            edfrewind(handle, static_cast<int>(s));
+            if (edfread_physical_samples(handle, static_cast<int>(s), n, w.bufs[s]) != n) {
+                state.SkipWithError("read failed");
+                break;
+            }
+        }
+        benchmark::DoNotOptimize(w.bufs.data());
+    }
+    state.SetItemsProcessed(state.iterations() * w.samples());
+    edfclose_file(handle);
+}
+
 void BM_SweepBareLoop(benchmark::State &state) {
     bare_read(state, sweep_path, layout_of({8192}, 0, 300));
 }
@@ -188,6 +304,21 @@ void BM_ManySignalsLibraryPerRecord(benchmark::State &state) {
 }
 void BM_ManySignalsLibraryOneCall(benchmark::State &state) {
     library_read(state, many_path, many_read_signal, spr_of_many(many_read_signal) * 300);
+}
+void BM_ManySignalsLibrarySmallCalls(benchmark::State &state) {
+    library_read(state, many_path, many_read_signal, 1000);
+}
+void BM_AllSignalsBareLoop(benchmark::State &state) {
+    whole_file w(many_spr(), 300);
+    bare_read_all(state, many_path, w);
+}
+void BM_AllSignalsRecordRead(benchmark::State &state) {
+    whole_file w(many_spr(), 300);
+    records_read_all(state, many_path, w);
+}
+void BM_AllSignalsPerSignal(benchmark::State &state) {
+    whole_file w(many_spr(), 300);
+    per_signal_read_all(state, many_path, w);
 }
 
 void open_file(benchmark::State &state, const std::string &path) {
@@ -309,6 +440,10 @@ BENCHMARK(BM_SweepLibrarySmallCalls)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManySignalsBareLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManySignalsLibraryPerRecord)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManySignalsLibraryOneCall)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManySignalsLibrarySmallCalls)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AllSignalsBareLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AllSignalsRecordRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AllSignalsPerSignal)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LargeFileOpen)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LargeFileReadWhole)->Unit(benchmark::kMillisecond);
 // Argument 0: 250000 records of one sample; 1: 1000000 records.
@@ -316,6 +451,66 @@ BENCHMARK(BM_TinyRecordsOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsReadWhole)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsLibraryRead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GapFileOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The console output, plus the CPU time per iteration of every benchmark (averaged over the
+// repetitions, when repeated) for the ratios printed at the end.
+class ratio_reporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            // Single runs, or the means of repeated ones (the only runs reported when
+            // --benchmark_report_aggregates_only is given).
+            const bool single = run.run_type == Run::RT_Iteration;
+            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+            const std::string name = run.run_name.function_name;
+            if ((single || mean) && run.iterations > 0 && name.find('/') == std::string::npos) {
+                auto &[sum, n] = (mean ? means_ : cpu_)[name];
+                sum += run.GetAdjustedCPUTime();
+                n++;
+            }
+        }
+    }
+    // CPU time of a over CPU time of b, or -1 when one of them did not run.
+    double ratio(const std::string &a, const std::string &b) const {
+        const auto &times = means_.empty() ? cpu_ : means_;
+        const auto x = times.find(a), y = times.find(b);
+        if (x == times.end() || y == times.end() || y->second.first <= 0) {
+            return -1;
+        }
+        return (x->second.first / x->second.second) / (y->second.first / y->second.second);
+    }
+    void print_ratios() const {
+        struct line {
+            const char *what, *a, *b;
+        };
+        const line lines[] = {
+            {"all signals, record read / bare loop (target <= 1.1)", "BM_AllSignalsRecordRead",
+             "BM_AllSignalsBareLoop"},
+            {"all signals, per-signal calls / bare loop (target <= 2)", "BM_AllSignalsPerSignal",
+             "BM_AllSignalsBareLoop"},
+            {"sweep file, 1000-sample calls: throughput / one call (target >= 0.8)",
+             "BM_SweepLibraryOneCall", "BM_SweepLibrarySmallCalls"},
+            {"64-signal file, 1000-sample calls: throughput / one call (target >= 0.8)",
+             "BM_ManySignalsLibraryOneCall", "BM_ManySignalsLibrarySmallCalls"},
+            {"sweep file, one record per call / bare loop", "BM_SweepLibraryPerRecord",
+             "BM_SweepBareLoop"},
+            {"64-signal file, one signal, one record per call / bare loop",
+             "BM_ManySignalsLibraryPerRecord", "BM_ManySignalsBareLoop"},
+        };
+        std::printf("\nRatios of CPU time:\n");
+        for (const line &l : lines) {
+            const double r = ratio(l.a, l.b);
+            if (r > 0) {
+                std::printf("  %-75s %.2f\n", l.what, r);
+            }
+        }
+    }
+
+  private:
+    std::map<std::string, std::pair<double, int>> cpu_;
+    std::map<std::string, std::pair<double, int>> means_;
+};
 
 bool make_files() {
     work_dir =
@@ -341,7 +536,9 @@ int main(int argc, char **argv) {
     }
     const bool made = make_files();
     if (made) {
-        benchmark::RunSpecifiedBenchmarks();
+        ratio_reporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        reporter.print_ratios();
     } else {
         std::fprintf(stderr, "could not write the benchmark files\n");
     }

@@ -1,6 +1,7 @@
 // Arbitrary bytes opened as a recording in each annotation-read mode. When the file opens,
 // every signal is read whole (digital and physical values, in chunks) and at positions sought
-// from the input, and every annotation is fetched. The reader must refuse or survive: no
+// from the input, a stretch of records is read for all signals at once and compared with the
+// per-signal reads, and every annotation is fetched. The reader must refuse or survive: no
 // crash, no undefined behaviour, no leak, and results that keep their own promises
 // (positions within the signal, counts within what was asked, the handle table as before).
 #include "recording/edf.h"
@@ -82,6 +83,45 @@ void check_segments(const edf_header_info &h) {
     check(edf_get_record_start(h.handle, h.datarecord_count) == -1);
 }
 
+// A few records of every signal read at once hold what the per-signal reads give.
+void read_records(int handle, const edf_header_info &hdr, sequence &choice) {
+    const int64_t records = hdr.datarecord_count;
+    const int64_t first = static_cast<int64_t>(choice.next() % static_cast<uint64_t>(records + 1));
+    const int count = static_cast<int>(choice.next() % 4);
+    const int ns = hdr.ordinary_signal_count;
+    int64_t room = 0;
+    for (int s = 0; s < ns; s++) {
+        room += static_cast<int64_t>(hdr.signals[s].samples_per_record) * count;
+    }
+    if (ns == 0 || room > (1 << 22)) {
+        return;
+    }
+    std::vector<std::vector<int>> values(static_cast<size_t>(ns));
+    std::vector<int *> bufs;
+    std::vector<int> signals;
+    for (int s = 0; s < ns; s++) {
+        values[static_cast<size_t>(s)].resize(
+            static_cast<size_t>(hdr.signals[s].samples_per_record) * count + 1);
+        bufs.push_back(values[static_cast<size_t>(s)].data());
+        signals.push_back(s);
+    }
+    const int got = edfread_digital_records(handle, first, count, ns, signals.data(), bufs.data());
+    const int64_t left = records - first;
+    check(got == (left < count ? left : count));
+    std::vector<int> one;
+    for (int s = 0; s < ns; s++) {
+        const int64_t spr = hdr.signals[s].samples_per_record;
+        one.assign(static_cast<size_t>(spr * got + 1), 0);
+        check(edfseek(handle, s, first * spr, EDFSEEK_SET) == first * spr);
+        check(edfread_digital_samples(handle, s, static_cast<int>(spr * got), one.data()) ==
+              spr * got);
+        for (int64_t i = 0; i < spr * got; i++) {
+            check(one[static_cast<size_t>(i)] ==
+                  values[static_cast<size_t>(s)][static_cast<size_t>(i)]);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -117,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (int s = 0; s < hdr->ordinary_signal_count; s++) {
             read_signal(handle, s, hdr->signals[s].samples_in_file, choice);
         }
+        read_records(handle, *hdr, choice);
         check(edfread_digital_samples(handle, hdr->ordinary_signal_count, 1, nullptr) == -1);
         edf_annotation annotation;
         for (int64_t n = 0; n < hdr->annotation_count; n++) {

@@ -37,7 +37,6 @@ void numeric_routines(const uint8_t *data, size_t size) {
         check(value == static_cast<int>(std::strtol(text, nullptr, 10)));
     }
     (void)edf_atof(text);
-    (void)edf_text_to_ticks(text);
     int64_t ticks = 0;
     (void)edf_text_to_ticks_checked(text, &ticks);
 

@@ -8,6 +8,20 @@
  * memory after a call returns, prints nothing and uses no locks: use it from one thread at a
  * time.
  *
+ * Writing a file: edfopen_file_writeonly, then the setters (each ordinary signal needs at
+ * least its samples per record and its digital and physical limits), then the samples record
+ * by record with the sample writers, annotations queued at any time, and edfclose_file, which
+ * completes the file. Reading a file: edfopen_file_readonly, which checks the whole file and
+ * describes it in an edf_header_info; then samples per signal from a read position of its own
+ * (edfread_physical_samples, edfseek), or of many signals at once by whole data records
+ * (edfread_physical_records); annotations by number (edf_get_annotation); edfclose_file.
+ *
+ * Units: times in ticks of 100 ns (EDF_TIME_DIMENSION per second), except where a call says
+ * microseconds. Signal numbers count the ordinary signals only, from 0, in file order; the
+ * annotation signals are handled by the library. A digital value d stands for the physical
+ * value (d + offset) x bit_value, with bit_value = (physical max - physical min) /
+ * (digital max - digital min) and offset = physical max / bit_value - digital max.
+ *
  * This header compiles as C (C99 or later) and as C++.
  */
 #ifndef RECORDING_EDF_H
@@ -31,12 +45,17 @@ extern "C" {
 
 /* ---- Constants ------------------------------------------------------------------------- */
 
+/* Files open at once, in both modes together; handles are 0 to EDF_MAX_FILES - 1. */
 #define EDF_MAX_FILES 64
 /* Ticks per second: one tick is 100 ns. Record durations, the sub-second start and the
  * reader's annotation times are counted in ticks. */
 #define EDF_TIME_DIMENSION 10000000LL
+/* The value of edf_version(); fixed. The library's release is RECORDING_VERSION_*. */
 #define EDF_VERSION 127
+/* Signals of a file, ordinary and annotation signals together, that the reader accepts and
+ * the writer may create. */
 #define EDF_MAX_SIGNALS 4096
+/* Bytes of UTF-8 text that the writer keeps of one annotation. */
 #define EDF_ANNOTATION_TEXT_MAX 40
 
 /* File types. The writer creates EDF+ and BDF+ only; the reader reports all four. */
@@ -45,43 +64,53 @@ extern "C" {
 #define EDF_FILETYPE_BDF 2
 #define EDF_FILETYPE_BDFPLUS 3
 
-/* Error codes of the opening operations. -1 is also the plain failure result of every
- * setter, sample writer, reader and close for a bad handle, argument or state. */
-#define EDF_ERR_NO_MEMORY (-1)
-#define EDF_ERR_CANNOT_OPEN (-2)
-#define EDF_ERR_FORMAT (-3)
-#define EDF_ERR_TOO_MANY_FILES (-4)
-#define EDF_ERR_READ (-5)
-#define EDF_ERR_ALREADY_OPEN (-6)
-#define EDF_ERR_FILETYPE (-7)
-#define EDF_ERR_SIGNAL_COUNT (-9)
-#define EDF_ERR_DISCONTINUOUS (-10)
-#define EDF_ERR_ANNOTATION_MODE (-11)
+/* Error codes of the opening operations (edfopen_file_writeonly returns them,
+ * edfopen_file_readonly delivers them in edf_header_info.filetype). -1 is also the plain
+ * failure result of every setter, sample writer, reader and close for a bad handle, argument
+ * or state. */
+#define EDF_ERR_NO_MEMORY (-1)        /* an allocation failed */
+#define EDF_ERR_CANNOT_OPEN (-2)      /* the file cannot be created or opened (or path is null) */
+#define EDF_ERR_FORMAT (-3)           /* the header or an annotation signal breaks the format */
+#define EDF_ERR_TOO_MANY_FILES (-4)   /* EDF_MAX_FILES files are open */
+#define EDF_ERR_READ (-5)             /* the header could not be read whole */
+#define EDF_ERR_ALREADY_OPEN (-6)     /* the same path is open under another handle */
+#define EDF_ERR_FILETYPE (-7)         /* the writer makes EDF+ and BDF+ only */
+#define EDF_ERR_SIGNAL_COUNT (-9)     /* the writer takes 0 to 4095 ordinary signals */
+#define EDF_ERR_DISCONTINUOUS (-10)   /* an EDF+D or BDF+D file, which the reader refuses */
+#define EDF_ERR_ANNOTATION_MODE (-11) /* not one of the EDF_READ_* modes */
 
 /* Codes of the header writer, returned by the first sample write of a file and by close
- * when the signal descriptions cannot make a valid header. */
+ * when the signal descriptions cannot make a valid header. Nothing is written then, and the
+ * setters still accept corrections: fix the signal and write again. */
 #define EDF_ERR_NEGATIVE_SIGNAL_COUNT (-20)
-#define EDF_ERR_TOO_MANY_SIGNALS (-21)
-#define EDF_ERR_SAMPLES_PER_RECORD (-22)
-#define EDF_ERR_DIGMIN_IS_DIGMAX (-23)
-#define EDF_ERR_DIGMAX_BELOW_DIGMIN (-24)
-#define EDF_ERR_PHYSMIN_IS_PHYSMAX (-25)
-#define EDF_ERR_RECORD_TOO_LARGE (-26)
+#define EDF_ERR_TOO_MANY_SIGNALS (-21)    /* ordinary and annotation signals above 4096 */
+#define EDF_ERR_SAMPLES_PER_RECORD (-22)  /* a signal without samples per record */
+#define EDF_ERR_DIGMIN_IS_DIGMAX (-23)    /* a signal's digital limits are equal */
+#define EDF_ERR_DIGMAX_BELOW_DIGMIN (-24) /* a signal's digital maximum is below its minimum */
+#define EDF_ERR_PHYSMIN_IS_PHYSMAX (-25)  /* a signal's physical limits are equal */
+#define EDF_ERR_RECORD_TOO_LARGE (-26)    /* a data record above 10 MiB (EDF+) or 15 MiB (BDF+) */
 /* A physical minimum or maximum that the eight-character header field cannot hold: not a
- * finite number, an integer part that needs more than eight characters, or two limits whose
- * written texts read back as the same value. */
+ * finite number, an integer part that needs more than eight characters (>= 100000000 or
+ * <= -10000000), or two limits whose written texts read back as the same value (0.0000001 and
+ * 0.00000001 both become "0.000000"). */
 #define EDF_ERR_PHYSICAL_VALUE_TEXT (-27)
 
-/* Where the writer puts its annotation signals among the ordinary signals. */
+/* Where the writer puts its annotation signals among the ordinary signals, in the header and
+ * in every data record: after all of them, before ordinary signal number n / 2 (n ordinary
+ * signals), or before all of them. */
 #define EDF_ANNOTATIONS_AT_END 0
 #define EDF_ANNOTATIONS_IN_MIDDLE 1
 #define EDF_ANNOTATIONS_AT_START 2
 
-/* Values for edf_set_sex. */
+/* Values for edf_set_sex, written as "F" and "M". */
 #define EDF_FEMALE 0
 #define EDF_MALE 1
 
-/* Annotation-read modes of edfopen_file_readonly. */
+/* Annotation-read modes of edfopen_file_readonly. NO_ANNOTATIONS collects none (the first
+ * record's time-keeping annotation is still read, for the sub-second start); ANNOTATIONS
+ * collects all, except that in a file with one annotation signal the rest of a record's
+ * annotation signal after an annotation beginning with "Recording ends" is skipped;
+ * ALL_ANNOTATIONS collects all. Every mode checks every record it reads. */
 #define EDF_READ_NO_ANNOTATIONS 0
 #define EDF_READ_ANNOTATIONS 1
 #define EDF_READ_ALL_ANNOTATIONS 2
@@ -94,41 +123,43 @@ extern "C" {
 /* ---- Public records ------------------------------------------------------------------- */
 
 /* One ordinary signal of a file opened for reading. Texts are as stored in the header,
- * trailing spaces included. */
+ * trailing spaces included, NUL-terminated. */
 struct edf_signal_info {
     char label[17];
-    int64_t samples_in_file;
-    double physical_max;
+    int64_t samples_in_file; /* samples_per_record x datarecord_count */
+    double physical_max;     /* in physical_dimension units */
     double physical_min;
     int32_t digital_max;
     int32_t digital_min;
-    int32_t samples_per_record;
+    int32_t samples_per_record; /* samples in one data record */
     char physical_dimension[9];
     char prefilter[81];
     char transducer[81];
 };
 
 /* Filled by edfopen_file_readonly. The record is large (about 1 MB, because of the 4096
- * signal entries): allocate it statically or on the heap rather than on a small stack. */
+ * signal entries): allocate it statically or on the heap rather than on a small stack. Texts
+ * are NUL-terminated; the EDF+/BDF+ identification subfields have their '_' turned back into
+ * spaces and are empty when the file has "X" (unknown). */
 struct edf_header_info {
     int32_t handle;   /* 0 to 63, or -1 when the open failed */
     int32_t filetype; /* EDF_FILETYPE_*, or the negative error code when the open failed */
-    int32_t ordinary_signal_count;
-    int64_t file_duration; /* in ticks */
-    int32_t start_day;
+    int32_t ordinary_signal_count; /* signals[0] to signals[ordinary_signal_count - 1] */
+    int64_t file_duration;         /* in ticks: datarecord_count x datarecord_duration */
+    int32_t start_day;             /* local start date and time as in the header */
     int32_t start_month;
-    int32_t start_year;
-    int64_t start_subsecond; /* in ticks, 0 to 9999999 */
+    int32_t start_year;      /* 1985 to 2084 */
+    int64_t start_subsecond; /* in ticks, 0 to 9999999 (EDF+/BDF+ only; 0 otherwise) */
     int32_t start_second;
     int32_t start_minute;
     int32_t start_hour;
-    char patient[81];   /* plain EDF/BDF only */
-    char recording[81]; /* plain EDF/BDF only */
+    char patient[81];   /* plain EDF/BDF only: the whole patient field */
+    char recording[81]; /* plain EDF/BDF only: the whole recording field */
     char patient_code[81];
-    char sex[16];
-    char gender[16];
-    char birthdate[16];
-    int32_t birth_day;
+    char sex[16];       /* "Male", "Female" or empty */
+    char gender[16];    /* the same as sex */
+    char birthdate[16]; /* "dd mmm yyyy" (e.g. "05 mar 1970") or empty */
+    int32_t birth_day;  /* the birth date as numbers, all 0 when unknown */
     int32_t birth_month;
     int32_t birth_year;
     char patient_name[81];
@@ -138,84 +169,209 @@ struct edf_header_info {
     char equipment[81];
     char recording_additional[81];
     int64_t datarecord_duration; /* in ticks */
-    int64_t datarecord_count;
-    int64_t annotation_count;
-    struct edf_signal_info signals[EDF_MAX_SIGNALS];
+    int64_t datarecord_count;    /* 1 or more */
+    int64_t annotation_count;    /* annotations collected: edf_get_annotation's n range */
+    struct edf_signal_info signals[EDF_MAX_SIGNALS]; /* the rest is zero */
 };
 
 /* One annotation of a file opened for reading, as handed out by edf_get_annotation. */
 struct edf_annotation {
-    int64_t onset;    /* ticks from the start of the recording */
+    int64_t onset;    /* ticks from the start of the recording (the sub-second start taken off) */
     int64_t duration; /* ticks; -EDF_TIME_DIMENSION when the annotation has no duration */
-    char duration_text[20];
-    char annotation[513]; /* UTF-8 */
+    char duration_text[20]; /* the duration as written in the file; empty when none */
+    char annotation[513];   /* UTF-8 as stored, NUL-terminated, at most 512 bytes */
 };
 
 /* ---- Handle table --------------------------------------------------------------------- */
 
+/* 1 when a file of this path is open, for reading or writing, under some handle; 0 when not,
+ * and for a null path. Paths are compared byte for byte over their first 1023 bytes, never
+ * resolved: two names of one file count as two. */
 EDF_API int edf_is_file_used(const char *path);
+/* The number of open files, 0 to EDF_MAX_FILES. */
 EDF_API int edf_get_number_of_open_files(void);
+/* The handle of the n-th open file, counting open handles from 0 in increasing order; -1
+ * when n is negative or not that many files are open. */
 EDF_API int edf_get_handle(int n);
+/* EDF_VERSION (127), always. */
 EDF_API int edf_version(void);
 
 /* ---- Writing -------------------------------------------------------------------------- */
 
+/* Creates the file `path` (an existing file is truncated) as EDF+ (EDF_FILETYPE_EDFPLUS,
+ * 16-bit samples) or BDF+ (EDF_FILETYPE_BDFPLUS, 24-bit samples) with number_of_signals
+ * ordinary signals, 0 to 4095 (with 0 the data records hold annotation signals only).
+ * Returns the handle, 0 to 63, or one of these codes, tested in this order:
+ * EDF_ERR_FILETYPE, EDF_ERR_TOO_MANY_FILES, EDF_ERR_CANNOT_OPEN (null path),
+ * EDF_ERR_ALREADY_OPEN, EDF_ERR_SIGNAL_COUNT, EDF_ERR_NO_MEMORY, EDF_ERR_CANNOT_OPEN (the file
+ * cannot be created). A failed open holds nothing.
+ *
+ * Defaults: data records of 1 s, one annotation signal after the ordinary signals, no texts,
+ * the start taken from the local clock at the first sample write. The signals have no
+ * defaults: give each its samples per record and digital and physical limits before the first
+ * sample write, which refuses the file otherwise (-20 to -27).
+ *
+ * The file is complete only after edfclose_file. Each data record reaches the file when it is
+ * complete, but until close the header's record count reads "-1" and the queued annotations
+ * exist in memory only: after a crash the file holds the header and the complete records,
+ * and readers refuse it. */
 EDF_API int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals);
+/* edfopen_file_writeonly, then every ordinary signal described alike: samplefrequency samples
+ * per data record (at least 1; with the default 1-second record the rate in Hz), physical
+ * limits -physical_maximum and physical_maximum in physical_dimension, the file type's whole
+ * digital range (-32768 to 32767, or -8388608 to 8388607) and the labels "chan. 1",
+ * "chan. 2", ... Returns the handle, the open's code, or -1 when a signal cannot be described
+ * (samplefrequency below 1, a null dimension): the handle is then closed and the empty file
+ * stays on disk. A physical_maximum of 0 gives equal limits, which the first sample write
+ * refuses (EDF_ERR_PHYSMIN_IS_PHYSMAX). */
 EDF_API int edfopen_file_writeonly_with_params(const char *path, int filetype,
                                                int number_of_signals, int samplefrequency,
                                                double physical_maximum,
                                                const char *physical_dimension);
 
+/* Setters. Each stores one value of the header in the handle's description; nothing reaches
+ * the file before the first sample write, which writes the header. They are accepted from the
+ * open until a sample write has succeeded; after that they return -1, since the header is in
+ * the file. Each returns 0, or -1 and changes nothing when the handle is not a writer's, when
+ * edfsignal is not an ordinary signal (0 to number_of_signals - 1), when a text is null, or
+ * when the value is outside the range given. Any order, any number of times: the last
+ * accepted value counts.
+ *
+ * Texts are cut to their field's width (labels 16 bytes, dimensions 8, all others 80) and
+ * stripped of leading and trailing spaces. The header holds printable ASCII only: when it is
+ * written, Latin-1 and Windows-1252 letters become their nearest ASCII letter, other bytes
+ * a look-alike sign or '.'. */
+
+/* Samples of the signal in each data record, 1 or more (with the default 1-second record the
+ * rate in Hz). A record of all signals must stay within 10 MiB (EDF+) or 15 MiB (BDF+):
+ * EDF_ERR_RECORD_TOO_LARGE from the first sample write. */
 EDF_API int edf_set_samplefrequency(int handle, int edfsignal, int samples_per_record);
+/* The physical value of the digital maximum / minimum, in the signal's dimension. Any value
+ * is stored; the first sample write refuses equal limits (EDF_ERR_PHYSMIN_IS_PHYSMAX) and
+ * limits the eight-character field cannot hold (EDF_ERR_PHYSICAL_VALUE_TEXT). A limit is
+ * written as the first eight characters of its nine-decimal text, not rounded (3276.7, in
+ * binary 3276.69999..., becomes "3276.699"; 123456.789 becomes "123456.7"), and readers
+ * compute the conversion from the written text: choose limits exact in eight characters
+ * where that matters. A maximum below the minimum is allowed (an inverted scale). */
 EDF_API int edf_set_physical_maximum(int handle, int edfsignal, double phys_max);
 EDF_API int edf_set_physical_minimum(int handle, int edfsignal, double phys_min);
+/* The digital limits: at most 32767 / at least -32768 in EDF+, at most 8388607 / at least
+ * -8388608 in BDF+. The maximum must end above the minimum (EDF_ERR_DIGMIN_IS_DIGMAX,
+ * EDF_ERR_DIGMAX_BELOW_DIGMIN from the first sample write); samples are clipped to them. */
 EDF_API int edf_set_digital_maximum(int handle, int edfsignal, int dig_max);
 EDF_API int edf_set_digital_minimum(int handle, int edfsignal, int dig_min);
+/* The label, at most 16 bytes. Refused: a label that begins with "EDF Annotations" or "BDF
+ * Annotations", as passed or in the form that reaches the header (cut, stripped,
+ * transliterated), since it would make the signal an annotation signal. */
 EDF_API int edf_set_label(int handle, int edfsignal, const char *label);
+/* Transducer type (80 bytes), physical dimension (unit, 8 bytes), prefiltering (80 bytes). */
 EDF_API int edf_set_transducer(int handle, int edfsignal, const char *transducer);
 EDF_API int edf_set_physical_dimension(int handle, int edfsignal, const char *phys_dim);
 EDF_API int edf_set_prefilter(int handle, int edfsignal, const char *prefilter);
+/* The EDF+ patient identification subfields, 80 bytes each; an unset code, sex, birth date
+ * or name is written as "X" (unknown). Spaces are written as '_', except in the additional
+ * text. The patient field holds 80 bytes in all: code, sex, birth date, name and additional
+ * text are written in this order, and the later ones are cut (or left out) when the earlier
+ * ones take the room. */
 EDF_API int edf_set_patientname(int handle, const char *patientname);
 EDF_API int edf_set_patientcode(int handle, const char *patientcode);
+/* EDF_FEMALE or EDF_MALE. edf_set_gender is the same call. */
 EDF_API int edf_set_sex(int handle, int sex);
 EDF_API int edf_set_gender(int handle, int gender);
-/* Both date setters refuse dates that do not exist (31 April, 29 February of a common year). */
+/* Year 1800 to 3000, month 1 to 12, day 1 to the month's length: dates that do not exist
+ * (31 April, 29 February of a common year) are refused. */
 EDF_API int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month,
                               int birthdate_day);
 EDF_API int edf_set_patient_additional(int handle, const char *patient_additional);
+/* The EDF+ recording identification subfields, 80 bytes each, written as the patient's are:
+ * administration code, technician, equipment and additional text share the field's 52 bytes
+ * after the start date, in this order. */
 EDF_API int edf_set_admincode(int handle, const char *admincode);
 EDF_API int edf_set_technician(int handle, const char *technician);
 EDF_API int edf_set_equipment(int handle, const char *equipment);
 EDF_API int edf_set_recording_additional(int handle, const char *recording_additional);
+/* The local start of the recording: year 1985 to 2084 (what the header's two-digit year can
+ * express), month 1 to 12, day 1 to 31, hour 0 to 23, minute and second 0 to 59. When never
+ * set, the local date and time of the first sample write (or of close) is taken. */
 EDF_API int edf_set_startdatetime(int handle, int startdate_year, int startdate_month,
                                   int startdate_day, int starttime_hour, int starttime_minute,
                                   int starttime_second);
+/* The fraction of a second of the start, in ticks, 0 to 9999999; default 0. It goes into the
+ * time-keeping annotation of every record; annotation onsets stay counted from the first
+ * sample. */
 EDF_API int edf_set_subsecond_starttime(int handle, int subsecond_ticks);
+/* The duration of a data record in units of 10 us, 100 to 6000000 (1 ms to 60 s); default 1 s.
+ * With the _us call, in microseconds, 1 to 9999 (records shorter than 10 ms). */
 EDF_API int edf_set_datarecord_duration(int handle, int duration_10us);
 EDF_API int edf_set_datarecord_duration_us(int handle, int duration_us);
+/* Annotation signals in the file, 1 to 64; default 1. Each record holds one annotation per
+ * annotation signal, so a recording with A annotation signals and R records stores at most
+ * A x R annotations: take more annotation signals when annotations outnumber the records. */
 EDF_API int edf_set_number_of_annotation_signals(int handle, int annot_signals);
+/* EDF_ANNOTATIONS_AT_END (default), EDF_ANNOTATIONS_IN_MIDDLE or EDF_ANNOTATIONS_AT_START. */
 EDF_API int edf_set_annotation_signal_position(int handle, int position);
 
+/* Sample writers. A data record holds samples_per_record samples of every ordinary signal.
+ * The per-signal writers (edfwrite_*) take one signal's samples of the current record per
+ * call, for signals 0, 1, ..., n - 1 in turn, and the record is complete after signal n - 1;
+ * the writers may be mixed from signal to signal. The block writers (edf_blockwrite_*) take a
+ * whole record per call, signal 0's samples first, each signal's samples_per_record values in
+ * a row; they are refused while a record is partly written.
+ *
+ * The first write of a file writes the header: a description that cannot make a valid header
+ * gives its code (EDF_ERR_NEGATIVE_SIGNAL_COUNT to EDF_ERR_PHYSICAL_VALUE_TEXT) and writes
+ * nothing. Each complete record is written with its annotation block and flushed to the file
+ * at once. Values outside a signal's digital range are written as the nearest limit.
+ *
+ * Returns 0; the header writer's code; or -1 for a handle that is not a writer's, a file
+ * without ordinary signals, a null buffer, a call of the wrong file type, or a write or flush
+ * that failed. After a failed write nothing is rolled back and the record is not counted, but
+ * the next write first seeks to where its bytes belong, so a caller that retries once the
+ * cause is gone (a full disk made room, say) gets a correctly laid-out file. The buffers are
+ * only read, except by the two 16-bit writers (see there). */
+
+/* samples_per_record physical values of the next signal. Each is converted as
+ * value / bit_value - offset, truncated toward zero and clipped to the digital range: values
+ * beyond the physical range and infinities take the nearest digital limit, NaN the digital
+ * minimum. */
 EDF_API int edfwrite_physical_samples(int handle, const double *buf);
+/* samples_per_record digital values of the next signal. */
 EDF_API int edfwrite_digital_samples(int handle, const int *buf);
-/* The 16-bit writers never change the caller's array (values outside the signal's digital
- * range are clipped in the writer's own buffer); the parameter stays non-const for
- * compatibility. */
+/* samples_per_record 16-bit digital values of the next signal; EDF+ only. The 16-bit writers
+ * never change the caller's array (values outside the signal's digital range are clipped in
+ * the writer's own buffer); the parameter stays non-const for compatibility. */
 EDF_API int edfwrite_digital_short_samples(int handle, short *buf);
+/* One whole record as physical values, digital values or 16-bit digital values (EDF+ only,
+ * clipped in the caller's array): the sum of all samples_per_record values. */
 EDF_API int edf_blockwrite_physical_samples(int handle, const double *buf);
 EDF_API int edf_blockwrite_digital_samples(int handle, const int *buf);
 EDF_API int edf_blockwrite_digital_short_samples(int handle, short *buf);
+/* One whole record of BDF+ samples already packed: 3 bytes per sample, least significant
+ * first, in the record's order of signals and samples (3 x the sum of samples_per_record
+ * bytes). Written as they are, without clipping; EDF+ files refuse it. */
 EDF_API int edf_blockwrite_digital_24bit_samples(int handle, const void *buf);
 
-/* Annotations are queued and stored in the file as soon as their place in it exists (see
- * "Crash-safe writing" below); close stores the rest. The _us operations take microseconds,
- * the others units of 100 microseconds; a negative duration means "none". The onset counts
- * from the start of the recording, sub-second start included, and reads back exactly.
- * Texts are stored as UTF-8 of at most EDF_ANNOTATION_TEXT_MAX (40) bytes: whole when their
- * UTF-8 form fits, otherwise cut before the first character that does not fit. The UTF-8
- * operations repair invalid UTF-8 instead of refusing it: each byte that is not part of a
- * well-formed sequence is taken as a Latin-1 character (0x80-0x9F as '.'). Control bytes and
- * DEL are stored as '.'. */
+/* Annotations are queued and stored in the file as soon as their place in it exists, in
+ * queue order (not sorted by onset): annotation i in record i / A, annotation signal i mod A
+ * (A annotation signals), written at once when that record is complete, else with it (see
+ * "Crash-safe writing and recovery" below). Close stores the rest, packing those beyond one
+ * per place where they fit, and returns EDF_ERR_ANNOTATIONS_LOST when some find no room (see
+ * edf_set_number_of_annotation_signals). Queueing is allowed at any time between the open and
+ * the close, before, between and after sample writes.
+ *
+ * onset counts from the start of the recording (its first sample, sub-second start included),
+ * 0 or more, and reads back exactly, to the 100 ns tick; duration is 0 or more, or negative
+ * for "no duration". The _us calls take microseconds, the others units of 100 us. Texts are
+ * stored as UTF-8 of at most EDF_ANNOTATION_TEXT_MAX (40) bytes: whole when their UTF-8 form
+ * fits, otherwise cut before the first character that does not fit. The UTF-8 calls repair
+ * invalid UTF-8 instead of refusing it: each byte that is not part of a well-formed sequence
+ * is taken as a Latin-1 character (0x80-0x9F as '.'); the Latin-1 calls convert the text to
+ * UTF-8. Control bytes and DEL (0x7F) are stored as '.'.
+ *
+ * Returns 0 when queued; -1 for a handle that is not a writer's, a null text, a negative
+ * onset, an onset above about 922337203684.47 s or a duration above 922337203685.4775 s
+ * (beyond them the reader's 64-bit tick count would overflow; about 29000 years), or when
+ * memory runs out (the annotations queued before stay). */
 EDF_API int edfwrite_annotation_utf8_us(int handle, int64_t onset, int64_t duration,
                                         const char *description);
 EDF_API int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration,
@@ -227,13 +383,56 @@ EDF_API int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t durati
 
 /* ---- Reading -------------------------------------------------------------------------- */
 
+/* Opens the EDF, EDF+, BDF or BDF+ file `path` for reading, checks its header and (EDF+,
+ * BDF+) its annotation signals in every record, collects the annotations as read_annotations
+ * (EDF_READ_*) asks, and fills *hdr. The file is not read again until samples are asked for.
+ *
+ * Returns 0 with hdr->handle the new handle and hdr->filetype the file type; or -1 with
+ * hdr->handle -1, hdr->filetype the code and the rest of *hdr zero: EDF_ERR_ANNOTATION_MODE,
+ * EDF_ERR_TOO_MANY_FILES, EDF_ERR_CANNOT_OPEN (also for a null path),
+ * EDF_ERR_ALREADY_OPEN, EDF_ERR_NO_MEMORY, EDF_ERR_READ, EDF_ERR_FORMAT,
+ * EDF_ERR_DISCONTINUOUS. A null hdr gives -1. A failed open holds nothing.
+ *
+ * Refused with EDF_ERR_FORMAT: any header field that breaks the format (texts outside
+ * printable ASCII, numbers that do not parse, digital maximum not above minimum, equal
+ * physical limits, a record count of -1 or 0, ...); a file whose size is not exactly header +
+ * records x record size (a file still being written, or cut short); more than 4096 signals;
+ * annotation signals whose time-keeping annotations or TALs break the format. Refused too,
+ * where the format would allow them but the values could not be represented: a total
+ * duration, or annotation onsets or durations, beyond 64-bit ticks, and physical limits that
+ * are not finite. Record durations in exponent form ("1E-3") are converted exactly to ticks.
+ * Discontinuous files (EDF+D, BDF+D) are refused with EDF_ERR_DISCONTINUOUS. */
 EDF_API int edfopen_file_readonly(const char *path, struct edf_header_info *hdr,
                                   int read_annotations);
+/* Moves the read position of ordinary signal edfsignal, in samples from the start of the
+ * recording: to offset from the start (EDFSEEK_SET), from the current position (EDFSEEK_CUR)
+ * or from the end (EDFSEEK_END); the result is clamped to 0 to samples_in_file. Another
+ * whence leaves the position. Returns the new position, or -1 for a handle that is not a
+ * reader's or a bad signal number. Each signal has its own position, 0 after the open. */
 EDF_API int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence);
+/* The read position of the signal, or -1 for a bad handle or signal. */
 EDF_API int64_t edftell(int handle, int edfsignal);
+/* Sets the read position of the signal to 0: 0, or -1 for a bad handle or signal. */
 EDF_API int edfrewind(int handle, int edfsignal);
+/* Reads up to n samples of ordinary signal edfsignal from its read position into buf (room
+ * for n values) and advances the position by the count read. Digital values are clamped to
+ * the signal's digital range; physical values are (digital + offset) x bit_value.
+ *
+ * Returns the count read: n, fewer at the end of the signal, 0 when the position is at the end
+ * or n is 0. Returns -1 for a handle that is not a reader's, a bad signal number, n below 0
+ * or a null buf (n above 0), and when the file has become shorter than its header says: the
+ * position then stays and buf holds the samples before the first missing one.
+ *
+ * The file is read as it is at the time of the read (positioned reads, no stream buffer),
+ * except for a small read-ahead: each signal has a window of 4 to 64 KiB (1 MiB per handle,
+ * shared among its signals); a read of at most half a window's samples that the window does
+ * not hold fills it from the read position on, and the small reads that follow are served
+ * from memory, as the bytes were when they were read ahead. */
 EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
+/* Copies annotation n (0 to hdr->annotation_count - 1, in file order: record by record, then
+ * annotation signal and TAL) into *annot, which is cleared first. Returns 0, or -1 with *annot
+ * all zero for a handle that is not a reader's, n out of range, or a null annot. */
 EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
 /* ---- Discontinuous recordings (EDF+D and BDF+D) ----------------------------------------
@@ -414,13 +613,71 @@ EDF_API int edf_recover_file(const char *path);
  * and returns 0, or returns the same negative codes (-1 also for a null plan). */
 EDF_API int edf_plan_recovery(const char *path, struct edf_recovery_plan *plan);
 
+/* ---- Reading whole records ------------------------------------------------------------ */
+
+/* Reads the samples of data records first_record to first_record + record_count - 1 of the
+ * listed ordinary signals, in one pass over the file with large reads: the fast way to read
+ * a whole recording, or a stretch of it, at once.
+ *
+ * signals: signal_count (1 or more) ordinary signal numbers, 0 to ordinary_signal_count - 1,
+ * in any order; a number may repeat. bufs: signal_count buffers; bufs[i] receives the
+ * samples of signals[i] in time order, samples_per_record x (records read) values, so it
+ * must have room for samples_per_record x record_count of them. Values are exactly those
+ * that edfread_physical_samples / edfread_digital_samples give for the same samples
+ * (clamped to the digital range; physical = (digital + offset) x bit value).
+ *
+ * first_record counts from 0. Reading stops at the end of the recording: the result is the
+ * number of records read, 0 when first_record is at or past the end or record_count is 0.
+ * Returns -1 for a bad handle, a handle opened for writing, first_record or record_count
+ * negative, signal_count below 1, a null array or buffer, or a signal number out of range
+ * (nothing is read then), and when the file has become shorter than its header says (the
+ * buffers may then hold part of the samples). The per-signal read positions (edfseek,
+ * edftell) are neither used nor moved. */
+EDF_API int edfread_physical_records(int handle, int64_t first_record, int record_count,
+                                     int signal_count, const int *signals, double *const *bufs);
+EDF_API int edfread_digital_records(int handle, int64_t first_record, int record_count,
+                                    int signal_count, const int *signals, int *const *bufs);
+
+/* ---- Library version ------------------------------------------------------------------ */
+
+/* The library's release, major.minor.patch: the major number changes when a program built
+ * against an older release may no longer link or run with this one (it is the shared
+ * library's SONAME number), the minor number when functions are added. EDF_VERSION (127) is
+ * a different, older number and stays as it is. The build reads the version from here. */
+#define RECORDING_VERSION_MAJOR 1
+#define RECORDING_VERSION_MINOR 0
+#define RECORDING_VERSION_PATCH 0
+#define RECORDING_VERSION_TEXT_(x) #x
+#define RECORDING_VERSION_TEXT(x) RECORDING_VERSION_TEXT_(x)
+/* clang-format off */
+#define RECORDING_VERSION_STRING                                                                   \
+    RECORDING_VERSION_TEXT(RECORDING_VERSION_MAJOR) "."                                            \
+    RECORDING_VERSION_TEXT(RECORDING_VERSION_MINOR) "."                                            \
+    RECORDING_VERSION_TEXT(RECORDING_VERSION_PATCH)
+/* clang-format on */
+
+/* The version of the library the program runs with, as "major.minor.patch" (compare it with
+ * RECORDING_VERSION_STRING, the version it was built against). The text is static: never
+ * free or change it. */
+EDF_API const char *recording_version(void);
+
 /* ---- Both modes ----------------------------------------------------------------------- */
 
-/* Returns 0, -1 for a bad handle, a header writer code, or -1 after releasing the handle when
- * the file could not be finished: a failed write, or a first record begun but never completed
- * with no annotation queued, which leaves a file without any record. EDF_ERR_ANNOTATIONS_LOST
- * (-28), after writing everything else and releasing the handle, when a queued annotation is
- * not in the file (no room left, or its write failed). */
+/* Releases the handle. A reader's: 0. A writer's file is completed first: the header is
+ * written when no sample write ever succeeded; a file without a complete record but with
+ * queued annotations gets one full record per annotation (each sample 0, clipped into the
+ * signal's range); the record count replaces the header's "-1" (the sample
+ * writers refuse a record beyond 99999999, so the count always fits); the queued annotations
+ * still missing are stored (see edfwrite_annotation_utf8_us); and a record left partly written
+ * is cut off, so that header, layout and file size agree.
+ *
+ * Returns 0; -1 for a bad handle (nothing changes: closing twice gives -1); the header
+ * writer's code when the header cannot be written (the file stays empty); -1 when completing
+ * the file failed: patching the count, flushing, cutting or closing, a file shorter than its
+ * records, or a first record begun but never completed with no annotation queued (which
+ * leaves a file without any record); EDF_ERR_ANNOTATIONS_LOST (-28) when everything else was
+ * written but a queued annotation is not in the file (no room left, or its write failed). In
+ * every case but a bad handle the handle is released and may be handed out again. */
 EDF_API int edfclose_file(int handle);
 
 /* ---- Error texts ---------------------------------------------------------------------- */

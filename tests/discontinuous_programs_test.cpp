@@ -4,7 +4,7 @@
 // comes out as a segment event) and MNE-Python (which joins EDF+D records as if continuous,
 // so it is given the continuous copy).
 #include "discontinuous_files.h"
-#include "json_reader.h"
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -48,21 +48,21 @@ TEST(DiscontinuousPrograms, ReportsSamplesAndContinuousCopy) {
         ASSERT_EQ(write_file(dir.file("d.edf"), l, starts.back()), 0);
 
         // JSON: segments and gaps.
-        const json::value doc = json::parse(run(dir, edfinfo + " --json d.edf"));
+        const nlohmann::json doc = nlohmann::json::parse(run(dir, edfinfo + " --json d.edf"));
         size_t segments = 0;
         for (size_t k = 0; k < starts.size(); k++) {
             if (k == 0 || starts[k] != starts[k - 1] + l.record_us) {
-                EXPECT_EQ(doc["segments"][segments]["start"].number, seconds(starts[k]));
-                EXPECT_EQ(doc["segments"][segments]["first_record"].number, k);
+                EXPECT_EQ(doc["segments"][segments]["start"].get<double>(), seconds(starts[k]));
+                EXPECT_EQ(doc["segments"][segments]["first_record"].get<double>(), k);
                 if (segments > 0) {
-                    EXPECT_EQ(doc["gaps"][segments - 1]["start"].number,
+                    EXPECT_EQ(doc["gaps"][segments - 1]["start"].get<double>(),
                               seconds(starts[k - 1] + l.record_us));
                 }
                 segments++;
             }
         }
-        EXPECT_EQ(doc["segments"].items.size(), segments);
-        EXPECT_EQ(doc["gaps"].items.size(), segments - 1);
+        EXPECT_EQ(doc["segments"].size(), segments);
+        EXPECT_EQ(doc["gaps"].size(), segments - 1);
 
         // --samples: each sample at its record's true start plus its place.
         std::istringstream csv(run(dir, edfinfo + " --samples 0 d.edf"));
@@ -152,11 +152,11 @@ TEST(DiscontinuousPrograms, BiosigSeesTheRecordStarts) {
         ASSERT_EQ(write_file(dir.file("d.edf"), l), 0);
         std::string out = run(dir, "save2gdf -JSON d.edf");
         ASSERT_NE(out.find('{'), std::string::npos);
-        const json::value doc = json::parse(out.substr(out.find('{')));
+        const nlohmann::json doc = nlohmann::json::parse(out.substr(out.find('{')));
         std::vector<double> stamps;
-        for (const json::value &e : doc["EVENT"].items) {
-            if (e["TYP"].text == "0x7ffe") {
-                stamps.push_back(std::stod(e["TimeStamp"].text.substr(17))); // seconds of minute
+        for (const nlohmann::json &e : doc["EVENT"]) {
+            if (e["TYP"].get<std::string>() == "0x7ffe") {
+                stamps.push_back(std::stod(e["TimeStamp"].get<std::string>().substr(17))); // seconds of minute
             }
         }
         ASSERT_EQ(stamps.size(), starts.size());
@@ -188,24 +188,24 @@ TEST(DiscontinuousPrograms, MneReadsTheContinuousCopy) {
     std::ofstream(dir.file("read.py")) << script;
     const std::string out = run(dir, "/usr/bin/python3 read.py");
     ASSERT_FALSE(out.empty()) << file_bytes(dir.file("err.txt"));
-    const json::value doc = json::parse(out);
+    const nlohmann::json doc = nlohmann::json::parse(out);
     const double step = 2000.0 / 65535.0; // physical units per digital step (no dimension)
     for (size_t k = 0; k < starts.size(); k++) {
         for (int i = 0; i < l.samples_per_record; i++) {
             const size_t j =
                 static_cast<size_t>(starts[k] / (l.record_us / l.samples_per_record) + i);
-            EXPECT_NEAR(doc["times"][j].number,
+            EXPECT_NEAR(doc["times"][j].get<double>(),
                         seconds(starts[k]) + seconds(l.record_us) * i / l.samples_per_record, 1e-9);
-            EXPECT_NEAR(doc["data"][j].number,
+            EXPECT_NEAR(doc["data"][j].get<double>(),
                         (sample_value(static_cast<int64_t>(k), i) + 0.5) * step, step * 0.01);
         }
     }
     bool gap_seen = false;
-    for (const json::value &a : doc["annotations"].items) {
-        if (a[2].text == "gap") {
+    for (const nlohmann::json &a : doc["annotations"]) {
+        if (a[2].get<std::string>() == "gap") {
             gap_seen = true;
-            EXPECT_NEAR(a[0].number, 2.0, 1e-9);
-            EXPECT_NEAR(a[1].number, 3.0, 1e-9);
+            EXPECT_NEAR(a[0].get<double>(), 2.0, 1e-9);
+            EXPECT_NEAR(a[1].get<double>(), 3.0, 1e-9);
         }
     }
     EXPECT_TRUE(gap_seen);

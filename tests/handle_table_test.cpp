@@ -11,6 +11,11 @@ TEST(HandleTable, SixtyFourSlotsThenTooManyFiles) {
     close_all_handles guard;
     temp_dir dir;
     EXPECT_EQ(edf_version(), 127);
+    EXPECT_STREQ(recording_version(), RECORDING_VERSION_STRING);
+    EXPECT_EQ(std::to_string(RECORDING_VERSION_MAJOR) + "." +
+                  std::to_string(RECORDING_VERSION_MINOR) + "." +
+                  std::to_string(RECORDING_VERSION_PATCH),
+              RECORDING_VERSION_STRING);
     for (int i = 0; i < EDF_MAX_FILES; i++) {
         ASSERT_EQ(edfopen_file_writeonly(dir.file(std::to_string(i)).c_str(), 1, 0), i);
     }

@@ -153,4 +153,23 @@ inline std::string sample24(int v) {
             static_cast<char>((v >> 16) & 0xff)};
 }
 
+// A file of `records` records with random sample bytes and valid annotation signals.
+inline std::string random_file(const file_spec &f, int64_t records, std::mt19937 &random) {
+    const int bps = f.bdf ? 3 : 2;
+    std::string bytes = header_bytes(f, records);
+    for (int64_t r = 0; r < records; r++) {
+        for (const auto &s : f.signals) {
+            const size_t n = static_cast<size_t>(s.samples_per_record * bps);
+            if (s.label == "EDF Annotations" || s.label == "BDF Annotations") {
+                bytes += tal_bytes(timekeeping(std::to_string(r)), n);
+            } else {
+                for (size_t i = 0; i < n; i++) {
+                    bytes += static_cast<char>(random() & 0xff);
+                }
+            }
+        }
+    }
+    return bytes;
+}
+
 } // namespace reader_test

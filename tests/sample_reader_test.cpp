@@ -48,25 +48,6 @@ model decode_file(const file_spec &f, const std::string &bytes, int64_t records)
     return m;
 }
 
-// A file of `records` records with random sample bytes and valid annotation signals.
-std::string random_file(const file_spec &f, int64_t records, std::mt19937 &random) {
-    const int bps = f.bdf ? 3 : 2;
-    std::string bytes = header_bytes(f, records);
-    for (int64_t r = 0; r < records; r++) {
-        for (const auto &s : f.signals) {
-            const size_t n = static_cast<size_t>(s.samples_per_record * bps);
-            if (s.label == "EDF Annotations" || s.label == "BDF Annotations") {
-                bytes += tal_bytes(timekeeping(std::to_string(r)), n);
-            } else {
-                for (size_t i = 0; i < n; i++) {
-                    bytes += static_cast<char>(random() & 0xff);
-                }
-            }
-        }
-    }
-    return bytes;
-}
-
 struct open_file {
     int handle;
     std::unique_ptr<edf_header_info> hdr;
@@ -330,4 +311,33 @@ TEST(SampleReading, FileShortenedWhileOpen) {
         EXPECT_EQ(edfread_digital_samples(file.handle, 1, other, b.data()), other);
         edfclose_file(file.handle);
     }
+}
+
+TEST(SampleReading, FileShortenedDuringSmallReads) {
+    // A viewer's pattern: a few samples per call, served from a read-ahead window. The reads
+    // go on until the first one that needs a sample that is gone, which gives -1.
+    temp_dir dir;
+    file_spec f;
+    f.reserved = "";
+    f.signals = {{"A", 100, -32768, 32767}};
+    std::mt19937 random(4);
+    const std::string bytes = random_file(f, 1000, random);
+    const model m = decode_file(f, bytes, 1000);
+    const std::string path = dir.file("t.edf");
+    open_file file = open_written(path, bytes);
+    int d[10];
+    ASSERT_EQ(edfread_digital_samples(file.handle, 0, 10, d), 10);
+    ASSERT_EQ(truncate(path.c_str(), 512 + 500 * 200 + 1), 0); // records 500 on are gone
+    int64_t p = 10;
+    int n;
+    while ((n = edfread_digital_samples(file.handle, 0, 10, d)) == 10) {
+        for (int i = 0; i < 10; i++) {
+            ASSERT_EQ(d[i], m.values[0][static_cast<size_t>(p + i)]) << p + i;
+        }
+        p += 10;
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(p, 50000);
+    EXPECT_EQ(edftell(file.handle, 0), 50000);
+    edfclose_file(file.handle);
 }

@@ -59,18 +59,6 @@ TEST(PhysicalValueField, KeepsTheCutTextOrRefusesALostMagnitude) {
     }
 }
 
-TEST(PadWithSpaces, AddsEightSpacesUpTo127Characters) {
-    for (const auto &[length, padded] :
-         {std::pair{3, 11}, {119, 127}, {120, 127}, {125, 127}, {127, 127}}) {
-        char buffer[EDF_TEXT_BUFFER_SIZE];
-        std::memset(buffer, 'x', static_cast<size_t>(length));
-        buffer[length] = '\0';
-        edf_pad_with_spaces(buffer);
-        EXPECT_EQ(std::string(buffer), std::string(static_cast<size_t>(length), 'x') +
-                                           std::string(static_cast<size_t>(padded - length), ' '));
-    }
-}
-
 TEST(FprintInt, WritesMinimumDigitsAndCountsTheSign) {
     // clang-format off
     const std::tuple<int32_t, int, const char *> cases[] = {

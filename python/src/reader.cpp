@@ -272,6 +272,9 @@ class reader_file {
             per_record.push_back(spr);
         }
         bool complete = true;
+        if (signals.empty()) {
+            return arrays;
+        }
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(library_mutex());

@@ -98,6 +98,10 @@ int edf_release_slot(int handle) {
     } else {
         std::free(edf_parsed_annotation_lists[handle]);
         edf_parsed_annotation_lists[handle] = nullptr;
+        for (int s = 0; recording->signals != nullptr && s < recording->signal_count; s++) {
+            std::free(recording->signals[s].read_ahead);
+        }
+        std::free(recording->read_buffer);
     }
     int result = 0;
     if (recording->file != nullptr) {

@@ -16,6 +16,9 @@ inline constexpr int64_t EDF_MAX_DATARECORDS = 99999999;
 // A writer's stream buffer: large enough that the per-signal writes of a record reach the
 // file in few system calls.
 inline constexpr int EDF_WRITE_STREAM_BUFFER = 256 * 1024;
+// A reader's buffer of large positioned reads: many records per system call, yet small
+// enough to stay in the processor's cache while its samples are converted.
+inline constexpr int EDF_READ_BUFFER = 256 * 1024;
 
 struct edf_signal_param {
     char label[17];
@@ -32,6 +35,13 @@ struct edf_signal_param {
     double bit_value;
     int is_annotation;
     int64_t sample_position;
+    // R: the read-ahead window of small reads: the bytes of read_ahead_count samples from
+    // sample read_ahead_first on, packed without the other signals' bytes; allocated on the
+    // first small read (read_ahead_capacity samples) and freed with the block.
+    unsigned char *read_ahead;
+    int64_t read_ahead_first;
+    int read_ahead_count;
+    int read_ahead_capacity;
 };
 
 struct edf_recording {
@@ -103,6 +113,9 @@ struct edf_recording {
     // W: fsync after every sync_interval completed records and after placing annotations;
     // 0: never.
     int sync_interval;
+    // R: the buffer of large reads (EDF_READ_BUFFER bytes), allocated on the first one and
+    // freed with the block; null until then, or when the allocation failed.
+    unsigned char *read_buffer;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.

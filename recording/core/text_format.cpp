@@ -95,18 +95,6 @@ int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x) {
     return length;
 }
 
-void edf_pad_with_spaces(char buffer[EDF_TEXT_BUFFER_SIZE]) {
-    int length = static_cast<int>(std::strlen(buffer));
-    if (length >= EDF_TEXT_BUFFER_SIZE - 1) {
-        return;
-    }
-    const int spaces = length >= 120 ? EDF_TEXT_BUFFER_SIZE - 1 - length : 8;
-    for (int i = 0; i < spaces; i++) {
-        buffer[length++] = ' ';
-    }
-    buffer[length] = '\0';
-}
-
 int edf_fprint_int(FILE *stream, int32_t v, int min_digits) {
     int written = 0;
     if (v < 0) {

@@ -13,9 +13,6 @@ inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
 // Returns the length of the text.
 int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x);
 
-// Appends 8 spaces (fewer near the buffer's end).
-void edf_pad_with_spaces(char buffer[EDF_TEXT_BUFFER_SIZE]);
-
 // Writes v in decimal with at least min_digits digits; returns the characters written.
 int edf_fprint_int(FILE *stream, int32_t v, int min_digits);
 

@@ -371,13 +371,6 @@ uint64_t text_to_ticks(const char *text, bool *negative, bool *overflow) {
 
 } // namespace
 
-int64_t edf_text_to_ticks(const char *text) {
-    bool negative;
-    bool overflow;
-    const uint64_t ticks = text_to_ticks(text, &negative, &overflow);
-    return static_cast<int64_t>(negative ? 0 - ticks : ticks);
-}
-
 bool edf_text_to_ticks_checked(const char *text, int64_t *ticks) {
     bool negative;
     bool overflow;

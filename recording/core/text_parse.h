@@ -19,7 +19,6 @@ double edf_atof(const char *text);
 // 64 bits; plain decimal fields never give a negative count.
 int64_t edf_field_to_ticks(char *field);
 
-// An annotation time text ('+1234.5678', '-0.25') in ticks, truncated at 100 ns. The value
-// wraps around when it does not fit 64 bits; edf_text_to_ticks_checked reports that instead.
-int64_t edf_text_to_ticks(const char *text);
+// An annotation time text ('+1234.5678', '-0.25') in ticks, truncated at 100 ns, stored in
+// *ticks. Returns false (and stores nothing) when the value does not fit 64 bits.
 bool edf_text_to_ticks_checked(const char *text, int64_t *ticks);

@@ -1,79 +1,87 @@
 // Sample reading and positioning. Every ordinary signal of a file opened for reading has its
-// own read position, in samples from the start of the recording. A signal's samples are
-// spread over the data records: in each record they form one run of samples_per_record
-// samples (2 bytes each in EDF, 3 in BDF, least significant byte first) at the signal's
-// buffer_offset. A read takes the runs record by record through a fixed buffer, with
-// positioned reads: runs separated by little else are read together in one call, runs
-// separated by much else are read one by one. Values are clamped to the signal's digital range and,
-// for physical reads, converted as (d + offset) * bit_value.
+// own read position, in samples from the start of the recording. A read is the walk over
+// record runs (record_walk.h) of one signal from its position.
+//
+// Small reads (a viewer's or a streaming filter's few hundred samples per call) go through a
+// read-ahead window of their own signal: a miss reads the samples of the next window's worth
+// in one walk, the following small reads are served from memory. Large reads go straight to
+// the file through the handle's large buffer.
 #include "recording/core/recording.h"
-#include "recording/reader/positioned_read.h"
+#include "recording/reader/record_walk.h"
 
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
-constexpr int64_t read_buffer_bytes = 32768;
-// Bytes between two runs that are read (and dropped) rather than sought over.
-constexpr int64_t read_through_gap = 4096;
-
-// The signal record of ordinary signal `signal` of a read handle, or null.
-edf_signal_param *reader_signal(int handle, int signal, edf_recording **recording) {
-    edf_recording *r = edf_recording_for(handle, edf_side::reader);
-    if (r == nullptr || signal < 0 || signal >= r->signal_count - r->annotation_signal_count) {
-        return nullptr;
-    }
-    *recording = r;
-    return &r->signals[r->ordinary_signal_indexes[signal]];
-}
+// Bytes on the stack for a large read when the handle's buffer cannot be had.
+constexpr int64_t fallback_buffer_bytes = 32768;
+// The read-ahead window of one signal: about 1 MiB per handle, shared out among its
+// ordinary signals, but at least 4 KiB and at most 64 KiB per signal.
+constexpr int64_t window_total_bytes = 1 << 20;
+constexpr int64_t window_min_bytes = 4096;
+constexpr int64_t window_max_bytes = 65536;
 
 int64_t signal_total(const edf_recording *r, const edf_signal_param *s) {
     return static_cast<int64_t>(s->samples_per_record) * r->datarecord_count;
 }
 
-template <int Bps> inline int decode(const unsigned char *p) {
-    if constexpr (Bps == 2) {
-        return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-    } else {
-        const int v = p[0] | (p[1] << 8) | (p[2] << 16);
-        return (v ^ 0x800000) - 0x800000; // sign extension from bit 23
-    }
+int ordinary_signal_count(const edf_recording *r) {
+    return r->signal_count - r->annotation_signal_count;
 }
 
-struct digital_sink {
-    int *out;
-    void operator()(int64_t i, int d) const {
-        out[i] = d;
-    }
-};
-
-struct physical_sink {
-    double *out;
-    double offset;
-    double bit_value;
-    void operator()(int64_t i, int d) const {
-        out[i] = (static_cast<double>(d) + offset) * bit_value;
-    }
-};
-
-template <int Bps, typename Sink>
-void convert(const unsigned char *in, int64_t count, int64_t at, int dmin, int dmax,
-             const Sink &sink) {
-    for (int64_t i = 0; i < count; i++) {
-        int d = decode<Bps>(in + i * Bps);
-        d = d > dmax ? dmax : d;
-        d = d < dmin ? dmin : d;
-        sink(at + i, d);
-    }
-}
-
-// Reads n samples from the signal's position. Returns the count read, or -1 when the file
-// ends before the last byte of a sample (the position then stays; the samples before the
-// missing one are stored).
-template <int Bps, typename Sink>
-int read_samples(edf_recording *r, edf_signal_param *s, int n, const Sink &sink) {
+// Walks `n` samples of signal `s` from sample `p` into the target (whose `done` counts the
+// samples stored). Returns false when the file ended early.
+bool walk_signal(edf_recording *r, const edf_signal_param *s, int64_t p, int64_t n,
+                 edf_run_target &target) {
     const int64_t spr = s->samples_per_record;
+    target.first_within = p % spr;
+    target.last_end = (p + n - 1) % spr + 1;
+    unsigned char fallback[fallback_buffer_bytes];
+    unsigned char *buffer = edf_large_read_buffer(r);
+    const int64_t bytes = buffer != nullptr ? EDF_READ_BUFFER : fallback_buffer_bytes;
+    return edf_walk_records(r, p / spr, (p + n - 1) / spr + 1, &target, 1,
+                            buffer != nullptr ? buffer : fallback, bytes);
+}
+
+// Makes sure that the window of `s` holds samples p to p + n - 1 (n at most its capacity),
+// reading a window's worth from p when it does not. Returns the count of samples from p that
+// the window holds: less than n only when the file ended early.
+int64_t fill_window(edf_recording *r, edf_signal_param *s, int64_t p, int64_t n) {
+    if (p >= s->read_ahead_first && p + n <= s->read_ahead_first + s->read_ahead_count) {
+        return n;
+    }
+    const int64_t left = signal_total(r, s) - p;
+    const int64_t count = left < s->read_ahead_capacity ? left : s->read_ahead_capacity;
+    edf_run_target target{s, edf_sample_kind::raw, s->read_ahead, 0, 0, 0};
+    walk_signal(r, s, p, count, target);
+    s->read_ahead_first = p;
+    s->read_ahead_count = static_cast<int>(target.done);
+    return target.done < n ? target.done : n;
+}
+
+// Allocates the window of `s` on its first small read. False when it cannot be had (the
+// read then goes straight to the file).
+bool have_window(edf_recording *r, edf_signal_param *s, int bps) {
+    if (s->read_ahead != nullptr) {
+        return true;
+    }
+    int64_t bytes = window_total_bytes / ordinary_signal_count(r);
+    bytes = bytes < window_min_bytes ? window_min_bytes : bytes;
+    bytes = bytes > window_max_bytes ? window_max_bytes : bytes;
+    s->read_ahead = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(bytes)));
+    if (s->read_ahead == nullptr) {
+        return false;
+    }
+    s->read_ahead_capacity = static_cast<int>(bytes / bps);
+    s->read_ahead_count = 0;
+    return true;
+}
+
+// Reads n samples from the signal's position into the target. Returns the count read, or -1
+// when the file ends before the last byte of a sample (the position then stays; the samples
+// before the missing one are stored).
+int read_samples(edf_recording *r, edf_signal_param *s, int n, edf_run_target &target) {
     const int64_t p = s->sample_position;
     const int64_t left = signal_total(r, s) - p;
     if (left < n) {
@@ -82,71 +90,26 @@ int read_samples(edf_recording *r, edf_signal_param *s, int n, const Sink &sink)
     if (n <= 0) {
         return 0;
     }
-    const int64_t gap = r->record_size - spr * Bps; // other signals' bytes between two runs
-    const bool seek_gaps = gap >= read_through_gap;
-    const int dmin = s->digital_min;
-    const int dmax = s->digital_max;
-    int64_t within = p % spr; // sample index inside the current record
-    // File position of the next byte to read.
-    int64_t position =
-        r->header_size + (p / spr) * r->record_size + s->buffer_offset + within * Bps;
-
-    unsigned char buffer[read_buffer_bytes];
-    int64_t done = 0;
-    while (done < n) {
-        // Plan one read: runs (or the part of a run that fits), with the gaps between them
-        // when those are read through rather than passed over.
-        int64_t bytes = 0;
-        int64_t count = 0;
-        for (int64_t w = within, pending_gap = 0; done + count < n;) {
-            const int64_t room = read_buffer_bytes - bytes - pending_gap;
-            if (room < Bps) {
-                break;
-            }
-            int64_t take = spr - w < n - done - count ? spr - w : n - done - count;
-            take = take * Bps > room ? room / Bps : take;
-            bytes += pending_gap + take * Bps;
-            count += take;
-            w += take;
-            if (w != spr || seek_gaps) {
-                break;
-            }
-            w = 0;
-            pending_gap = gap;
-        }
-        const int64_t got = edf_read_at(r->file, buffer, bytes, position);
-        position += bytes;
-        // Walk the same plan over the bytes that arrived.
-        int64_t at = 0;
-        while (count > 0) {
-            const int64_t take = spr - within < count ? spr - within : count;
-            if (at + take * Bps > got) {
-                const int64_t whole = got > at ? (got - at) / Bps : 0;
-                convert<Bps>(buffer + at, whole, done, dmin, dmax, sink);
-                return -1;
-            }
-            convert<Bps>(buffer + at, take, done, dmin, dmax, sink);
-            done += take;
-            count -= take;
-            at += take * Bps;
-            within += take;
-            if (within == spr) {
-                within = 0;
-                at += gap;
-            }
-        }
-        if (within == 0) {
-            position += gap; // the next run starts after the other signals of the record
-        }
+    const int bps = r->is_edf ? 2 : 3;
+    bool complete;
+    if (static_cast<int64_t>(n) * bps * 2 <= window_max_bytes && have_window(r, s, bps) &&
+        n * 2 <= s->read_ahead_capacity) {
+        const int64_t held = fill_window(r, s, p, n);
+        edf_convert_samples(target, bps, s->read_ahead + (p - s->read_ahead_first) * bps, held);
+        complete = held == n;
+    } else {
+        complete = walk_signal(r, s, p, n, target);
+    }
+    if (!complete) {
+        return -1;
     }
     s->sample_position = p + n;
     return n;
 }
 
-template <typename Sink>
-int read_signal(int handle, int signal, int n, const void *buf, const Sink &make) {
+int read_signal(int handle, int signal, int n, void *buf, edf_sample_kind kind) {
     edf_recording *r = nullptr;
-    edf_signal_param *s = reader_signal(handle, signal, &r);
+    edf_signal_param *s = edf_reader_signal(handle, signal, &r);
     if (s == nullptr || n < 0) {
         return -1;
     }
@@ -156,7 +119,8 @@ int read_signal(int handle, int signal, int n, const void *buf, const Sink &make
     if (buf == nullptr) {
         return -1;
     }
-    return r->is_edf ? read_samples<2>(r, s, n, make(s)) : read_samples<3>(r, s, n, make(s));
+    edf_run_target target{s, kind, buf, 0, 0, 0};
+    return read_samples(r, s, n, target);
 }
 
 } // namespace
@@ -165,7 +129,7 @@ extern "C" {
 
 int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence) {
     edf_recording *r = nullptr;
-    edf_signal_param *s = reader_signal(handle, edfsignal, &r);
+    edf_signal_param *s = edf_reader_signal(handle, edfsignal, &r);
     if (s == nullptr) {
         return -1;
     }
@@ -201,13 +165,13 @@ int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence) {
 
 int64_t edftell(int handle, int edfsignal) {
     edf_recording *r = nullptr;
-    edf_signal_param *s = reader_signal(handle, edfsignal, &r);
+    edf_signal_param *s = edf_reader_signal(handle, edfsignal, &r);
     return s == nullptr ? -1 : s->sample_position;
 }
 
 int edfrewind(int handle, int edfsignal) {
     edf_recording *r = nullptr;
-    edf_signal_param *s = reader_signal(handle, edfsignal, &r);
+    edf_signal_param *s = edf_reader_signal(handle, edfsignal, &r);
     if (s == nullptr) {
         return -1;
     }
@@ -216,14 +180,11 @@ int edfrewind(int handle, int edfsignal) {
 }
 
 int edfread_digital_samples(int handle, int edfsignal, int n, int *buf) {
-    return read_signal(handle, edfsignal, n, buf,
-                       [buf](const edf_signal_param *) { return digital_sink{buf}; });
+    return read_signal(handle, edfsignal, n, buf, edf_sample_kind::digital);
 }
 
 int edfread_physical_samples(int handle, int edfsignal, int n, double *buf) {
-    return read_signal(handle, edfsignal, n, buf, [buf](const edf_signal_param *s) {
-        return physical_sink{buf, s->offset, s->bit_value};
-    });
+    return read_signal(handle, edfsignal, n, buf, edf_sample_kind::physical);
 }
 
 } // extern "C"

@@ -1,6 +1,8 @@
-/* A C program that writes a small EDF+ file through the installed library. */
+/* A C program that writes a small EDF+ file through the installed library. Built once with
+ * CMake's find_package and once with the flags of pkg-config. */
 #include <recording/edf.h>
 #include <stdio.h>
+#include <string.h>
 
 int main(void) {
     double samples[100];
@@ -20,6 +22,10 @@ int main(void) {
     if (edfclose_file(handle) != 0) {
         return 1;
     }
-    printf("version %d\n", edf_version());
+    /* The library it runs with is the one it was built against. */
+    if (strcmp(recording_version(), RECORDING_VERSION_STRING) != 0) {
+        return 1;
+    }
+    printf("recording %s (EDF_VERSION %d)\n", recording_version(), edf_version());
     return 0;
 }

@@ -17,6 +17,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -376,3 +377,50 @@ TEST(AllocationFailure, Close) {
 }
 
 } // namespace
+
+// The buffers of sample reads (the handle's large-read buffer and the read-ahead windows) are
+// optional: a read whose allocation fails goes on without them and gives the same samples.
+TEST(AllocationFailure, SampleReads) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("r.edf");
+    const int h = open_configured(path, 2, 50, false);
+    set_start(h);
+    std::vector<int> samples(100);
+    for (int r = 0; r < 40; r++) {
+        for (int i = 0; i < 100; i++) {
+            samples[static_cast<size_t>(i)] = (r * 37 + i * 11) % 2000 - 1000;
+        }
+        ASSERT_EQ(edf_blockwrite_digital_samples(h, samples.data()), 0);
+    }
+    ASSERT_EQ(edfclose_file(h), 0);
+
+    // Small reads of signal 0, half of signal 1 in one read, a record read of both.
+    const auto run = [&](int k, bool *failed) {
+        auto hdr = reader_test::new_header();
+        EXPECT_EQ(edfopen_file_readonly(path.c_str(), hdr.get(), EDF_READ_ALL_ANNOTATIONS), 0);
+        std::vector<int> out(2000 + 2000 + 4000);
+        *failed = with_failure(k, [&] {
+            for (int i = 0; i < 200; i++) {
+                EXPECT_EQ(edfread_digital_samples(hdr->handle, 0, 10, &out[10 * i]), 10);
+            }
+            EXPECT_EQ(edfread_digital_samples(hdr->handle, 1, 2000, &out[2000]), 2000);
+            const int signals[] = {0, 1};
+            int *bufs[] = {&out[4000], &out[6000]};
+            EXPECT_EQ(edfread_digital_records(hdr->handle, 0, 40, 2, signals, bufs), 40);
+        });
+        edfclose_file(hdr->handle);
+        return out;
+    };
+    bool failed = false;
+    const std::vector<int> reference = run(-1, &failed);
+    EXPECT_EQ(std::vector<int>(reference.begin(), reference.begin() + 2000),
+              std::vector<int>(reference.begin() + 4000, reference.begin() + 6000));
+    for_each_fault([&](int k) {
+        const table_state before = table();
+        const std::vector<int> got = run(k, &failed);
+        EXPECT_EQ(got, reference) << "allocation " << k;
+        EXPECT_TRUE(table() == before) << "allocation " << k;
+        return failed;
+    });
+}

@@ -1,0 +1,40 @@
+# Compares the functions that a shared library exports with those that the public header
+# declares with EDF_API. Arguments: NM, LIBRARY, HEADER.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" entries "${listing}")
+set(exported "")
+foreach(entry ${entries})
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${entry}")
+  list(APPEND exported ${name})
+endforeach()
+
+file(READ ${HEADER} header)
+# Comments out of the way, then every line "EDF_API <type> <name>(".
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")
+string(REGEX MATCHALL "\nEDF_API [^;(]*\\(" declarations "${header}")
+set(declared "")
+foreach(declaration ${declarations})
+  string(REGEX REPLACE ".*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*\\($" "\\1" name
+         "${declaration}")
+  list(APPEND declared ${name})
+endforeach()
+
+list(SORT exported)
+list(SORT declared)
+list(REMOVE_DUPLICATES declared)
+list(LENGTH declared count)
+if(count LESS 10)
+  message(FATAL_ERROR "found only ${count} declarations in ${HEADER}: ${declared}")
+endif()
+set(extra ${exported})
+list(REMOVE_ITEM extra ${declared})
+set(missing ${declared})
+list(REMOVE_ITEM missing ${exported})
+if(extra OR missing)
+  message(FATAL_ERROR "exported but not declared: ${extra}\ndeclared but not exported: ${missing}")
+endif()
+message(STATUS "${count} functions, each declared and exported")
