@@ -26,8 +26,8 @@ bool read_file(const char *path, edf_header_info *header) {
         total += header->signals[s].samples_in_file;
     }
     constexpr size_t huge_page = size_t{2} << 20;
-    const size_t bytes = (static_cast<size_t>(total) * sizeof(double) + huge_page - 1) /
-                         huge_page * huge_page;
+    const size_t bytes =
+        (static_cast<size_t>(total) * sizeof(double) + huge_page - 1) / huge_page * huge_page;
     void *block = bytes > 0 ? std::aligned_alloc(huge_page, bytes) : nullptr;
     if (block != nullptr) {
         madvise(block, bytes, MADV_HUGEPAGE);

@@ -156,7 +156,8 @@ TEST(DiscontinuousPrograms, BiosigSeesTheRecordStarts) {
         std::vector<double> stamps;
         for (const nlohmann::json &e : doc["EVENT"]) {
             if (e["TYP"].get<std::string>() == "0x7ffe") {
-                stamps.push_back(std::stod(e["TimeStamp"].get<std::string>().substr(17))); // seconds of minute
+                stamps.push_back(
+                    std::stod(e["TimeStamp"].get<std::string>().substr(17))); // seconds of minute
             }
         }
         ASSERT_EQ(stamps.size(), starts.size());
