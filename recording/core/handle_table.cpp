@@ -62,6 +62,7 @@ int edf_release_slot(int handle) {
     std::free(recording->stream_buffer);
     std::free(recording->signals);
     std::free(recording->write_buffer);
+    std::free(recording->annotation_texts);
     std::free(recording);
     edf_handle_table[handle] = nullptr;
     edf_open_file_count--;

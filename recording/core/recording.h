@@ -75,6 +75,10 @@ struct edf_recording {
     // W: the output stream's buffer, owned by the block and freed after the stream is
     // closed; null when the stream runs with the C library's default buffer.
     char *stream_buffer;
+    // R: the annotation texts, see edf_parsed_annotation; null until the first text.
+    char *annotation_texts;
+    int64_t annotation_text_size;
+    int64_t annotation_text_capacity;
     // W: set when a sample write failed part-way; the stream's position is then unknown, and
     // the next write first seeks to where its bytes belong.
     int reposition_needed;
@@ -87,12 +91,14 @@ struct edf_queued_annotation {
     char text[EDF_ANNOTATION_TEXT_MAX + 1];
 };
 
-// A reader's parsed annotation: the same fields as the public edf_annotation.
+// A reader's parsed annotation. Its texts lie in the recording's text arena
+// (annotation_texts), each NUL-terminated, so that the list costs a few bytes per annotation
+// beyond the text that the file actually holds; offset 0 is the empty text.
+// The duration in ticks is not kept: it is the duration text's value, found again on access.
 struct edf_parsed_annotation {
     int64_t onset;
-    int64_t duration;
-    char duration_text[20];
-    char annotation[513];
+    uint32_t text;          // offset of the annotation text (UTF-8, at most 512 bytes)
+    uint32_t duration_text; // offset of the duration text (at most 15 bytes)
 };
 
 // Process-wide tables; all empty at program start.

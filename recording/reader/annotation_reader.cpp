@@ -146,21 +146,56 @@ edf_parsed_annotation *next_entry(extraction &x) {
     return &edf_parsed_annotation_lists[x.handle][r->annotation_count];
 }
 
+// Appends n bytes and a NUL to the recording's text arena, which doubles as it fills (so a
+// file of many tiny annotations costs memory in proportion to its texts, not to the longest
+// text allowed). The arena's first byte is the empty text. Returns the text's offset, or 0
+// when the arena cannot grow (*ok is then false).
+uint32_t store_text(edf_recording *r, const unsigned char *text, int64_t n, bool *ok) {
+    *ok = true;
+    if (n == 0) {
+        return 0;
+    }
+    const int64_t needed = (r->annotation_text_size > 0 ? r->annotation_text_size : 1) + n + 1;
+    if (needed > UINT32_MAX) {
+        *ok = false;
+        return 0;
+    }
+    if (needed > r->annotation_text_capacity) {
+        int64_t capacity = r->annotation_text_capacity > 0 ? r->annotation_text_capacity : 4096;
+        while (capacity < needed) {
+            capacity *= 2;
+        }
+        void *grown = std::realloc(r->annotation_texts, static_cast<size_t>(capacity));
+        if (grown == nullptr) {
+            *ok = false;
+            return 0;
+        }
+        r->annotation_texts = static_cast<char *>(grown);
+        r->annotation_text_capacity = capacity;
+        if (r->annotation_text_size == 0) {
+            r->annotation_texts[0] = '\0';
+            r->annotation_text_size = 1;
+        }
+    }
+    const int64_t at = r->annotation_text_size;
+    std::memcpy(r->annotation_texts + at, text, static_cast<size_t>(n));
+    r->annotation_texts[at + n] = '\0';
+    r->annotation_text_size = at + n + 1;
+    return static_cast<uint32_t>(at);
+}
+
 struct tal {
     int64_t onset;
     int64_t duration;
-    char duration_text[stored_duration_max + 1];
+    unsigned char duration_text[stored_duration_max];
+    int64_t duration_length;
+    // The duration text's place in the arena, stored with the TAL's first annotation; -1
+    // before that.
+    int64_t duration_stored;
 };
 
 // Stores one annotation; sets *ends when its text begins with "Recording ends".
-int store_annotation(extraction &x, const tal &t, const unsigned char *text, int64_t n,
-                     bool *ends) {
-    edf_parsed_annotation *entry = next_entry(x);
-    if (entry == nullptr) {
-        return result_list_full;
-    }
-    std::memcpy(entry->duration_text, t.duration_text, sizeof t.duration_text);
-    entry->duration = t.duration;
+int store_annotation(extraction &x, tal &t, const unsigned char *text, int64_t n, bool *ends) {
     // Only the first 512 bytes are kept, and only those are checked.
     const int64_t kept = n < stored_text_max ? n : stored_text_max;
     for (int64_t i = 0; i < kept; i++) {
@@ -168,8 +203,20 @@ int store_annotation(extraction &x, const tal &t, const unsigned char *text, int
             return result_bad_format;
         }
     }
-    std::memcpy(entry->annotation, text, static_cast<size_t>(kept));
-    entry->annotation[kept] = '\0';
+    edf_parsed_annotation *entry = next_entry(x);
+    if (entry == nullptr) {
+        return result_list_full;
+    }
+    bool ok = true;
+    if (t.duration_stored < 0) {
+        t.duration_stored = store_text(x.r, t.duration_text, t.duration_length, &ok);
+    }
+    const uint32_t text_at = ok ? store_text(x.r, text, kept, &ok) : 0;
+    if (!ok) {
+        return result_list_full;
+    }
+    entry->duration_text = static_cast<uint32_t>(t.duration_stored);
+    entry->text = text_at;
     entry->onset = t.onset;
     x.r->annotation_count++;
     *ends = kept >= 14 && std::memcmp(text, "Recording ends", 14) == 0;
@@ -185,7 +232,7 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool fir
     bool after_tal_end = false; // the previous byte was the zero byte that ended a TAL
     int64_t text_start = 0;     // the text collected since the last separator starts here
     int64_t annotations = 0;
-    tal t{0, no_duration, {}};
+    tal t{0, no_duration, {}, 0, -1};
     const bool stop_at_end = x.mode == EDF_READ_ANNOTATIONS && x.signal_count == 1;
 
     for (int64_t i = 0; i < length; i++) {
@@ -206,7 +253,8 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool fir
             }
             st = state::onset;
             t.duration = no_duration;
-            t.duration_text[0] = '\0';
+            t.duration_length = 0;
+            t.duration_stored = -1;
             text_start = i + 1;
             after_tal_end = true;
             continue;
@@ -232,7 +280,8 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool fir
                     return result_bad_format;
                 }
                 std::memcpy(t.duration_text, text, static_cast<size_t>(kept));
-                t.duration_text[kept] = '\0';
+                t.duration_length = kept;
+                t.duration_stored = -1;
             } else {
                 if (!(first_signal && annotations == 0)) {
                     bool ends = false;

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,24 @@ bool read_integer(const unsigned char *bytes, int width, int *value) {
     return true;
 }
 
+// The value of a text that the number validator accepts: the nearest double, which
+// std::from_chars gives without consulting the locale. It takes no '+' and stops at the first
+// trailing space. A value beyond the double range reads as infinity and one below the
+// smallest subnormal as zero, as the digit-by-digit conversion gives them.
+double nearest_double(const char *text) {
+    const char *first = text;
+    while (*first == ' ') {
+        first++;
+    }
+    if (*first == '+') {
+        first++;
+    }
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(first, first + std::strlen(first), value);
+    (void)end;
+    return ec == std::errc() ? value : edf_atof(text);
+}
+
 // A printable field that the number validator accepts; its value in *value.
 bool read_number(const unsigned char *bytes, int width, double *value) {
     if (!is_printable(bytes, width)) {
@@ -80,7 +99,7 @@ bool read_number(const unsigned char *bytes, int width, double *value) {
     if (edf_text_is_number(field.text) != 0) {
         return false;
     }
-    *value = edf_atof(field.text);
+    *value = nearest_double(field.text);
     return true;
 }
 
@@ -227,6 +246,15 @@ int check_fixed_part(const unsigned char *h, edf_recording *r) {
     return 0;
 }
 
+// A signal's digital-to-physical conversion, physical = (digital + offset) * bit_value;
+// false when it is not finite.
+bool derive_conversion(edf_signal_param *s) {
+    s->bit_value =
+        (s->physical_max - s->physical_min) / static_cast<double>(s->digital_max - s->digital_min);
+    s->offset = s->physical_max / s->bit_value - s->digital_max;
+    return std::isfinite(s->bit_value) && s->bit_value != 0.0 && std::isfinite(s->offset);
+}
+
 // Start of field `field_start` (in bytes per signal) of signal i, among ns signals.
 const unsigned char *signal_field(const unsigned char *h, int ns, int field_start, int width,
                                   int i) {
@@ -322,6 +350,14 @@ int check_signal_part(const unsigned char *h, edf_recording *r) {
             return EDF_ERR_FORMAT;
         }
     }
+    // Limits that are finite and apart can still make a conversion that is not: a physical
+    // range of 4.9E-324 over 65535 steps gives a bit value of 0 and an infinite offset, and
+    // every sample would read as NaN.
+    for (int i = 0; i < ns; i++) {
+        if (!derive_conversion(&signals[i])) {
+            return EDF_ERR_FORMAT;
+        }
+    }
     for (int i = 0; i < ns; i++) {
         const unsigned char *field = signal_field(h, ns, prefilter_start, prefilter_width, i);
         if (!is_printable(field, prefilter_width) ||
@@ -377,8 +413,7 @@ int check_file_size(FILE *stream, const edf_recording *r) {
     return size >= 0 && static_cast<int64_t>(size) == expected ? 0 : EDF_ERR_FORMAT;
 }
 
-// Each signal's place in a data record and its digital-to-physical conversion:
-// physical = (digital + offset) * bit_value.
+// Each signal's place in a data record.
 void derive_signal_values(edf_recording *r) {
     const int bytes_per_sample = r->is_edf ? 2 : 3;
     int position = 0;
@@ -386,9 +421,6 @@ void derive_signal_values(edf_recording *r) {
         edf_signal_param &s = r->signals[i];
         s.buffer_offset = position;
         position += s.samples_per_record * bytes_per_sample;
-        s.bit_value =
-            (s.physical_max - s.physical_min) / static_cast<double>(s.digital_max - s.digital_min);
-        s.offset = s.physical_max / s.bit_value - s.digital_max;
     }
 }
 

@@ -6,6 +6,8 @@
 #include "recording/reader/annotation_reader.h"
 #include "recording/reader/header_check.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +29,7 @@ int fail(edf_header_info *hdr, int code) {
 // Frees a recording that never became visible through a handle, and closes its stream.
 void discard(edf_recording *r, FILE *stream) {
     std::fclose(stream);
+    std::free(r->annotation_texts);
     std::free(r->signals);
     std::free(r);
 }
@@ -83,6 +86,13 @@ extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int
     }
     FILE *stream = std::fopen(path, "rb");
     if (stream == nullptr) {
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
+    }
+    // A directory opens as a stream on some systems, and only its first read fails: it is
+    // no file to open, as for the writer.
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
+        std::fclose(stream);
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
     // Every read of this library seeks first and then reads a block of its own size into its
