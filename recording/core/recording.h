@@ -75,6 +75,15 @@ struct edf_recording {
     // W: the output stream's buffer, owned by the block and freed after the stream is
     // closed; null when the stream runs with the C library's default buffer.
     char *stream_buffer;
+    // R, tolerant open: identification fields outside printable ASCII (read as Latin-1), and
+    // EDF+ identification fields outside the subfield grammar (kept whole).
+    int patient_latin1;
+    int recording_latin1;
+    int patient_whole;
+    int recording_whole;
+    // R: the problems that the tolerant open repaired (null and 0 for a strict open).
+    edf_problem *problems;
+    int problem_count;
     // R: the annotation texts, see edf_parsed_annotation; null until the first text.
     char *annotation_texts;
     int64_t annotation_text_size;

@@ -17,6 +17,9 @@
 #include "recording/core/text_parse.h"
 #include "recording/reader/positioned_read.h"
 
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -96,7 +99,48 @@ struct extraction {
     annotation_signal *signals;
     char *text; // NUL-terminated copy of an onset or duration for conversion
     int64_t previous_record_time;
+    edf_problem_sink *sink;
+    bool store;     // false while only checking: nothing is kept
+    int64_t record; // the record being examined
+    int k;          // the annotation signal being examined
+    // While collecting the replacements of a repaired copy: the TALs of the current signal
+    // that are kept, as [start, end) pairs, and whether the signal had a problem.
+    int64_t *kept;
+    int64_t kept_count;
+    bool signal_flawed;
 };
+
+// Reports a problem of the bytes at `at` (n of them) of annotation signal x.k of record
+// x.record. Returns true when the pass goes on; else *result holds the result to end with.
+bool annotation_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n,
+                     const char *field, int *result, const char *format, ...)
+    __attribute__((format(printf, 7, 8)));
+bool annotation_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n,
+                     const char *field, int *result, const char *format, ...) {
+    *result = result_bad_format;
+    if (x.sink->policy == edf_policy::strict) {
+        if (x.sink->first_code == 0) {
+            x.sink->first_code = EDF_ERR_FORMAT;
+        }
+        return false;
+    }
+    char message[241];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    const annotation_signal &a = x.signals[x.k];
+    const edf_problem_place place{static_cast<int64_t>(x.r->header_size) +
+                                      x.record * x.r->record_size + a.offset + at,
+                                  x.r->annotation_signal_indexes[x.k], x.record, field};
+    x.signal_flawed = true;
+    if (edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_REPAIRED, found, n < 80 ? n : 80,
+                   "%s", message)) {
+        return true;
+    }
+    *result = x.sink->out_of_memory ? result_no_memory : result_bad_format;
+    return false;
+}
 
 // Converts an onset or duration text to ticks; false when the value does not fit 64 bits.
 bool text_ticks(extraction &x, const unsigned char *t, int64_t n, int64_t *ticks) {
@@ -203,6 +247,10 @@ int store_annotation(extraction &x, tal &t, const unsigned char *text, int64_t n
             return result_bad_format;
         }
     }
+    if (!x.store) {
+        *ends = kept >= 14 && std::memcmp(text, "Recording ends", 14) == 0;
+        return result_ok;
+    }
     edf_parsed_annotation *entry = next_entry(x);
     if (entry == nullptr) {
         return result_list_full;
@@ -225,15 +273,52 @@ int store_annotation(extraction &x, tal &t, const unsigned char *text, int64_t n
 
 // Walks the TALs of one annotation signal of one record and stores their annotations. In the
 // first annotation signal the first annotation is the time-keeping TAL's empty one and is not
-// stored.
-int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool first_signal) {
+// stored (`timekeeping`). A TAL that breaks a rule ends the walk under the strict policy;
+// under the others it is reported and skipped whole (the annotations stored from it are
+// taken back), and the walk goes on after the zero byte that ends it.
+int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool timekeeping) {
     enum class state { onset, duration, texts };
     state st = state::onset;
     bool after_tal_end = false; // the previous byte was the zero byte that ended a TAL
     int64_t text_start = 0;     // the text collected since the last separator starts here
+    int64_t tal_start = 0;      // the current TAL starts here
     int64_t annotations = 0;
     tal t{0, no_duration, {}, 0, -1};
     const bool stop_at_end = x.mode == EDF_READ_ANNOTATIONS && x.signal_count == 1;
+    edf_recording *r = x.r;
+    int count_at_tal = r->annotation_count;
+    int64_t text_size_at_tal = r->annotation_text_size;
+    int result = result_ok;
+
+    // Reports the current TAL as broken at byte i; on going on, takes back what it stored and
+    // returns the position of the zero byte that ends it (or the signal's length).
+    auto skip_tal = [&](int64_t i, const char *rule) -> int64_t {
+        if (!annotation_flaw(x, tal_start, s + tal_start, i + 1 - tal_start, "annotation", &result,
+                             "A TAL of data record %" PRId64 " breaks a rule (%s); it is "
+                             "skipped.",
+                             x.record, rule)) {
+            return -1;
+        }
+        r->annotation_count = count_at_tal;
+        r->annotation_text_size = text_size_at_tal;
+        int64_t j = i;
+        while (j < length && s[j] != 0x00) {
+            j++;
+        }
+        return j;
+    };
+    // Starts a new TAL after the zero byte at i.
+    auto next_tal = [&](int64_t i) {
+        st = state::onset;
+        t.duration = no_duration;
+        t.duration_length = 0;
+        t.duration_stored = -1;
+        text_start = i + 1;
+        tal_start = i + 1;
+        after_tal_end = true;
+        count_at_tal = r->annotation_count;
+        text_size_at_tal = r->annotation_text_size;
+    };
 
     for (int64_t i = 0; i < length; i++) {
         const unsigned char b = s[i];
@@ -241,101 +326,233 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool fir
             if (after_tal_end) {
                 // Two zero bytes in a row: padding, and only padding may follow.
                 const int64_t rest = length - i;
-                return rest <= 1 ||
-                               std::memcmp(s + i, s + i + 1, static_cast<size_t>(rest - 1)) == 0
-                           ? result_ok
-                           : result_bad_format;
+                if (rest <= 1 ||
+                    std::memcmp(s + i, s + i + 1, static_cast<size_t>(rest - 1)) == 0) {
+                    return result_ok;
+                }
+                if (!annotation_flaw(x, i, s + i, rest, "annotation", &result,
+                                     "The padding of an annotation signal in data record %" PRId64
+                                     " holds bytes other than zero; they are ignored.",
+                                     x.record)) {
+                    return result;
+                }
+                return result_ok;
             }
             // The end of a TAL: only right after the 0x14 that closes its last text (or as
             // the signal's first byte, in a signal without TALs).
             if (i != 0 && s[i - 1] != tal_end_of_onset) {
-                return result_bad_format;
+                if (skip_tal(i, "it ends without 0x14") < 0) {
+                    return result;
+                }
+                next_tal(i);
+                continue;
             }
-            st = state::onset;
-            t.duration = no_duration;
-            t.duration_length = 0;
-            t.duration_stored = -1;
-            text_start = i + 1;
-            after_tal_end = true;
+            if (x.kept != nullptr && i > tal_start && !(timekeeping && tal_start == 0)) {
+                x.kept[2 * x.kept_count] = tal_start;
+                x.kept[2 * x.kept_count + 1] = i + 1;
+                x.kept_count++;
+            }
+            next_tal(i);
             continue;
         }
         after_tal_end = false;
+        const char *broken = nullptr;
         if (b == tal_duration_follows) {
             if (st != state::onset || !tal_onset(x, s + text_start, i - text_start, &t.onset)) {
-                return result_bad_format;
+                broken = "a bad onset before 0x15";
+            } else {
+                st = state::duration;
+                text_start = i + 1;
             }
-            st = state::duration;
-            text_start = i + 1;
         } else if (b == tal_end_of_onset) {
             const unsigned char *text = s + text_start;
             const int64_t n = i - text_start;
             if (st == state::onset) {
                 if (!tal_onset(x, text, n, &t.onset)) {
-                    return result_bad_format;
+                    broken = "a bad onset";
                 }
             } else if (st == state::duration) {
                 // The duration counts up to its 15th character.
                 const int64_t kept = n < stored_duration_max ? n : stored_duration_max;
                 if (!is_duration_text(text, n) || !text_ticks(x, text, kept, &t.duration)) {
-                    return result_bad_format;
+                    broken = "a bad duration";
+                } else {
+                    std::memcpy(t.duration_text, text, static_cast<size_t>(kept));
+                    t.duration_length = kept;
+                    t.duration_stored = -1;
                 }
-                std::memcpy(t.duration_text, text, static_cast<size_t>(kept));
-                t.duration_length = kept;
-                t.duration_stored = -1;
             } else {
-                if (!(first_signal && annotations == 0)) {
+                if (!(timekeeping && annotations == 0)) {
                     bool ends = false;
-                    const int result = store_annotation(x, t, text, n, &ends);
-                    if (result != result_ok) {
-                        return result;
-                    }
-                    if (ends && stop_at_end) {
+                    const int stored = store_annotation(x, t, text, n, &ends);
+                    if (stored == result_bad_format) {
+                        broken = "a control byte in an annotation text";
+                    } else if (stored != result_ok) {
+                        return stored;
+                    } else if (ends && stop_at_end) {
                         return result_ok; // the rest of this signal is not examined
                     }
                 }
                 annotations++;
             }
-            st = state::texts;
-            text_start = i + 1;
+            if (broken == nullptr) {
+                st = state::texts;
+                text_start = i + 1;
+            }
         }
         // Any other byte belongs to the text being collected.
+        if (broken != nullptr) {
+            const int64_t end = skip_tal(i, broken);
+            if (end < 0) {
+                return result;
+            }
+            next_tal(end);
+            i = end;
+        }
+    }
+    // A last TAL cut off by the end of the signal (reported by the caller) is not kept.
+    if (!after_tal_end && length > 0) {
+        r->annotation_count = count_at_tal;
+        r->annotation_text_size = text_size_at_tal;
     }
     return result_ok;
+}
+
+// Appends the time text of `ticks` ("+12.5", "-0.0000001") to `out`; returns its length.
+int time_text(char *out, int64_t ticks) {
+    const uint64_t magnitude =
+        ticks < 0 ? 0 - static_cast<uint64_t>(ticks) : static_cast<uint64_t>(ticks);
+    int n = std::snprintf(out, 32, "%c%" PRIu64, ticks < 0 ? '-' : '+',
+                          magnitude / static_cast<uint64_t>(EDF_TIME_DIMENSION));
+    uint64_t fraction = magnitude % static_cast<uint64_t>(EDF_TIME_DIMENSION);
+    if (fraction != 0) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%07" PRIu64, fraction);
+        int d = 7;
+        while (d > 0 && digits[d - 1] == '0') {
+            d--;
+        }
+        out[n++] = '.';
+        std::memcpy(out + n, digits, static_cast<size_t>(d));
+        n += d;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+// The signal as a repaired copy holds it: a time-keeping TAL of `time` (first annotation
+// signal only), then the TALs that were kept, then zero bytes. TALs that no longer fit are
+// left out.
+void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool first,
+                    int64_t time) {
+    unsigned char *bytes =
+        static_cast<unsigned char *>(std::calloc(static_cast<size_t>(length), 1));
+    if (bytes == nullptr) {
+        x.sink->out_of_memory = true;
+        return;
+    }
+    int64_t n = 0;
+    if (first) {
+        char text[40];
+        const int t = time_text(text, time);
+        if (t + 3 <= length) {
+            std::memcpy(bytes, text, static_cast<size_t>(t));
+            bytes[t] = tal_end_of_onset;
+            bytes[t + 1] = tal_end_of_onset;
+            n = t + 3;
+        }
+    }
+    for (int64_t k = 0; k < x.kept_count; k++) {
+        const int64_t from = x.kept[2 * k];
+        const int64_t size = x.kept[2 * k + 1] - from;
+        if (n + size < length) { // at least one zero byte stays at the end
+            std::memcpy(bytes + n, s + from, static_cast<size_t>(size));
+            n += size;
+        }
+    }
+    const annotation_signal &a = x.signals[x.k];
+    edf_replace(x.sink,
+                static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size + a.offset,
+                bytes, length);
+    std::free(bytes);
 }
 
 // Checks and collects the annotation signals of record `record`, whose bytes the signals'
 // `bytes` pointers show.
 int examine_record(extraction &x, int64_t record) {
+    x.record = record;
+    int64_t record_time = 0;
     for (int k = 0; k < x.signal_count; k++) {
         const annotation_signal &a = x.signals[k];
-        if (a.bytes[a.length - 1] != 0x00) {
-            return result_bad_format;
+        x.k = k;
+        x.kept_count = 0;
+        x.signal_flawed = false;
+        int result = result_ok;
+        if (a.bytes[a.length - 1] != 0x00 &&
+            !annotation_flaw(x, a.length - 1, a.bytes + a.length - 1, 1, "annotation", &result,
+                             "An annotation signal of data record %" PRId64
+                             " does not end with a zero byte; its last TAL is skipped.",
+                             record)) {
+            return result;
         }
+        bool timekeeping = k == 0;
         if (k == 0) {
+            const int64_t expected =
+                record == 0 ? 0
+                : x.previous_record_time > INT64_MAX - x.r->datarecord_duration_ticks
+                    ? x.previous_record_time
+                    : x.previous_record_time + x.r->datarecord_duration_ticks;
             int64_t time;
+            const int64_t shown = a.length < 20 ? a.length : 20;
             if (!timekeeping_time(x, a.bytes, a.length, &time)) {
-                return result_bad_format;
-            }
-            if (record == 0) {
-                if (time < 0 || time >= EDF_TIME_DIMENSION) {
-                    return result_bad_format;
+                if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                     "Data record %" PRId64
+                                     " does not begin with a time-keeping annotation; its time "
+                                     "is taken from the header.",
+                                     record)) {
+                    return result;
                 }
-                x.r->subsecond_start_ticks = time;
-                if (x.mode == EDF_READ_NO_ANNOTATIONS) {
-                    return result_done;
+                time = expected;
+                timekeeping = false;
+            } else if (record == 0) {
+                if (time < 0 || time >= EDF_TIME_DIMENSION) {
+                    if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                         "The first data record's time is not within the first "
+                                         "second; the start's fraction of a second is taken as "
+                                         "0.")) {
+                        return result;
+                    }
                 }
             } else {
                 int64_t step;
                 if (__builtin_sub_overflow(time, x.previous_record_time, &step) ||
                     step != x.r->datarecord_duration_ticks) {
-                    return result_bad_format; // records must follow each other without gaps
+                    // Records must follow each other without gaps.
+                    if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                         "Data record %" PRId64
+                                         " does not start one record duration after the "
+                                         "previous one; its time is taken from the header.",
+                                         record)) {
+                        return result;
+                    }
+                    time = expected;
+                }
+            }
+            if (record == 0) {
+                x.r->subsecond_start_ticks = time >= 0 && time < EDF_TIME_DIMENSION ? time : 0;
+                if (x.mode == EDF_READ_NO_ANNOTATIONS) {
+                    return result_done;
                 }
             }
             x.previous_record_time = time;
+            record_time = time;
         }
-        const int result = parse_signal(x, a.bytes, a.length, k == 0);
+        result = parse_signal(x, a.bytes, a.length, timekeeping);
         if (result != result_ok) {
             return result;
+        }
+        if (x.signal_flawed && x.kept != nullptr) {
+            replace_signal(x, a.bytes, a.length, k == 0, record_time);
         }
     }
     return result_ok;
@@ -404,11 +621,14 @@ int walk_clusters(extraction &x, int64_t header_size, int64_t records, unsigned 
 
 } // namespace
 
-int edf_read_annotations(edf_recording *r, int handle, int mode) {
+int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sink *sink) {
+    edf_problem_sink strict_sink;
     extraction x{};
     x.r = r;
     x.handle = handle;
     x.mode = mode;
+    x.sink = sink != nullptr ? sink : &strict_sink;
+    x.store = x.sink->policy != edf_policy::check;
     x.signal_count = r->annotation_signal_count;
     if (x.signal_count < 1) {
         return result_bad_format;
@@ -464,9 +684,17 @@ int edf_read_annotations(edf_recording *r, int handle, int mode) {
     unsigned char *buffer = static_cast<unsigned char *>(
         std::malloc(static_cast<size_t>(buffer_size > 0 ? buffer_size : 1)));
     x.text = static_cast<char *>(std::malloc(static_cast<size_t>(largest + 5)));
+    // Every kept TAL takes at least two bytes.
+    bool kept_ok = true;
+    if (x.sink->collect_replacements) {
+        x.kept = static_cast<int64_t *>(
+            std::malloc(static_cast<size_t>(largest / 2 + 2) * 2 * sizeof(int64_t)));
+        kept_ok = x.kept != nullptr;
+    }
 
     int result;
-    if (x.signals == nullptr || clusters == nullptr || buffer == nullptr || x.text == nullptr) {
+    if (x.signals == nullptr || clusters == nullptr || buffer == nullptr || x.text == nullptr ||
+        !kept_ok) {
         result = result_no_memory;
     } else if (!layout_ok) {
         result = result_bad_format; // annotation signals outside the record: not a valid block
@@ -481,6 +709,10 @@ int edf_read_annotations(edf_recording *r, int handle, int mode) {
     if (result == result_done) {
         result = result_ok;
     }
+    if (result == result_ok && x.sink->out_of_memory) {
+        result = result_no_memory;
+    }
+    std::free(x.kept);
     std::free(x.text);
     std::free(buffer);
     std::free(clusters);
