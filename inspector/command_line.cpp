@@ -16,7 +16,7 @@ parsed_command_line refuse(std::string reason) {
 
 bool takes_value(const std::string &name) {
     return name == "--samples" || name == "--plot" || name == "--svg" || name == "--from" ||
-           name == "--to";
+           name == "--to" || name == "--repair";
 }
 
 } // namespace
@@ -25,6 +25,8 @@ const char *inspector_usage() {
     return "usage: edfinfo [--json] FILE\n"
            "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
+           "       edfinfo --check [--json] FILE\n"
+           "       edfinfo --repair OUT [--force] FILE\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
@@ -34,7 +36,13 @@ const char *inspector_usage() {
            "  --svg OUT.svg      the picture file to write for --plot\n"
            "  --from SECONDS     start of the time window (default: the start of the file)\n"
            "  --to SECONDS       end of the time window (default: the end of the file)\n"
+           "  --check            list every way in which FILE breaks the format (exit status 0\n"
+           "                     when it conforms, 1 when it does not)\n"
+           "  --repair OUT       write to OUT a copy of FILE with every repair applied\n"
+           "  --force            let --repair replace an existing OUT\n"
            "\n"
+           "A file that breaks the format is opened tolerantly where that is safe: the report\n"
+           "then lists the problems and what was done about them.\n"
            "Signals are numbered from 0 among the ordinary signals (annotation signals are\n"
            "not counted); times are seconds from the start of the recording.\n";
 }
@@ -43,6 +51,8 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     parsed_command_line result;
     inspector_options &options = result.options;
     bool json = false;
+    bool check = false;
+    bool have_repair = false;
     std::optional<int> samples_signal;
     std::optional<int> plot_signal;
     bool have_svg = false;
@@ -72,6 +82,14 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
             json = true;
             continue;
         }
+        if (argument == "--check") {
+            check = true;
+            continue;
+        }
+        if (argument == "--force") {
+            options.force = true;
+            continue;
+        }
 
         std::string name = argument;
         std::string value;
@@ -96,6 +114,12 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
                 return refuse("option " + name + " needs a signal number, not '" + value + "'");
             }
             (name == "--samples" ? samples_signal : plot_signal) = *signal;
+        } else if (name == "--repair") {
+            if (value.empty()) {
+                return refuse("option --repair needs a file name");
+            }
+            options.repair_path = value;
+            have_repair = true;
         } else if (name == "--svg") {
             if (value.empty()) {
                 return refuse("option --svg needs a file name");
@@ -114,8 +138,16 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     if (!have_path) {
         return refuse("no file given");
     }
-    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) > 1) {
-        return refuse("--json, --samples and --plot exclude each other");
+    if (int(check) + int(have_repair) + int(samples_signal.has_value()) +
+            int(plot_signal.has_value()) >
+        1) {
+        return refuse("--check, --repair, --samples and --plot exclude each other");
+    }
+    if (json && (have_repair || samples_signal || plot_signal)) {
+        return refuse("--json goes with the report or --check only");
+    }
+    if (options.force && !have_repair) {
+        return refuse("--force belongs to --repair");
     }
     if (plot_signal && !have_svg) {
         return refuse("--plot needs --svg OUT.svg");
@@ -131,7 +163,12 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         return refuse("--from must be below --to");
     }
 
-    if (samples_signal) {
+    options.json = json;
+    if (check) {
+        options.action = inspector_action::check;
+    } else if (have_repair) {
+        options.action = inspector_action::repair;
+    } else if (samples_signal) {
         options.action = inspector_action::samples_csv;
         options.signal = *samples_signal;
     } else if (plot_signal) {

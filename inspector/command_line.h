@@ -10,6 +10,8 @@ enum class inspector_action {
     json_report, // --json: the same as one JSON document
     samples_csv, // --samples N: one signal's physical samples as CSV
     plot_svg,    // --plot N --svg OUT: one signal's window drawn as an SVG picture
+    check,       // --check [--json]: every problem of the file, text or JSON
+    repair,      // --repair OUT [--force]: a repaired copy written to OUT
 };
 
 struct inspector_options {
@@ -17,6 +19,9 @@ struct inspector_options {
     std::string path;
     int signal = -1;
     std::string svg_path;
+    bool json = false;       // --json (with --check: the problems as JSON)
+    std::string repair_path; // --repair OUT
+    bool force = false;      // --force: --repair may replace an existing OUT
     std::optional<double> from_seconds;
     std::optional<double> to_seconds;
 };
