@@ -175,6 +175,35 @@ std::vector<tolerance> tolerances() {
         c.annotations = 0;
         t.push_back(c);
     }
+    {
+        tolerance c{"missing time-keeping",
+                    file_of(base_spec(), records, records,
+                            [](int r) {
+                                return r == 2 ? std::string("+2.5\x14x\x14", 7) + '\0'
+                                              : record_tal(r);
+                            }),
+                    "time-keeping annotation"};
+        c.annotations = 2; // the TAL that stood in its place is an annotation
+        t.push_back(c);
+        tolerance u{"unterminated annotation signal",
+                    file_of(base_spec(), records, records,
+                            [](int r) {
+                                std::string s = record_tal(r);
+                                if (r == 0) {
+                                    s += "+0.5\x14";
+                                    s += std::string(120 - s.size(), 'a');
+                                }
+                                return s;
+                            }),
+                    "annotation"};
+        t.push_back(u);
+    }
+    t.push_back({"label as Latin-1", patched(base_file(), signal_offset(ns, 0, 16, 0), "EEG\xe9"),
+                 "label", [](const edf_header_info &h) {
+                     EXPECT_EQ(std::string(h.signals[0].label).substr(0, 5), "EEG\xc3\xa9");
+                 }});
+    t.push_back({"annotation signal transducer",
+                 patched(base_file(), signal_offset(ns, 16, 80, 1), "x"), "transducer"});
     t.push_back({"wrong time-keeping",
                  file_of(base_spec(), records, records,
                          [](int r) { return r == 2 ? timekeeping("7") : record_tal(r); }),

@@ -221,7 +221,9 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
     if (r == nullptr) {
         std::fclose(stream);
         // A fatal problem was listed; any other failure is the environment's.
-        return sink->out_of_memory ? EDF_ERR_NO_MEMORY : sink->count > 0 ? 0 : error;
+        const bool fatal_listed =
+            sink->count > 0 && sink->problems[sink->count - 1].action == EDF_PROBLEM_FATAL;
+        return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
     }
     error = edf_check_discontinuity(r, sink);
     const bool fatal = error == EDF_ERR_DISCONTINUOUS;
