@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace reader_test;
@@ -424,4 +425,69 @@ TEST(TolerantOpen, BiosigExportOpens) {
         EXPECT_NEAR(read[k], k, 0.01);
     }
     EXPECT_EQ(edfclose_file(hdr->handle), 0);
+}
+
+// A recording whose writer dies: the child writes records and ends without closing, as a
+// killed program does (buffered bytes never reach the file). The header keeps "-1" and the
+// file may end inside a record; the tolerant open reads the complete records, and the
+// repaired copy holds exactly them.
+TEST(TolerantOpen, RecordingOfAKilledWriter) {
+    temp_dir dir;
+    const std::string path = dir.file("killed.edf");
+    constexpr int per_record = 999; // an odd record size, so that buffers end inside a record
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int h = edfopen_file_writeonly(path.c_str(), EDF_FILETYPE_EDFPLUS, 1);
+        edf_set_samplefrequency(h, 0, per_record);
+        edf_set_physical_maximum(h, 0, 32767);
+        edf_set_physical_minimum(h, 0, -32768);
+        edf_set_digital_maximum(h, 0, 32767);
+        edf_set_digital_minimum(h, 0, -32768);
+        std::vector<int> values(per_record);
+        for (int r = 0; r < 700; r++) {
+            for (int i = 0; i < per_record; i++) {
+                values[static_cast<size_t>(i)] = (r * 7 + i) % 30000;
+            }
+            edfwrite_digital_samples(h, values.data());
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string bytes = read_bytes(path);
+    const int64_t header = 3 * 256; // the signal and the annotation signal
+    const int64_t record_size = per_record * 2 + 120;
+    ASSERT_GT(static_cast<int64_t>(bytes.size()), header + record_size);
+    const int64_t complete = (static_cast<int64_t>(bytes.size()) - header) / record_size;
+    EXPECT_EQ(bytes.substr(236, 8), "-1      ");
+
+    auto hdr = new_header();
+    ASSERT_EQ(edfopen_file_readonly(path.c_str(), hdr.get(), 2), -1);
+    ASSERT_EQ(edfopen_file_readonly_tolerant(path.c_str(), hdr.get(), 2), 0);
+    EXPECT_EQ(hdr->datarecord_count, complete);
+    const int count = edf_get_problem_count(hdr->handle);
+    const bool partial = (bytes.size() - header) % record_size != 0;
+    EXPECT_EQ(count, partial ? 2 : 1);
+    edf_problem p;
+    ASSERT_EQ(edf_get_problem(hdr->handle, 0, &p), 0);
+    EXPECT_STREQ(p.field, "number of data records");
+    if (partial) {
+        ASSERT_EQ(edf_get_problem(hdr->handle, 1, &p), 0);
+        EXPECT_STREQ(p.field, "incomplete data record");
+        EXPECT_EQ(p.record, complete);
+    }
+    std::vector<int> last(per_record);
+    ASSERT_EQ(edfseek(hdr->handle, 0, (complete - 1) * per_record, EDFSEEK_SET),
+              (complete - 1) * per_record);
+    ASSERT_EQ(edfread_digital_samples(hdr->handle, 0, per_record, last.data()), per_record);
+    EXPECT_EQ(last[5], static_cast<int>(((complete - 1) * 7 + 5) % 30000));
+    EXPECT_EQ(edfclose_file(hdr->handle), 0);
+
+    const std::string copy = dir.file("copy.edf");
+    ASSERT_EQ(edf_repair_file(path.c_str(), copy.c_str(), 0, nullptr, 0), count);
+    const std::string repaired = read_bytes(copy);
+    EXPECT_EQ(static_cast<int64_t>(repaired.size()), header + complete * record_size);
+    EXPECT_EQ(repaired.substr(header), bytes.substr(header, repaired.size() - header));
+    EXPECT_EQ(edf_check_file(copy.c_str(), nullptr, 0), 0);
 }
