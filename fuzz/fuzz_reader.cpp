@@ -6,7 +6,8 @@
 // The same bytes are checked (edf_check_file) and opened tolerantly: the check finds nothing
 // exactly when the strict open in mode 2 succeeds, its first problem carries the strict
 // open's code, the tolerant open in mode 2 lists the same problems, and for a conforming file
-// it gives the strict open's header record.
+// it gives the strict open's header record. The repaired copy of a file without a fatal
+// problem conforms (or is refused as a whole).
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -118,6 +119,17 @@ void check_policies(const char *path, sequence &choice, int open_before) {
         check(std::memcmp(&p, &problems[static_cast<size_t>(i)], sizeof p) == 0);
     }
     const int handle = tolerant->handle;
+    static const std::string copy = std::string(path) + ".copy";
+    std::remove(copy.c_str());
+    const int repaired = edf_repair_file(path, copy.c_str(), 0, nullptr, 0);
+    if (repaired == count) {
+        check(edf_check_file(copy.c_str(), nullptr, 0) == 0);
+    } else {
+        // Only a repair that does not fit the file's annotation signals is refused.
+        check(count > 0 && repaired == EDF_ERR_FORMAT);
+        check(edf_check_file(copy.c_str(), nullptr, 0) == EDF_ERR_CANNOT_OPEN);
+    }
+    std::remove(copy.c_str());
     if (count == 0) {
         // The strict open's record, with the handle that the strict open had then.
         tolerant->handle = strict->handle;

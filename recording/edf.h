@@ -233,18 +233,18 @@ EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
 
 /* One way in which a file breaks the format. The texts are NUL-terminated. */
 struct edf_problem {
-    int64_t offset; /* byte offset in the file of the offending field or bytes, -1 for the
-                       file as a whole */
-    int32_t signal; /* header signal index (annotation signals counted), or -1 */
-    int64_t record; /* data record index, or -1 */
-    int32_t code;   /* the code that the strict open gives for this problem (EDF_ERR_FORMAT,
-                       EDF_ERR_READ, EDF_ERR_DISCONTINUOUS) */
-    int32_t action; /* EDF_PROBLEM_REPAIRED or EDF_PROBLEM_FATAL */
-    char field[33]; /* the header field or part of the file, such as "number of data records",
-                       "physical minimum", "start date", "annotation", "time-keeping
-                       annotation", "incomplete data record" */
-    char found[81]; /* the offending bytes: printable ASCII as it stands, other bytes as \xNN,
-                       cut to 80 characters */
+    int64_t offset;    /* byte offset in the file of the offending field or bytes, -1 for the
+                          file as a whole */
+    int32_t signal;    /* header signal index (annotation signals counted), or -1 */
+    int64_t record;    /* data record index, or -1 */
+    int32_t code;      /* the code that the strict open gives for this problem (EDF_ERR_FORMAT,
+                          EDF_ERR_READ, EDF_ERR_DISCONTINUOUS) */
+    int32_t action;    /* EDF_PROBLEM_REPAIRED or EDF_PROBLEM_FATAL */
+    char field[33];    /* the header field or part of the file, such as "number of data records",
+                          "physical minimum", "start date", "annotation", "time-keeping
+                          annotation", "incomplete data record" */
+    char found[81];    /* the offending bytes: printable ASCII as it stands, other bytes as \xNN,
+                          cut to 80 characters */
     char message[241]; /* the rule that is broken and what the tolerant open does about it, in
                           one English sentence */
 };
@@ -306,8 +306,11 @@ EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
  * identical). Refuses, writing nothing: an `out_path` that exists unless `overwrite` is
  * non-zero (EDF_ERR_ALREADY_OPEN), one that names the same file as `path`, even through
  * another path (EDF_ERR_ALREADY_OPEN), and a file with a fatal problem (its code). Returns
- * EDF_ERR_CANNOT_OPEN when the output cannot be created and EDF_ERR_READ when reading or
- * writing fails (the partial output is then removed). Never changes the file at `path`. */
+ * EDF_ERR_CANNOT_OPEN when the output cannot be created, EDF_ERR_READ when reading or
+ * writing fails, and EDF_ERR_FORMAT when a repair cannot be written in place (an annotation
+ * signal too small to hold a time-keeping annotation): the copy is checked before the call
+ * returns, and a partial or non-conforming output is removed. Never changes the file at
+ * `path`. */
 EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,
                             struct edf_problem *problems, int capacity);
 

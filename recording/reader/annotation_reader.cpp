@@ -108,6 +108,8 @@ struct extraction {
     int64_t *kept;
     int64_t kept_count;
     bool signal_flawed;
+    bool timekeeping_rewritten; // the file's time-keeping TAL is missing or wrong
+    bool timekeeping_kept;      // the file's time-keeping TAL is among the kept ones
 };
 
 // Reports a problem of the bytes at `at` (n of them) of annotation signal x.k of record
@@ -347,7 +349,9 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool tim
                 next_tal(i);
                 continue;
             }
-            if (x.kept != nullptr && i > tal_start && !(timekeeping && tal_start == 0)) {
+            if (x.kept != nullptr && i > tal_start &&
+                !(timekeeping && tal_start == 0 && x.timekeeping_rewritten)) {
+                x.timekeeping_kept = x.timekeeping_kept || (timekeeping && tal_start == 0);
                 x.kept[2 * x.kept_count] = tal_start;
                 x.kept[2 * x.kept_count + 1] = i + 1;
                 x.kept_count++;
@@ -440,9 +444,10 @@ int time_text(char *out, int64_t ticks) {
     return n;
 }
 
-// The signal as a repaired copy holds it: a time-keeping TAL of `time` (first annotation
-// signal only), then the TALs that were kept, then zero bytes. TALs that no longer fit are
-// left out.
+// The signal as a repaired copy holds it: a new time-keeping TAL of `time` (`first`: in the
+// first annotation signal, when the file's is not kept because it was missing, wrong or
+// broken), then the TALs that were kept, then zero bytes. TALs that no longer fit are left
+// out.
 void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool first,
                     int64_t time) {
     unsigned char *bytes =
@@ -496,6 +501,8 @@ int examine_record(extraction &x, int64_t record) {
             return result;
         }
         bool timekeeping = k == 0;
+        x.timekeeping_rewritten = false;
+        x.timekeeping_kept = false;
         if (k == 0) {
             const int64_t expected =
                 record == 0 ? 0
@@ -514,14 +521,16 @@ int examine_record(extraction &x, int64_t record) {
                 }
                 time = expected;
                 timekeeping = false;
+                x.timekeeping_rewritten = true;
             } else if (record == 0) {
                 if (time < 0 || time >= EDF_TIME_DIMENSION) {
                     if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
                                          "The first data record's time is not within the first "
-                                         "second; the start's fraction of a second is taken as "
-                                         "0.")) {
+                                         "second; it is taken as 0.")) {
                         return result;
                     }
+                    time = expected;
+                    x.timekeeping_rewritten = true;
                 }
             } else {
                 int64_t step;
@@ -536,10 +545,11 @@ int examine_record(extraction &x, int64_t record) {
                         return result;
                     }
                     time = expected;
+                    x.timekeeping_rewritten = true;
                 }
             }
             if (record == 0) {
-                x.r->subsecond_start_ticks = time >= 0 && time < EDF_TIME_DIMENSION ? time : 0;
+                x.r->subsecond_start_ticks = time;
                 if (x.mode == EDF_READ_NO_ANNOTATIONS) {
                     return result_done;
                 }
@@ -552,7 +562,7 @@ int examine_record(extraction &x, int64_t record) {
             return result;
         }
         if (x.signal_flawed && x.kept != nullptr) {
-            replace_signal(x, a.bytes, a.length, k == 0, record_time);
+            replace_signal(x, a.bytes, a.length, k == 0 && !x.timekeeping_kept, record_time);
         }
     }
     return result_ok;

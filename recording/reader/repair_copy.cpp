@@ -119,6 +119,21 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
             if (std::fclose(out) != 0 || !written) {
                 std::remove(out_path);
                 result = EDF_ERR_READ;
+            } else {
+                // A repair that cannot be written in place (an annotation signal too small
+                // for a time-keeping annotation) leaves a copy that would not conform.
+                edf_problem_sink verify;
+                verify.policy = edf_policy::strict;
+                edf_recording *copy = nullptr;
+                const int verified = edf_check_pass(out_path, &verify, &copy);
+                if (copy != nullptr) {
+                    edf_discard_recording(copy);
+                }
+                if (verified != 0 || verify.first_code != 0) {
+                    std::remove(out_path);
+                    result = verified < 0 ? verified : EDF_ERR_FORMAT;
+                }
+                edf_release_sink(&verify);
             }
         }
     }
