@@ -76,7 +76,9 @@ bool edf_lenient_number(const unsigned char *bytes, int width, bool integer, cha
     }
     text[n] = '\0';
     if (commas == 1 && !point) {
-        *std::strchr(text, ',') = '.';
+        for (int i = 0; i < n; i++) {
+            text[i] = text[i] == ',' ? '.' : text[i];
+        }
     }
     // The number: from the first character that can start one to the last that can end one;
     // junk outside it must hold no digit, and the number must pass the strict validator.
