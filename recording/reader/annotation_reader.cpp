@@ -638,7 +638,8 @@ int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sin
     x.handle = handle;
     x.mode = mode;
     x.sink = sink != nullptr ? sink : &strict_sink;
-    x.store = x.sink->policy != edf_policy::check;
+    // Nothing is stored while checking, nor without a handle to keep it.
+    x.store = x.sink->policy != edf_policy::check && handle >= 0;
     x.signal_count = r->annotation_signal_count;
     if (x.signal_count < 1) {
         return result_bad_format;

@@ -11,6 +11,6 @@
 // the list cannot grow. Sets subsecond_start_ticks, annotation_count, annotation_capacity and
 // the handle's entry of edf_parsed_annotation_lists.
 // Problems go to `sink` (null: the strict policy, which ends at the first); under the check
-// policy nothing is stored.
+// policy, and without a handle (negative), nothing is stored.
 int edf_read_annotations(edf_recording *recording, int handle, int mode,
                          edf_problem_sink *sink = nullptr);
