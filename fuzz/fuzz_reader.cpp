@@ -4,11 +4,17 @@
 // per-signal reads, and every annotation is fetched. The reader must refuse or survive: no
 // crash, no undefined behaviour, no leak, and results that keep their own promises
 // (positions within the signal, counts within what was asked, the handle table as before).
+// The same bytes are checked (edf_check_file) and opened tolerantly: the check finds nothing
+// exactly when the strict open in mode 2 succeeds, its first problem carries the strict
+// open's code, the tolerant open in mode 2 lists the same problems, and for a conforming file
+// it gives the strict open's header record. The repaired copy of a file without a fatal
+// problem conforms (or is refused as a whole).
 #include "recording/edf.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -122,6 +128,90 @@ void read_records(int handle, const edf_header_info &hdr, sequence &choice) {
     }
 }
 
+// Reads every signal and annotation of an open handle, then closes it.
+void read_all(int handle, const edf_header_info *hdr, sequence &choice, int open_before) {
+    check_segments(*hdr);
+    check(hdr->ordinary_signal_count >= 0 && hdr->ordinary_signal_count <= EDF_MAX_SIGNALS);
+    for (int s = 0; s < hdr->ordinary_signal_count; s++) {
+        read_signal(handle, s, hdr->signals[s].samples_in_file, choice);
+    }
+    read_records(handle, *hdr, choice);
+    check(edfread_digital_samples(handle, hdr->ordinary_signal_count, 1, nullptr) == -1);
+    edf_annotation annotation;
+    for (int64_t n = 0; n < hdr->annotation_count; n++) {
+        check(edf_get_annotation(handle, static_cast<int>(n), &annotation) == 0);
+    }
+    check(edf_get_annotation(handle, static_cast<int>(hdr->annotation_count), &annotation) == -1);
+    check(edfclose_file(handle) == 0);
+    check(edf_get_number_of_open_files() == open_before);
+}
+
+// The check against the strict and the tolerant open (mode 2) of the file at `path`.
+void check_policies(const char *path, sequence &choice, int open_before) {
+    static edf_header_info *strict = new edf_header_info;
+    static edf_header_info *tolerant = new edf_header_info;
+    const int count = edf_check_file(path, nullptr, 0);
+    check(count >= 0);
+    std::vector<edf_problem> problems(static_cast<size_t>(count) + 1);
+    check(edf_check_file(path, problems.data(), count + 1) == count);
+
+    const int strict_result = edfopen_file_readonly(path, strict, EDF_READ_ALL_ANNOTATIONS);
+    if (strict_result == 0) {
+        check(count == 0);
+        check(edfclose_file(strict->handle) == 0);
+    } else {
+        check(count > 0 && problems[0].code == strict->filetype);
+        for (int i = 0; i < count; i++) {
+            const edf_problem &p = problems[static_cast<size_t>(i)];
+            check(p.action == (i + 1 < count ? EDF_PROBLEM_REPAIRED : p.action));
+            check(p.action == EDF_PROBLEM_REPAIRED || p.action == EDF_PROBLEM_FATAL);
+            check(std::memchr(p.field, '\0', sizeof p.field) != nullptr && p.field[0] != '\0');
+            check(std::memchr(p.message, '\0', sizeof p.message) != nullptr);
+        }
+    }
+    const bool fatal =
+        count > 0 && problems[static_cast<size_t>(count) - 1].action == EDF_PROBLEM_FATAL;
+    const int tolerant_result =
+        edfopen_file_readonly_tolerant(path, tolerant, EDF_READ_ALL_ANNOTATIONS);
+    check((tolerant_result == 0) == !fatal);
+    if (tolerant_result != 0) {
+        check(tolerant->handle == -1 &&
+              tolerant->filetype == problems[static_cast<size_t>(count) - 1].code);
+        return;
+    }
+    check(edf_get_problem_count(tolerant->handle) == count);
+    for (int i = 0; i < count; i++) {
+        edf_problem p;
+        check(edf_get_problem(tolerant->handle, i, &p) == 0);
+        check(std::memcmp(&p, &problems[static_cast<size_t>(i)], sizeof p) == 0);
+    }
+    const int handle = tolerant->handle;
+    static const std::string copy = std::string(path) + ".copy";
+    std::remove(copy.c_str());
+    const int repaired = edf_repair_file(path, copy.c_str(), 0, nullptr, 0);
+    if (repaired == count) {
+        check(edf_check_file(copy.c_str(), nullptr, 0) == 0);
+    } else {
+        // Only a repair that does not fit the file's annotation signals is refused, and a
+        // discontinuous file, whose gaps no repair can close.
+        bool discontinuous = false;
+        for (int i = 0; i < count; i++) {
+            discontinuous |= problems[static_cast<size_t>(i)].code == EDF_ERR_DISCONTINUOUS;
+        }
+        check(count > 0 &&
+              (repaired == EDF_ERR_FORMAT || (discontinuous && repaired == EDF_ERR_DISCONTINUOUS)));
+        check(edf_check_file(copy.c_str(), nullptr, 0) == EDF_ERR_CANNOT_OPEN);
+    }
+    std::remove(copy.c_str());
+    if (count == 0) {
+        // The strict open's record, with the handle that the strict open had then.
+        tolerant->handle = strict->handle;
+        check(std::memcmp(tolerant, strict, sizeof *strict) == 0);
+        tolerant->handle = handle;
+    }
+    read_all(handle, tolerant, choice, open_before);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -151,22 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 continue;
             }
         }
-        const int handle = hdr->handle;
-        check_segments(*hdr);
-        check(hdr->ordinary_signal_count >= 0 && hdr->ordinary_signal_count <= EDF_MAX_SIGNALS);
-        for (int s = 0; s < hdr->ordinary_signal_count; s++) {
-            read_signal(handle, s, hdr->signals[s].samples_in_file, choice);
-        }
-        read_records(handle, *hdr, choice);
-        check(edfread_digital_samples(handle, hdr->ordinary_signal_count, 1, nullptr) == -1);
-        edf_annotation annotation;
-        for (int64_t n = 0; n < hdr->annotation_count; n++) {
-            check(edf_get_annotation(handle, static_cast<int>(n), &annotation) == 0);
-        }
-        check(edf_get_annotation(handle, static_cast<int>(hdr->annotation_count), &annotation) ==
-              -1);
-        check(edfclose_file(handle) == 0);
-        check(edf_get_number_of_open_files() == open_before);
+        read_all(hdr->handle, hdr, choice, open_before);
     }
+    check_policies(path.c_str(), choice, open_before);
     return 0;
 }

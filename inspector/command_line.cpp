@@ -17,7 +17,7 @@ parsed_command_line refuse(std::string reason) {
 
 bool takes_value(const std::string &name) {
     return name == "--samples" || name == "--plot" || name == "--svg" || name == "--from" ||
-           name == "--to" || name == "--continuous";
+           name == "--to" || name == "--continuous" || name == "--repair";
 }
 
 } // namespace
@@ -29,6 +29,8 @@ const char *inspector_usage() {
            "       edfinfo --continuous OUT FILE\n"
            "       edfinfo --anonymize ... FILE...   (edfinfo --anonymize --help)\n"
            "       edfinfo --recover FILE\n"
+           "       edfinfo --check [--json] FILE\n"
+           "       edfinfo --repair OUT [--force] FILE\n"
            "       edfinfo --help\n"
            "\n"
            "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
@@ -43,7 +45,13 @@ const char *inspector_usage() {
            "  --recover          mend, in place, a file whose writer died before closing it:\n"
            "                     set the record count from the complete records and cut a\n"
            "                     partial record off (prints what it does first)\n"
+           "  --check            list every way in which FILE breaks the format (exit status 0\n"
+           "                     when it conforms, 1 when it does not)\n"
+           "  --repair OUT       write to OUT a copy of FILE with every repair applied\n"
+           "  --force            let --repair replace an existing OUT\n"
            "\n"
+           "A file that breaks the format is opened tolerantly where that is safe: the report\n"
+           "then lists the problems and what was done about them.\n"
            "Signals are numbered from 0 among the ordinary signals (annotation signals are\n"
            "not counted); times are seconds from the start of the recording.\n";
 }
@@ -53,6 +61,8 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     inspector_options &options = result.options;
     bool json = false;
     bool recover = false;
+    bool check = false;
+    bool have_repair = false;
     std::optional<int> samples_signal;
     std::optional<int> plot_signal;
     bool have_svg = false;
@@ -86,6 +96,14 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
             recover = true;
             continue;
         }
+        if (argument == "--check") {
+            check = true;
+            continue;
+        }
+        if (argument == "--force") {
+            options.force = true;
+            continue;
+        }
 
         std::string name = argument;
         std::string value;
@@ -115,6 +133,12 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
                 return refuse("option --continuous needs a file name");
             }
             options.continuous_path = value;
+        } else if (name == "--repair") {
+            if (value.empty()) {
+                return refuse("option --repair needs a file name");
+            }
+            options.repair_path = value;
+            have_repair = true;
         } else if (name == "--svg") {
             if (value.empty()) {
                 return refuse("option --svg needs a file name");
@@ -134,10 +158,14 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         return refuse("no file given");
     }
     const bool continuous = !options.continuous_path.empty();
-    if (int(json) + int(samples_signal.has_value()) + int(plot_signal.has_value()) +
-            int(continuous) + int(recover) >
-        1) {
-        return refuse("--json, --samples, --plot, --continuous and --recover exclude each other");
+    if (int(check) + int(have_repair) + int(json) + int(samples_signal.has_value()) +
+            int(plot_signal.has_value()) + int(continuous) + int(recover) >
+        1 + int(json && check)) {
+        return refuse("--check, --repair, --json, --samples, --plot, --continuous and --recover "
+                      "exclude each other (--json goes with the report or --check)");
+    }
+    if (options.force && !have_repair) {
+        return refuse("--force belongs to --repair");
     }
     if (plot_signal && !have_svg) {
         return refuse("--plot needs --svg OUT.svg");
@@ -161,8 +189,13 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         return refuse("the plot window from --from to --to must be at least 0.0000001 s long");
     }
 
+    options.json = json;
     if (recover) {
         options.action = inspector_action::recover;
+    } else if (check) {
+        options.action = inspector_action::check;
+    } else if (have_repair) {
+        options.action = inspector_action::repair;
     } else if (samples_signal) {
         options.action = inspector_action::samples_csv;
         options.signal = *samples_signal;

@@ -12,6 +12,8 @@ enum class inspector_action {
     plot_svg,        // --plot N --svg OUT: one signal's window drawn as an SVG picture
     continuous_copy, // --continuous OUT: a continuous EDF+C/BDF+C copy with the gaps filled
     recover,         // --recover: the record count and length of a file whose writer died
+    check,           // --check [--json]: every problem of the file, text or JSON
+    repair,          // --repair OUT [--force]: a repaired copy written to OUT
 };
 
 struct inspector_options {
@@ -20,6 +22,9 @@ struct inspector_options {
     int signal = -1;
     std::string svg_path;
     std::string continuous_path;
+    bool json = false;       // --json (with --check: the problems as JSON)
+    std::string repair_path; // --repair OUT
+    bool force = false;      // --force: --repair may replace an existing OUT
     std::optional<double> from_seconds;
     std::optional<double> to_seconds;
 };

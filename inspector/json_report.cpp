@@ -8,6 +8,7 @@
 #include "number_text.h"
 #include "open_recording.h"
 #include "segment_report.h"
+#include "problem_report.h"
 #include "utf8_text.h"
 
 #include <cmath>
@@ -42,7 +43,7 @@ void write_signals(std::FILE *out, const edf_header_info &header) {
     std::fprintf(out, "%s],\n", header.ordinary_signal_count > 0 ? "\n  " : "");
 }
 
-bool write_annotations(std::FILE *out, const edf_header_info &header) {
+bool write_annotations(std::FILE *out, const edf_header_info &header, bool more) {
     std::fprintf(out, "  \"annotations\": [");
     edf_annotation annotation;
     for (int64_t n = 0; n < header.annotation_count; n++) {
@@ -56,13 +57,14 @@ bool write_annotations(std::FILE *out, const edf_header_info &header) {
                      n == 0 ? "" : ",", ticks_to_seconds_text(annotation.onset).c_str(),
                      duration.c_str(), json_quoted(annotation.annotation).c_str());
     }
-    std::fprintf(out, "%s]\n", header.annotation_count > 0 ? "\n  " : "");
+    std::fprintf(out, "%s]%s\n", header.annotation_count > 0 ? "\n  " : "", more ? "," : "");
     return true;
 }
 
 } // namespace
 
-bool write_json_report(std::FILE *out, const std::string &path, const edf_header_info &header) {
+bool write_json_report(std::FILE *out, const std::string &path, const edf_header_info &header,
+                       const std::vector<edf_problem> &problems) {
     std::fprintf(out, "{\n");
     std::fprintf(out, "  \"file\": %s,\n", json_quoted(path).c_str());
     std::fprintf(out, "  \"type\": \"%s\",\n", file_type_name(header.filetype));
@@ -82,5 +84,11 @@ bool write_json_report(std::FILE *out, const std::string &path, const edf_header
     std::fprintf(out, "\n  },\n");
     write_signals(out, header);
     write_segments_json(out, header);
-    return write_annotations(out, header) && std::fprintf(out, "}\n") > 0;
+    if (!write_annotations(out, header, !problems.empty())) {
+        return false;
+    }
+    if (!problems.empty()) {
+        std::fprintf(out, "  \"problems\": %s\n", problems_json(problems, "  ").c_str());
+    }
+    return std::fprintf(out, "}\n") > 0;
 }

@@ -9,6 +9,7 @@
 #include "csv_samples.h"
 #include "json_report.h"
 #include "open_recording.h"
+#include "problem_report.h"
 #include "svg_plot.h"
 #include "text_report.h"
 #include "utf8_text.h"
@@ -78,9 +79,57 @@ int run_recovery(const std::string &path) {
     return 0;
 }
 
+// --check: every problem, exit status 0 when there is none and 1 otherwise.
+int run_check(const inspector_options &options) {
+    int code = 0;
+    const std::vector<edf_problem> problems = checked_problems(options.path, &code);
+    if (code < 0) {
+        return failure("cannot check " + quoted(options.path) + ": " + edf_error_text(code));
+    }
+    if (options.json) {
+        std::printf("%s\n", problems_json(problems, "").c_str());
+    } else if (problems.empty()) {
+        std::printf("%s conforms to the format.\n", display_text(options.path).c_str());
+    } else {
+        std::printf("%s: %zu problem%s\n", display_text(options.path).c_str(), problems.size(),
+                    problems.size() == 1 ? "" : "s");
+        write_problem_lines(stdout, problems, "");
+    }
+    return problems.empty() ? 0 : exit_failure;
+}
+
+// --repair OUT: the repaired copy, and the list of what was repaired.
+int run_repair(const inspector_options &options) {
+    const int result = edf_repair_file(options.path.c_str(), options.repair_path.c_str(),
+                                       options.force ? 1 : 0, nullptr, 0);
+    if (result == EDF_ERR_ALREADY_OPEN) {
+        return failure("will not write " + quoted(options.repair_path) +
+                       (options.force ? ": it is the file to repair"
+                                      : ": it exists or is the file to repair (--force replaces "
+                                        "another file)"));
+    }
+    int code = 0;
+    const std::vector<edf_problem> problems = checked_problems(options.path, &code);
+    if (result < 0) {
+        write_problem_lines(stderr, problems, "  ");
+        return failure("cannot repair " + quoted(options.path) + ": " + edf_error_text(result));
+    }
+    std::printf("%s: %zu repair%s, written to %s\n", display_text(options.path).c_str(),
+                problems.size(), problems.size() == 1 ? "" : "s",
+                display_text(options.repair_path).c_str());
+    write_problem_lines(stdout, problems, "");
+    return 0;
+}
+
 int run(const inspector_options &options) {
     if (options.action == inspector_action::recover) {
         return run_recovery(options.path);
+    }
+    if (options.action == inspector_action::check) {
+        return run_check(options);
+    }
+    if (options.action == inspector_action::repair) {
+        return run_repair(options);
     }
     const open_recording recording(options.path);
     if (!recording.is_open()) {
@@ -88,6 +137,15 @@ int run(const inspector_options &options) {
                        edf_error_text(recording.error_code()));
     }
     const edf_header_info &header = recording.header();
+    const std::vector<edf_problem> &problems = recording.problems();
+    if (!problems.empty() && (options.action == inspector_action::samples_csv ||
+                              options.action == inspector_action::plot_svg)) {
+        std::fprintf(stderr,
+                     "edfinfo: note: %s breaks the format; read past %zu problem%s (edfinfo "
+                     "--check lists them)\n",
+                     quoted(options.path).c_str(), problems.size(),
+                     problems.size() == 1 ? "" : "s");
+    }
 
     if (options.action == inspector_action::samples_csv ||
         options.action == inspector_action::plot_svg) {
@@ -108,7 +166,7 @@ int run(const inspector_options &options) {
 
     switch (options.action) {
     case inspector_action::json_report:
-        if (!write_json_report(stdout, options.path, header)) {
+        if (!write_json_report(stdout, options.path, header, problems)) {
             return failure("cannot read the annotations of " + quoted(options.path));
         }
         break;
@@ -138,7 +196,7 @@ int run(const inspector_options &options) {
         break;
     }
     default:
-        if (!write_text_report(stdout, options.path, header)) {
+        if (!write_text_report(stdout, options.path, header, problems)) {
             return failure("cannot read the annotations of " + quoted(options.path));
         }
         break;

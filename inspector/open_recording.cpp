@@ -10,10 +10,25 @@
 
 open_recording::open_recording(const std::string &path)
     : header_(std::make_unique<edf_header_info>()) {
-    edfopen_file_readonly(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS);
-    if (header_->filetype == EDF_ERR_DISCONTINUOUS) {
-        // EDF+D/BDF+D: read with each record's own start.
-        edfopen_file_readonly_tolerant(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS);
+    if (edfopen_file_readonly(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS) == 0) {
+        return;
+    }
+    const int strict_code = header_->filetype;
+    if (strict_code != EDF_ERR_FORMAT && strict_code != EDF_ERR_READ &&
+        strict_code != EDF_ERR_DISCONTINUOUS) {
+        return; // not the file's fault: nothing to tolerate
+    }
+    if (edfopen_file_readonly_tolerant(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS) !=
+        0) {
+        header_->filetype = strict_code;
+        return;
+    }
+    const int count = edf_get_problem_count(header_->handle);
+    for (int n = 0; n < count; n++) {
+        edf_problem problem;
+        if (edf_get_problem(header_->handle, n, &problem) == 0) {
+            problems_.push_back(problem);
+        }
     }
 }
 

@@ -8,11 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class open_recording {
   public:
-    // Opens the file with all its annotations. On failure is_open() is false and
-    // error_code() holds the library's code (see edf_error_text).
+    // Opens the file with all its annotations: strictly, and tolerantly when the strict open
+    // refuses the file itself (not for a reason such as a missing file). On failure is_open()
+    // is false and error_code() holds the strict open's code (see edf_error_text).
     explicit open_recording(const std::string &path);
     ~open_recording();
     open_recording(const open_recording &) = delete;
@@ -30,10 +32,15 @@ class open_recording {
     const edf_header_info &header() const {
         return *header_;
     }
+    // The problems that the tolerant open repaired; empty after a strict open.
+    const std::vector<edf_problem> &problems() const {
+        return problems_;
+    }
 
   private:
     // About a megabyte, because of its 4096 signal entries: kept on the heap.
     std::unique_ptr<edf_header_info> header_;
+    std::vector<edf_problem> problems_;
 };
 
 // The part of one signal that a time window covers: the samples whose times t satisfy

@@ -6,6 +6,7 @@
 #include "number_text.h"
 #include "open_recording.h"
 #include "segment_report.h"
+#include "problem_report.h"
 #include "utf8_text.h"
 
 #include <algorithm>
@@ -130,7 +131,8 @@ bool write_annotations(std::FILE *out, const edf_header_info &header) {
 
 } // namespace
 
-bool write_text_report(std::FILE *out, const std::string &path, const edf_header_info &header) {
+bool write_text_report(std::FILE *out, const std::string &path, const edf_header_info &header,
+                       const std::vector<edf_problem> &problems) {
     write_line(out, "File", display_text(path));
     write_line(out, "Type", file_type_name(header.filetype));
     write_line(out, "Start", start_text(header, ' '));
@@ -145,5 +147,13 @@ bool write_text_report(std::FILE *out, const std::string &path, const edf_header
     write_signals(out, header);
     std::fputc('\n', out);
     write_segments_text(out, header);
-    return write_annotations(out, header);
+    if (!write_annotations(out, header)) {
+        return false;
+    }
+    if (!problems.empty()) {
+        std::fputc('\n', out);
+        write_line(out, "Problems", std::to_string(problems.size()) + ", read past as described");
+        write_problem_lines(out, problems, "  ");
+    }
+    return true;
 }

@@ -479,14 +479,6 @@ EDF_API int edf_get_segment(int handle, int n, struct edf_segment *segment);
  * recording, or -1 for a bad handle or a record out of range. */
 EDF_API int64_t edf_get_record_start(int handle, int64_t record);
 
-/* Opens a file for reading like edfopen_file_readonly, but also accepts EDF+D and BDF+D files,
- * whose record starts come from their time-keeping annotations. A file whose record starts
- * before the previous one ends is refused with EDF_ERR_FORMAT. For EDF+D/BDF+D files the
- * time-keeping annotations of all records are read even for EDF_READ_NO_ANNOTATIONS, and
- * file_duration is the end of the last record minus the start. Returns 0 or -1 as
- * edfopen_file_readonly. */
-EDF_API int edfopen_file_readonly_tolerant(const char *path, struct edf_header_info *hdr,
-                                           int read_annotations);
 /* ---- De-identification ---------------------------------------------------------------- */
 
 /* Flags of edf_anonymize_file, to be combined with '|'. 0 replaces everything. */
@@ -660,6 +652,99 @@ EDF_API int edfread_digital_records(int handle, int64_t first_record, int record
  * RECORDING_VERSION_STRING, the version it was built against). The text is static: never
  * free or change it. */
 EDF_API const char *recording_version(void);
+/* ---- Problems, checking and the tolerant open ------------------------------------------ */
+
+/* What the tolerant open does about a problem (edf_problem.action). */
+#define EDF_PROBLEM_REPAIRED 1 /* the tolerant open reads past it, as the message says */
+#define EDF_PROBLEM_FATAL 2    /* nothing can be read past it: the tolerant open fails too */
+
+/* One way in which a file breaks the format. The texts are NUL-terminated. */
+struct edf_problem {
+    int64_t offset;    /* byte offset in the file of the offending field or bytes, -1 for the
+                          file as a whole */
+    int32_t signal;    /* header signal index (annotation signals counted), or -1 */
+    int64_t record;    /* data record index, or -1 */
+    int32_t code;      /* the code that the strict open gives for this problem (EDF_ERR_FORMAT,
+                          EDF_ERR_READ, EDF_ERR_DISCONTINUOUS) */
+    int32_t action;    /* EDF_PROBLEM_REPAIRED or EDF_PROBLEM_FATAL */
+    char field[33];    /* the header field or part of the file, such as "number of data records",
+                          "physical minimum", "start date", "annotation", "time-keeping
+                          annotation", "incomplete data record" */
+    char found[81];    /* the offending bytes: printable ASCII as it stands, other bytes as \xNN,
+                          cut to 80 characters */
+    char message[241]; /* the rule that is broken and what the tolerant open does about it, in
+                          one English sentence */
+};
+
+/* Checks the file at `path` without opening it for reading: reports every problem of the
+ * header and of the annotation signals of every data record, in the order in which the strict
+ * open meets them (the fixed header, the signal header field by field, the identification
+ * subfields, the file size, then the records), and copies the first `capacity` of them to
+ * `problems` (which may be null when capacity is 0). A fatal problem ends the check: what
+ * follows it cannot be located. Returns the number of problems (0: the file conforms; the
+ * count can exceed capacity), or a negative open code (EDF_ERR_CANNOT_OPEN for a path that is
+ * null, missing or a directory, EDF_ERR_NO_MEMORY, EDF_ERR_READ when a read fails) when the
+ * file cannot be checked at all; -1 for a negative capacity or null problems with a positive
+ * one. It returns 0 exactly when edfopen_file_readonly in mode EDF_READ_ALL_ANNOTATIONS
+ * accepts the file (or refuses it only for a reason that is not the file's: no free handle,
+ * already open, no memory), and the first problem carries the code that that open returns.
+ * It takes no handle, never changes the file and keeps nothing after it returns. */
+EDF_API int edf_check_file(const char *path, struct edf_problem *problems, int capacity);
+
+/* Opens a file for reading as edfopen_file_readonly does (same arguments, same header record,
+ * same handle rules), but reads past every problem that can be repaired without guessing
+ * where the samples are, and keeps the list of problems with the handle. For a file that the
+ * strict open accepts, it gives exactly the same header, samples and annotations, and no
+ * problem. Repairs (each one listed as an EDF_PROBLEM_REPAIRED problem): a record count that
+ * is missing or does not match the file size (the complete records are read, an incomplete
+ * last record is ignored); header texts outside printable ASCII (taken as Latin-1 and handed
+ * out as UTF-8, cut on a character boundary to the field's room); start dates and times with
+ * other separators, one-digit parts or month names (unreadable ones become 01.01.85 and
+ * 00.00.00); EDF+ identification fields outside the subfield grammar (kept whole in `patient`
+ * and `recording`, subfields empty); junk in the reserved field; "EDF+C" or "BDF+C" without an
+ * annotation signal (read as plain EDF or BDF); equal physical or equal digital limits (read
+ * with physical = digital, limits reported as the digital range); number fields with
+ * surrounding junk or a decimal comma, where the number is unambiguous; fields of annotation
+ * signals that must be blank or fixed; annotation lists (TALs) that break a rule (skipped,
+ * the rest of the record kept); time-keeping annotations that are missing or wrong (the
+ * record's time comes from the header). Fatal, the open fails with the strict code: an
+ * unknown version, a header shorter than it declares, a signal count or header size that does
+ * not add up, unreadable or out-of-range numbers, a record size beyond the limits, no complete
+ * record, and a record of an EDF+D/BDF+D file that starts before the previous one ends.
+ * Discontinuous files (EDF+D, BDF+D), which the strict open refuses, are read with their true
+ * time axis: each record's start comes from its time-keeping annotation (see "Discontinuous
+ * recordings" above; file_duration is then the end of the last record minus the start).
+ * Returns 0 or -1 as edfopen_file_readonly does, with the code in hdr->filetype. */
+EDF_API int edfopen_file_readonly_tolerant(const char *path, struct edf_header_info *hdr,
+                                           int read_annotations);
+
+/* The number of problems that the open of `handle` repaired: 0 for a file opened strictly or
+ * one that conforms; -1 for a handle that is not open for reading. */
+EDF_API int edf_get_problem_count(int handle);
+
+/* Copies problem n (0 to count - 1, in the order of edf_check_file) of the open of `handle`
+ * into *problem. Returns 0, or -1 (record cleared when not null) for a bad handle, n or null
+ * record. */
+EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
+
+/* Writes to `out_path` a repaired copy of the file at `path`, which the strict open accepts:
+ * the header fields that the tolerant open repairs are rewritten, the record count is set,
+ * an incomplete last record is left out, and annotation lists that break a rule are dropped
+ * (a missing or wrong time-keeping annotation is written anew). The data bytes of the complete
+ * records are copied unchanged. Lists up to `capacity` problems repaired in `problems` as
+ * edf_check_file does, and returns their count (0: the file conformed and the copy is
+ * identical). Refuses, writing nothing: an `out_path` that exists unless `overwrite` is
+ * non-zero (EDF_ERR_ALREADY_OPEN), one that names the same file as `path`, even through
+ * another path (EDF_ERR_ALREADY_OPEN), a file with a fatal problem (its code), and a
+ * discontinuous file (EDF_ERR_DISCONTINUOUS: its gaps cannot be closed without new samples;
+ * `edfinfo --continuous` writes a gap-filled copy). Returns
+ * EDF_ERR_CANNOT_OPEN when the output cannot be created, EDF_ERR_READ when reading or
+ * writing fails, and EDF_ERR_FORMAT when a repair cannot be written in place (an annotation
+ * signal too small to hold a time-keeping annotation): the copy is checked before the call
+ * returns, and a partial or non-conforming output is removed. Never changes the file at
+ * `path`. */
+EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,
+                            struct edf_problem *problems, int capacity);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 

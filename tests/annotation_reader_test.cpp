@@ -450,6 +450,7 @@ TEST(AnnotationExtraction, ShortFileIsAReadFailure) {
 
         std::free(edf_parsed_annotation_lists[handle]);
         edf_parsed_annotation_lists[handle] = nullptr;
+        std::free(r->annotation_texts);
         std::fclose(r->file);
         std::free(signals);
         std::free(r);

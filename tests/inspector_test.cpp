@@ -710,6 +710,70 @@ TEST_F(InspectorSweep, SvgEnvelopeHasTwoPointsPerColumn) {
     EXPECT_EQ(trace_point_count(tenth), 820u); // samples 819200 to 820019
 }
 
+// A file as a recording program leaves it when it dies, with a start time written with colons:
+// --check lists the problems, the other modes read it tolerantly and say so, --repair writes
+// a copy that conforms and leaves the file as it was.
+TEST(Inspector, CheckRepairAndTolerantFallback) {
+    temp_dir dir;
+    const std::string path = write_small_file(dir);
+    EXPECT_EQ(edfinfo({"--check", path}, dir).status, 0);
+    reader_test::patch_bytes(path, 176, "05:06:07");
+    reader_test::patch_bytes(path, 236, "-1      ");
+    std::string bytes = file_bytes(path);
+    bytes += "tail";
+    reader_test::write_bytes(path, bytes);
+
+    run_result r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[0], path + ": 3 problems");
+    EXPECT_EQ(lines[1].rfind("offset 176, start time, signal -, record -, repaired, found "
+                             "\"05:06:07\": ",
+                             0),
+              0u)
+        << lines[1];
+    EXPECT_NE(lines[2].find("number of data records"), std::string::npos);
+    EXPECT_NE(lines[3].find("incomplete data record"), std::string::npos);
+
+    r = edfinfo({"--check", "--json", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    nlohmann::json problems;
+    ASSERT_NO_THROW(problems = nlohmann::json::parse(r.out)) << r.out;
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_EQ(problems[0]["field"].get<std::string>(), "start time");
+    EXPECT_EQ(problems[0]["offset"].get<double>(), 176);
+    EXPECT_EQ(problems[2]["record"].get<double>(), 6);
+    EXPECT_EQ(problems[2]["action"].get<double>(), EDF_PROBLEM_REPAIRED);
+
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Data records"), "6 of 1 s");
+    EXPECT_EQ(report_value(r.out, "Problems"), "3, read past as described");
+    r = edfinfo({"--json", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(doc["problems"].size(), 3u);
+    EXPECT_EQ(doc["datarecord_count"].get<double>(), 6);
+    r = edfinfo({"--samples", "1", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out).size(), 61u);
+    EXPECT_EQ(r.err.rfind("edfinfo: note: ", 0), 0u) << r.err;
+
+    const std::string copy = dir.file("copy.edf");
+    r = edfinfo({"--repair", copy, path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out).size(), 4u);
+    EXPECT_EQ(edfinfo({"--check", copy}, dir).status, 0);
+    EXPECT_EQ(file_bytes(copy).size(), bytes.size() - 4);
+    EXPECT_EQ(edfinfo({"--repair", copy, path}, dir).status, 1);
+    EXPECT_EQ(edfinfo({"--repair", copy, "--force", path}, dir).status, 0);
+    EXPECT_EQ(edfinfo({"--repair", path, "--force", path}, dir).status, 1);
+    EXPECT_EQ(file_bytes(path), bytes);
+    EXPECT_EQ(edfinfo({"--force", path}, dir).status, 2);
+}
+
 #endif // EDFINFO_PATH
 
 #ifdef EDFINFO_PATH

@@ -102,7 +102,12 @@ class Recording:
         if annotations not in _ANNOTATION_MODES:
             raise ValueError(f"annotations must be one of {sorted(_ANNOTATION_MODES)}")
         self.path = os.fspath(path)
-        self._file = _recording.File(self.path, bool(tolerant), _ANNOTATION_MODES[annotations])
+        try:
+            self._file = _recording.File(self.path, bool(tolerant), _ANNOTATION_MODES[annotations])
+        except _recording.FormatError as error:
+            # The library's check lists what is wrong with the refused file.
+            error.problems = tuple(_Problem(**p) for p in error.problems)
+            raise
         raw = self._file.header()
         year, month, day, hour, minute, second, ticks = raw["start"]
         by, bm, bd = raw["birth_date"]

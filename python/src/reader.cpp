@@ -26,14 +26,41 @@ double seconds(int64_t ticks) {
 // code in header->filetype). Called with the GIL released and the library lock held.
 int open_recording(const std::string &path, bool tolerant, int annotation_mode,
                    edf_header_info *header) {
-#ifdef RECORDING_HAS_TOLERANT_OPEN
-    if (tolerant) {
-        return edfopen_file_readonly_tolerant(path.c_str(), header, annotation_mode);
+    return tolerant ? edfopen_file_readonly_tolerant(path.c_str(), header, annotation_mode)
+                    : edfopen_file_readonly(path.c_str(), header, annotation_mode);
+}
+
+py::dict problem_dict(const edf_problem &p) {
+    py::dict d;
+    d["offset"] = p.offset;
+    d["signal"] = p.signal;
+    d["record"] = p.record;
+    d["code"] = p.code;
+    d["action"] = p.action;
+    d["field"] = library_text(p.field, false);
+    d["found"] = library_text(p.found, false);
+    d["message"] = library_text(p.message, false);
+    return d;
+}
+
+// Every problem of a file that an open refused (empty when the check cannot run either).
+py::list checked_problems(const std::string &path) {
+    std::vector<edf_problem> found;
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(library_mutex());
+        const int count = edf_check_file(path.c_str(), nullptr, 0);
+        if (count > 0) {
+            found.resize(static_cast<size_t>(count));
+            const int again = edf_check_file(path.c_str(), found.data(), count);
+            found.resize(again > 0 && again <= count ? static_cast<size_t>(again) : 0);
+        }
     }
-#else
-    (void)tolerant; // refused before the call (NotImplementedError): no tolerant open yet
-#endif
-    return edfopen_file_readonly(path.c_str(), header, annotation_mode);
+    py::list list;
+    for (const edf_problem &p : found) {
+        list.append(problem_dict(p));
+    }
+    return list;
 }
 
 // Reads `count` samples of one signal from sample `start` into `out` (int or double
@@ -78,7 +105,10 @@ class reader_file {
             result = open_recording(path, tolerant, annotation_mode, header_.get());
         }
         if (result != 0) {
-            raise_code(header_->filetype, path);
+            const int code = header_->filetype;
+            const bool the_files =
+                code == EDF_ERR_FORMAT || code == EDF_ERR_READ || code == EDF_ERR_DISCONTINUOUS;
+            raise_code(code, path, false, the_files ? checked_problems(path) : py::list());
         }
         handle_ = header_->handle;
     }
@@ -174,7 +204,6 @@ class reader_file {
     // library's problem record.
     py::list problems() {
         py::list list;
-#ifdef RECORDING_HAS_TOLERANT_OPEN
         const int handle = open_handle();
         std::lock_guard<std::mutex> lock(library_mutex());
         const int count = edf_get_problem_count(handle);
@@ -183,27 +212,26 @@ class reader_file {
             if (edf_get_problem(handle, n, &p) != 0) {
                 break;
             }
-            py::dict d;
-            d["offset"] = p.offset;
-            d["signal"] = p.signal;
-            d["record"] = p.record;
-            d["code"] = p.code;
-            d["action"] = p.action;
-            d["field"] = library_text(p.field, false);
-            d["found"] = library_text(p.found, false);
-            d["message"] = library_text(p.message, false);
-            list.append(d);
+            list.append(problem_dict(p));
         }
-#endif
         return list;
     }
 
     // The file's stretches of contiguous records, as (start seconds, first record, record
     // count). A continuous file is one stretch from 0.
     py::list segments() {
-        open_handle();
+        const int handle = open_handle();
+        std::lock_guard<std::mutex> lock(library_mutex());
         py::list list;
-        list.append(py::make_tuple(0.0, int64_t{0}, header_->datarecord_count));
+        const int count = edf_get_segment_count(handle);
+        for (int n = 0; n < count; n++) {
+            edf_segment segment{};
+            if (edf_get_segment(handle, n, &segment) != 0) {
+                break;
+            }
+            list.append(
+                py::make_tuple(seconds(segment.start), segment.first_record, segment.record_count));
+        }
         return list;
     }
 
@@ -278,7 +306,6 @@ class reader_file {
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(library_mutex());
-#ifdef RECORDING_HAS_RECORD_READ
             // Every signal's share of a run of records in one pass over the records.
             int64_t most = 1;
             for (int64_t spr : per_record) {
@@ -309,12 +336,6 @@ class reader_file {
                 complete = got == n;
                 done += n;
             }
-#else
-            for (size_t i = 0; complete && i < buffers.size(); i++) {
-                complete = read_run(handle, signals[i], first * per_record[i],
-                                    count * per_record[i], digital, buffers[i]);
-            }
-#endif
         }
         if (!complete) {
             raise_short_file(path_);
@@ -346,13 +367,6 @@ class reader_file {
 void register_reader(py::module_ &module) {
     py::class_<reader_file>(module, "File")
         .def(py::init([](const std::string &path, bool tolerant, int annotation_mode) {
-                 if (tolerant) {
-#ifndef RECORDING_HAS_TOLERANT_OPEN
-                     PyErr_SetString(PyExc_NotImplementedError,
-                                     "this build of the library has no tolerant open");
-                     throw py::error_already_set();
-#endif
-                 }
                  return std::make_unique<reader_file>(path, tolerant, annotation_mode);
              }),
              py::arg("path"), py::arg("tolerant"), py::arg("annotation_mode"))

@@ -99,7 +99,6 @@ def corrupt(path, offset, text):
         (lambda d: recording.open(d / "short.edf"), recording.FormatError, "header"),
         (lambda d: recording.open(d / "bad.edf"), recording.FormatError, "break the"),
         (lambda d: recording.open(d / "ok.edf", annotations="some"), ValueError, "annotations"),
-        (lambda d: recording.open(d / "ok.edf", tolerant=True), NotImplementedError, ""),
         (lambda d: recording.Writer(d / "no" / "x.edf", [{"rate": 1}]), FileNotFoundError, ""),
         (lambda d: recording.Writer(d / "x.edf", [{"rate": 2.5}]), ValueError, "whole number"),
         (lambda d: recording.Writer(d / "x.edf", [{"rate": 1}], start=datetime.datetime(1970, 1, 1)),
@@ -119,7 +118,9 @@ def test_errors(tmp_path, action, error, match):
     with pytest.raises(error, match=match) as caught:
         action(tmp_path)
     if error is recording.FormatError:
-        assert caught.value.code in (-3, -5) and caught.value.problems == []
+        problems = caught.value.problems
+        assert caught.value.code in (-3, -5) and problems
+        assert problems[0].code == caught.value.code and problems[0].field
 
 
 def test_reading_arguments_and_closed_files(tmp_path):
@@ -146,3 +147,22 @@ def test_unreadable_file(tmp_path):
     path.chmod(0)
     with pytest.raises(PermissionError):
         recording.open(path)
+
+
+def test_tolerant_open_and_segments(tmp_path):
+    """A file whose writer died ("-1" records, half a record at the end) is refused with its
+    problems and read tolerantly; a discontinuous file's segments carry its true times."""
+    path = tmp_path / "cut.edf"
+    recording.write(path, np.arange(2560, dtype=float).reshape(2, 1280), rate=128,
+                    labels=["A", "B"])
+    data = bytearray(path.read_bytes())
+    data[236:244] = b"-1      "
+    path.write_bytes(bytes(data) + b"\x01\x02\x03")
+    with pytest.raises(recording.FormatError) as caught:
+        recording.open(path)
+    assert [p.field for p in caught.value.problems] == ["number of data records",
+                                                        "incomplete data record"]
+    with recording.open(path, tolerant=True) as rec:
+        assert [p.field for p in rec.problems] == [p.field for p in caught.value.problems]
+        assert np.allclose(rec.read("B"), np.arange(1280, 2560), atol=0.05)
+        assert rec.segments == [recording.Segment(0.0, 0, 10)]

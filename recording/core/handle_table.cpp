@@ -112,6 +112,8 @@ int edf_release_slot(int handle) {
     std::free(recording->signals);
     std::free(recording->breaks);
     std::free(recording->write_buffer);
+    std::free(recording->annotation_texts);
+    std::free(recording->problems);
     std::free(recording);
     edf_handle_table[handle] = nullptr;
     edf_open_file_count--;

@@ -95,6 +95,19 @@ struct edf_recording {
     int has_identity;
     uint64_t file_device;
     uint64_t file_inode;
+    // R, tolerant open: identification fields outside printable ASCII (read as Latin-1), and
+    // EDF+ identification fields outside the subfield grammar (kept whole).
+    int patient_latin1;
+    int recording_latin1;
+    int patient_whole;
+    int recording_whole;
+    // R: the problems that the tolerant open repaired (null and 0 for a strict open).
+    edf_problem *problems;
+    int problem_count;
+    // R: the annotation texts, see edf_parsed_annotation; null until the first text.
+    char *annotation_texts;
+    int64_t annotation_text_size;
+    int64_t annotation_text_capacity;
     // W: set when a sample write failed part-way; the stream's position is then unknown, and
     // the next write first seeks to where its bytes belong.
     int reposition_needed;
@@ -125,12 +138,14 @@ struct edf_queued_annotation {
     char text[EDF_ANNOTATION_TEXT_MAX + 1];
 };
 
-// A reader's parsed annotation: the same fields as the public edf_annotation.
+// A reader's parsed annotation. Its texts lie in the recording's text arena
+// (annotation_texts), each NUL-terminated, so that the list costs a few bytes per annotation
+// beyond the text that the file actually holds; offset 0 is the empty text.
+// The duration in ticks is not kept: it is the duration text's value, found again on access.
 struct edf_parsed_annotation {
     int64_t onset;
-    int64_t duration;
-    char duration_text[20];
-    char annotation[513];
+    uint32_t text;          // offset of the annotation text (UTF-8, at most 512 bytes)
+    uint32_t duration_text; // offset of the duration text (at most 15 bytes)
 };
 
 // Process-wide tables; all empty at program start.

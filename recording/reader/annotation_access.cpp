@@ -1,6 +1,7 @@
 // Annotation access: hands out the annotations collected when the file was opened, one by
 // one, as self-contained copies that the caller owns.
 #include "recording/core/recording.h"
+#include "recording/core/text_parse.h"
 
 #include <cstring>
 
@@ -25,8 +26,15 @@ extern "C" int edf_get_annotation(int handle, int n, edf_annotation *annot) {
     }
     const edf_parsed_annotation &entry = edf_parsed_annotation_lists[handle][n];
     annot->onset = entry.onset;
-    annot->duration = entry.duration;
-    copy_cut(annot->duration_text, entry.duration_text, sizeof annot->duration_text - 1);
-    copy_cut(annot->annotation, entry.annotation, sizeof annot->annotation - 1);
+    // The duration text was converted when the file was opened, so it converts again.
+    // Until a text is stored the arena does not exist, and every offset is the empty text's.
+    const char *texts = r->annotation_texts != nullptr ? r->annotation_texts : "";
+    const char *duration = texts + entry.duration_text;
+    annot->duration = -EDF_TIME_DIMENSION;
+    if (duration[0] != '\0') {
+        edf_text_to_ticks_checked(duration, &annot->duration);
+    }
+    copy_cut(annot->duration_text, duration, sizeof annot->duration_text - 1);
+    copy_cut(annot->annotation, texts + entry.text, sizeof annot->annotation - 1);
     return 0;
 }

@@ -18,6 +18,9 @@
 #include "recording/reader/positioned_read.h"
 #include "recording/reader/segment_map.h"
 
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -97,7 +100,50 @@ struct extraction {
     annotation_signal *signals;
     char *text; // NUL-terminated copy of an onset or duration for conversion
     int64_t previous_record_time;
+    edf_problem_sink *sink;
+    bool store;     // false while only checking: nothing is kept
+    int64_t record; // the record being examined
+    int k;          // the annotation signal being examined
+    // While collecting the replacements of a repaired copy: the TALs of the current signal
+    // that are kept, as [start, end) pairs, and whether the signal had a problem.
+    int64_t *kept;
+    int64_t kept_count;
+    bool signal_flawed;
+    bool timekeeping_rewritten; // the file's time-keeping TAL is missing or wrong
+    bool timekeeping_kept;      // the file's time-keeping TAL is among the kept ones
 };
+
+// Reports a problem of the bytes at `at` (n of them) of annotation signal x.k of record
+// x.record. Returns true when the pass goes on; else *result holds the result to end with.
+bool annotation_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n,
+                     const char *field, int *result, const char *format, ...)
+    __attribute__((format(printf, 7, 8)));
+bool annotation_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n,
+                     const char *field, int *result, const char *format, ...) {
+    *result = result_bad_format;
+    if (x.sink->policy == edf_policy::strict) {
+        if (x.sink->first_code == 0) {
+            x.sink->first_code = EDF_ERR_FORMAT;
+        }
+        return false;
+    }
+    char message[241];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    const annotation_signal &a = x.signals[x.k];
+    const edf_problem_place place{static_cast<int64_t>(x.r->header_size) +
+                                      x.record * x.r->record_size + a.offset + at,
+                                  x.r->annotation_signal_indexes[x.k], x.record, field};
+    x.signal_flawed = true;
+    if (edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_REPAIRED, found, n < 80 ? n : 80,
+                   "%s", message)) {
+        return true;
+    }
+    *result = x.sink->out_of_memory ? result_no_memory : result_bad_format;
+    return false;
+}
 
 // Converts an onset or duration text to ticks; false when the value does not fit 64 bits.
 bool text_ticks(extraction &x, const unsigned char *t, int64_t n, int64_t *ticks) {
@@ -147,21 +193,56 @@ edf_parsed_annotation *next_entry(extraction &x) {
     return &edf_parsed_annotation_lists[x.handle][r->annotation_count];
 }
 
+// Appends n bytes and a NUL to the recording's text arena, which doubles as it fills (so a
+// file of many tiny annotations costs memory in proportion to its texts, not to the longest
+// text allowed). The arena's first byte is the empty text. Returns the text's offset, or 0
+// when the arena cannot grow (*ok is then false).
+uint32_t store_text(edf_recording *r, const unsigned char *text, int64_t n, bool *ok) {
+    *ok = true;
+    if (n == 0) {
+        return 0;
+    }
+    const int64_t needed = (r->annotation_text_size > 0 ? r->annotation_text_size : 1) + n + 1;
+    if (needed > UINT32_MAX) {
+        *ok = false;
+        return 0;
+    }
+    if (needed > r->annotation_text_capacity) {
+        int64_t capacity = r->annotation_text_capacity > 0 ? r->annotation_text_capacity : 4096;
+        while (capacity < needed) {
+            capacity *= 2;
+        }
+        void *grown = std::realloc(r->annotation_texts, static_cast<size_t>(capacity));
+        if (grown == nullptr) {
+            *ok = false;
+            return 0;
+        }
+        r->annotation_texts = static_cast<char *>(grown);
+        r->annotation_text_capacity = capacity;
+        if (r->annotation_text_size == 0) {
+            r->annotation_texts[0] = '\0';
+            r->annotation_text_size = 1;
+        }
+    }
+    const int64_t at = r->annotation_text_size;
+    std::memcpy(r->annotation_texts + at, text, static_cast<size_t>(n));
+    r->annotation_texts[at + n] = '\0';
+    r->annotation_text_size = at + n + 1;
+    return static_cast<uint32_t>(at);
+}
+
 struct tal {
     int64_t onset;
     int64_t duration;
-    char duration_text[stored_duration_max + 1];
+    unsigned char duration_text[stored_duration_max];
+    int64_t duration_length;
+    // The duration text's place in the arena, stored with the TAL's first annotation; -1
+    // before that.
+    int64_t duration_stored;
 };
 
 // Stores one annotation; sets *ends when its text begins with "Recording ends".
-int store_annotation(extraction &x, const tal &t, const unsigned char *text, int64_t n,
-                     bool *ends) {
-    edf_parsed_annotation *entry = next_entry(x);
-    if (entry == nullptr) {
-        return result_list_full;
-    }
-    std::memcpy(entry->duration_text, t.duration_text, sizeof t.duration_text);
-    entry->duration = t.duration;
+int store_annotation(extraction &x, tal &t, const unsigned char *text, int64_t n, bool *ends) {
     // Only the first 512 bytes are kept, and only those are checked.
     const int64_t kept = n < stored_text_max ? n : stored_text_max;
     for (int64_t i = 0; i < kept; i++) {
@@ -169,8 +250,24 @@ int store_annotation(extraction &x, const tal &t, const unsigned char *text, int
             return result_bad_format;
         }
     }
-    std::memcpy(entry->annotation, text, static_cast<size_t>(kept));
-    entry->annotation[kept] = '\0';
+    if (!x.store) {
+        *ends = kept >= 14 && std::memcmp(text, "Recording ends", 14) == 0;
+        return result_ok;
+    }
+    edf_parsed_annotation *entry = next_entry(x);
+    if (entry == nullptr) {
+        return result_list_full;
+    }
+    bool ok = true;
+    if (t.duration_stored < 0) {
+        t.duration_stored = store_text(x.r, t.duration_text, t.duration_length, &ok);
+    }
+    const uint32_t text_at = ok ? store_text(x.r, text, kept, &ok) : 0;
+    if (!ok) {
+        return result_list_full;
+    }
+    entry->duration_text = static_cast<uint32_t>(t.duration_stored);
+    entry->text = text_at;
     entry->onset = t.onset;
     x.r->annotation_count++;
     *ends = kept >= 14 && std::memcmp(text, "Recording ends", 14) == 0;
@@ -179,15 +276,52 @@ int store_annotation(extraction &x, const tal &t, const unsigned char *text, int
 
 // Walks the TALs of one annotation signal of one record and stores their annotations. In the
 // first annotation signal the first annotation is the time-keeping TAL's empty one and is not
-// stored.
-int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool first_signal) {
+// stored (`timekeeping`). A TAL that breaks a rule ends the walk under the strict policy;
+// under the others it is reported and skipped whole (the annotations stored from it are
+// taken back), and the walk goes on after the zero byte that ends it.
+int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool timekeeping) {
     enum class state { onset, duration, texts };
     state st = state::onset;
     bool after_tal_end = false; // the previous byte was the zero byte that ended a TAL
     int64_t text_start = 0;     // the text collected since the last separator starts here
+    int64_t tal_start = 0;      // the current TAL starts here
     int64_t annotations = 0;
-    tal t{0, no_duration, {}};
+    tal t{0, no_duration, {}, 0, -1};
     const bool stop_at_end = x.mode == EDF_READ_ANNOTATIONS && x.signal_count == 1;
+    edf_recording *r = x.r;
+    int count_at_tal = r->annotation_count;
+    int64_t text_size_at_tal = r->annotation_text_size;
+    int result = result_ok;
+
+    // Reports the current TAL as broken at byte i; on going on, takes back what it stored and
+    // returns the position of the zero byte that ends it (or the signal's length).
+    auto skip_tal = [&](int64_t i, const char *rule) -> int64_t {
+        if (!annotation_flaw(x, tal_start, s + tal_start, i + 1 - tal_start, "annotation", &result,
+                             "A TAL of data record %" PRId64 " breaks a rule (%s); it is "
+                             "skipped.",
+                             x.record, rule)) {
+            return -1;
+        }
+        r->annotation_count = count_at_tal;
+        r->annotation_text_size = text_size_at_tal;
+        int64_t j = i;
+        while (j < length && s[j] != 0x00) {
+            j++;
+        }
+        return j;
+    };
+    // Starts a new TAL after the zero byte at i.
+    auto next_tal = [&](int64_t i) {
+        st = state::onset;
+        t.duration = no_duration;
+        t.duration_length = 0;
+        t.duration_stored = -1;
+        text_start = i + 1;
+        tal_start = i + 1;
+        after_tal_end = true;
+        count_at_tal = r->annotation_count;
+        text_size_at_tal = r->annotation_text_size;
+    };
 
     for (int64_t i = 0; i < length; i++) {
         const unsigned char b = s[i];
@@ -195,94 +329,228 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool fir
             if (after_tal_end) {
                 // Two zero bytes in a row: padding, and only padding may follow.
                 const int64_t rest = length - i;
-                return rest <= 1 ||
-                               std::memcmp(s + i, s + i + 1, static_cast<size_t>(rest - 1)) == 0
-                           ? result_ok
-                           : result_bad_format;
+                if (rest <= 1 ||
+                    std::memcmp(s + i, s + i + 1, static_cast<size_t>(rest - 1)) == 0) {
+                    return result_ok;
+                }
+                if (!annotation_flaw(x, i, s + i, rest, "annotation", &result,
+                                     "The padding of an annotation signal in data record %" PRId64
+                                     " holds bytes other than zero; they are ignored.",
+                                     x.record)) {
+                    return result;
+                }
+                return result_ok;
             }
             // The end of a TAL: only right after the 0x14 that closes its last text (or as
             // the signal's first byte, in a signal without TALs).
             if (i != 0 && s[i - 1] != tal_end_of_onset) {
-                return result_bad_format;
+                if (skip_tal(i, "it ends without 0x14") < 0) {
+                    return result;
+                }
+                next_tal(i);
+                continue;
             }
-            st = state::onset;
-            t.duration = no_duration;
-            t.duration_text[0] = '\0';
-            text_start = i + 1;
-            after_tal_end = true;
+            if (x.kept != nullptr && i > tal_start &&
+                !(timekeeping && tal_start == 0 && x.timekeeping_rewritten)) {
+                x.timekeeping_kept = x.timekeeping_kept || (timekeeping && tal_start == 0);
+                x.kept[2 * x.kept_count] = tal_start;
+                x.kept[2 * x.kept_count + 1] = i + 1;
+                x.kept_count++;
+            }
+            next_tal(i);
             continue;
         }
         after_tal_end = false;
+        const char *broken = nullptr;
         if (b == tal_duration_follows) {
             if (st != state::onset || !tal_onset(x, s + text_start, i - text_start, &t.onset)) {
-                return result_bad_format;
+                broken = "a bad onset before 0x15";
+            } else {
+                st = state::duration;
+                text_start = i + 1;
             }
-            st = state::duration;
-            text_start = i + 1;
         } else if (b == tal_end_of_onset) {
             const unsigned char *text = s + text_start;
             const int64_t n = i - text_start;
             if (st == state::onset) {
                 if (!tal_onset(x, text, n, &t.onset)) {
-                    return result_bad_format;
+                    broken = "a bad onset";
                 }
             } else if (st == state::duration) {
                 // The duration counts up to its 15th character.
                 const int64_t kept = n < stored_duration_max ? n : stored_duration_max;
                 if (!is_duration_text(text, n) || !text_ticks(x, text, kept, &t.duration)) {
-                    return result_bad_format;
+                    broken = "a bad duration";
+                } else {
+                    std::memcpy(t.duration_text, text, static_cast<size_t>(kept));
+                    t.duration_length = kept;
+                    t.duration_stored = -1;
                 }
-                std::memcpy(t.duration_text, text, static_cast<size_t>(kept));
-                t.duration_text[kept] = '\0';
             } else {
-                if (!(first_signal && annotations == 0)) {
+                if (!(timekeeping && annotations == 0)) {
                     bool ends = false;
-                    const int result = store_annotation(x, t, text, n, &ends);
-                    if (result != result_ok) {
-                        return result;
-                    }
-                    if (ends && stop_at_end) {
+                    const int stored = store_annotation(x, t, text, n, &ends);
+                    if (stored == result_bad_format) {
+                        broken = "a control byte in an annotation text";
+                    } else if (stored != result_ok) {
+                        return stored;
+                    } else if (ends && stop_at_end) {
                         return result_ok; // the rest of this signal is not examined
                     }
                 }
                 annotations++;
             }
-            st = state::texts;
-            text_start = i + 1;
+            if (broken == nullptr) {
+                st = state::texts;
+                text_start = i + 1;
+            }
         }
         // Any other byte belongs to the text being collected.
+        if (broken != nullptr) {
+            const int64_t end = skip_tal(i, broken);
+            if (end < 0) {
+                return result;
+            }
+            next_tal(end);
+            i = end;
+        }
+    }
+    // A last TAL cut off by the end of the signal (reported by the caller) is not kept.
+    if (!after_tal_end && length > 0) {
+        r->annotation_count = count_at_tal;
+        r->annotation_text_size = text_size_at_tal;
     }
     return result_ok;
+}
+
+// Appends the time text of `ticks` ("+12.5", "-0.0000001") to `out`; returns its length.
+int time_text(char *out, int64_t ticks) {
+    const uint64_t magnitude =
+        ticks < 0 ? 0 - static_cast<uint64_t>(ticks) : static_cast<uint64_t>(ticks);
+    int n = std::snprintf(out, 32, "%c%" PRIu64, ticks < 0 ? '-' : '+',
+                          magnitude / static_cast<uint64_t>(EDF_TIME_DIMENSION));
+    uint64_t fraction = magnitude % static_cast<uint64_t>(EDF_TIME_DIMENSION);
+    if (fraction != 0) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%07" PRIu64, fraction);
+        int d = 7;
+        while (d > 0 && digits[d - 1] == '0') {
+            d--;
+        }
+        out[n++] = '.';
+        std::memcpy(out + n, digits, static_cast<size_t>(d));
+        n += d;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+// The signal as a repaired copy holds it: a new time-keeping TAL of `time` (`first`: in the
+// first annotation signal, when the file's is not kept because it was missing, wrong or
+// broken), then the TALs that were kept, then zero bytes. TALs that no longer fit are left
+// out.
+void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool first,
+                    int64_t time) {
+    unsigned char *bytes =
+        static_cast<unsigned char *>(std::calloc(static_cast<size_t>(length), 1));
+    if (bytes == nullptr) {
+        x.sink->out_of_memory = true;
+        return;
+    }
+    int64_t n = 0;
+    if (first) {
+        char text[40];
+        const int t = time_text(text, time);
+        if (t + 3 <= length) {
+            std::memcpy(bytes, text, static_cast<size_t>(t));
+            bytes[t] = tal_end_of_onset;
+            bytes[t + 1] = tal_end_of_onset;
+            n = t + 3;
+        }
+    }
+    for (int64_t k = 0; k < x.kept_count; k++) {
+        const int64_t from = x.kept[2 * k];
+        const int64_t size = x.kept[2 * k + 1] - from;
+        if (n + size < length) { // at least one zero byte stays at the end
+            std::memcpy(bytes + n, s + from, static_cast<size_t>(size));
+            n += size;
+        }
+    }
+    const annotation_signal &a = x.signals[x.k];
+    edf_replace(x.sink,
+                static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size + a.offset,
+                bytes, length);
+    std::free(bytes);
 }
 
 // Checks and collects the annotation signals of record `record`, whose bytes the signals'
 // `bytes` pointers show.
 int examine_record(extraction &x, int64_t record) {
+    x.record = record;
+    int64_t record_time = 0;
     for (int k = 0; k < x.signal_count; k++) {
         const annotation_signal &a = x.signals[k];
-        if (a.bytes[a.length - 1] != 0x00) {
-            return result_bad_format;
+        x.k = k;
+        x.kept_count = 0;
+        x.signal_flawed = false;
+        int result = result_ok;
+        if (a.bytes[a.length - 1] != 0x00 &&
+            !annotation_flaw(x, a.length - 1, a.bytes + a.length - 1, 1, "annotation", &result,
+                             "An annotation signal of data record %" PRId64
+                             " does not end with a zero byte; its last TAL is skipped.",
+                             record)) {
+            return result;
         }
+        bool timekeeping = k == 0;
+        x.timekeeping_rewritten = false;
+        x.timekeeping_kept = false;
         if (k == 0) {
+            const int64_t expected =
+                record == 0 ? 0
+                : x.previous_record_time > INT64_MAX - x.r->datarecord_duration_ticks
+                    ? x.previous_record_time
+                    : x.previous_record_time + x.r->datarecord_duration_ticks;
             int64_t time;
+            const int64_t shown = a.length < 20 ? a.length : 20;
             if (!timekeeping_time(x, a.bytes, a.length, &time)) {
-                return result_bad_format;
-            }
-            if (record == 0) {
-                if (time < 0 || time >= EDF_TIME_DIMENSION) {
-                    return result_bad_format;
+                if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                     "Data record %" PRId64
+                                     " does not begin with a time-keeping annotation; its time "
+                                     "is taken from the header.",
+                                     record)) {
+                    return result;
                 }
-                x.r->subsecond_start_ticks = time;
-                if (x.mode == EDF_READ_NO_ANNOTATIONS && !x.r->is_discontinuous) {
-                    return result_done;
+                time = expected;
+                timekeeping = false;
+                x.timekeeping_rewritten = true;
+            } else if (record == 0) {
+                if (time < 0 || time >= EDF_TIME_DIMENSION) {
+                    if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                         "The first data record's time is not within the first "
+                                         "second; it is taken as 0.")) {
+                        return result;
+                    }
+                    time = expected;
+                    x.timekeeping_rewritten = true;
                 }
             } else if (x.r->is_discontinuous) {
                 // Records of an EDF+D/BDF+D file may leave gaps: the segment map notes them.
                 switch (edf_map_record_time(x.r, record, time, x.previous_record_time)) {
                 case edf_record_time_result::ok:
                     break;
-                case edf_record_time_result::overlaps:
-                    return result_bad_format;
+                case edf_record_time_result::overlaps: {
+                    // Sample positions would be ambiguous: nothing can be read past this.
+                    const edf_problem_place place{static_cast<int64_t>(x.r->header_size) +
+                                                      record * x.r->record_size + a.offset,
+                                                  x.r->annotation_signal_indexes[0], record,
+                                                  "time-keeping annotation"};
+                    edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_FATAL, a.bytes, shown,
+                               "Data record %" PRId64
+                               " starts before the previous one ends, so sample times would be "
+                               "ambiguous; the file cannot be read.",
+                               record);
+                    return x.sink->out_of_memory ? result_no_memory : result_bad_format;
+                }
                 case edf_record_time_result::no_memory:
                     return result_list_full;
                 }
@@ -290,17 +558,36 @@ int examine_record(extraction &x, int64_t record) {
                 int64_t step;
                 if (__builtin_sub_overflow(time, x.previous_record_time, &step) ||
                     step != x.r->datarecord_duration_ticks) {
-                    return result_bad_format; // records must follow each other without gaps
+                    // Records must follow each other without gaps.
+                    if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                         "Data record %" PRId64
+                                         " does not start one record duration after the "
+                                         "previous one; its time is taken from the header.",
+                                         record)) {
+                        return result;
+                    }
+                    time = expected;
+                    x.timekeeping_rewritten = true;
+                }
+            }
+            if (record == 0) {
+                x.r->subsecond_start_ticks = time;
+                if (x.mode == EDF_READ_NO_ANNOTATIONS && !x.r->is_discontinuous) {
+                    return result_done;
                 }
             }
             x.previous_record_time = time;
+            record_time = time;
             if (x.mode == EDF_READ_NO_ANNOTATIONS) {
                 return result_ok; // a discontinuous file's walk wants the record times only
             }
         }
-        const int result = parse_signal(x, a.bytes, a.length, k == 0);
+        result = parse_signal(x, a.bytes, a.length, timekeeping);
         if (result != result_ok) {
             return result;
+        }
+        if (x.signal_flawed && x.kept != nullptr) {
+            replace_signal(x, a.bytes, a.length, k == 0 && !x.timekeeping_kept, record_time);
         }
     }
     return result_ok;
@@ -369,11 +656,15 @@ int walk_clusters(extraction &x, int64_t header_size, int64_t records, unsigned 
 
 } // namespace
 
-int edf_read_annotations(edf_recording *r, int handle, int mode) {
+int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sink *sink) {
+    edf_problem_sink strict_sink;
     extraction x{};
     x.r = r;
     x.handle = handle;
     x.mode = mode;
+    x.sink = sink != nullptr ? sink : &strict_sink;
+    // Nothing is stored while checking, nor without a handle to keep it.
+    x.store = x.sink->policy != edf_policy::check && handle >= 0;
     x.signal_count = r->annotation_signal_count;
     if (x.signal_count < 1) {
         return result_bad_format;
@@ -430,9 +721,17 @@ int edf_read_annotations(edf_recording *r, int handle, int mode) {
     unsigned char *buffer = static_cast<unsigned char *>(
         std::malloc(static_cast<size_t>(buffer_size > 0 ? buffer_size : 1)));
     x.text = static_cast<char *>(std::malloc(static_cast<size_t>(largest + 5)));
+    // Every kept TAL takes at least two bytes.
+    bool kept_ok = true;
+    if (x.sink->collect_replacements) {
+        x.kept = static_cast<int64_t *>(
+            std::malloc(static_cast<size_t>(largest / 2 + 2) * 2 * sizeof(int64_t)));
+        kept_ok = x.kept != nullptr;
+    }
 
     int result;
-    if (x.signals == nullptr || clusters == nullptr || buffer == nullptr || x.text == nullptr) {
+    if (x.signals == nullptr || clusters == nullptr || buffer == nullptr || x.text == nullptr ||
+        !kept_ok) {
         result = result_no_memory;
     } else if (!layout_ok) {
         result = result_bad_format; // annotation signals outside the record: not a valid block
@@ -447,6 +746,10 @@ int edf_read_annotations(edf_recording *r, int handle, int mode) {
     if (result == result_done) {
         result = result_ok;
     }
+    if (result == result_ok && x.sink->out_of_memory) {
+        result = result_no_memory;
+    }
+    std::free(x.kept);
     std::free(x.text);
     std::free(buffer);
     std::free(clusters);

@@ -3,11 +3,18 @@
 #pragma once
 
 #include "recording/core/recording.h"
+#include "recording/reader/problem_sink.h"
 
 #include <cstdio>
 
-// Reads and checks the whole header of `stream`. On success returns a new block (owned by
-// the caller, together with its `signals` array) whose `file` is the stream. On failure
-// returns null, stores EDF_ERR_NO_MEMORY, EDF_ERR_READ or EDF_ERR_FORMAT in *error, and has
-// freed everything it allocated; the stream is left open.
-edf_recording *edf_check_file_header(FILE *stream, int *error);
+// Reads and checks the whole header of `stream` and its size against the record count,
+// reporting every problem to `sink` (null: the strict policy). On success returns a new block
+// (owned by the caller, together with its `signals` array) whose `file` is the stream, with
+// the repairs applied. On failure (the first problem under the strict policy, a fatal one
+// under the others) returns null, stores EDF_ERR_NO_MEMORY, EDF_ERR_READ or EDF_ERR_FORMAT in
+// *error, and has freed everything it allocated; the stream is left open.
+edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink *sink = nullptr);
+
+// Refuses a discontinuous file: reports it to `sink` and returns EDF_ERR_DISCONTINUOUS (or
+// EDF_ERR_NO_MEMORY when the report cannot be stored); 0 for a continuous one.
+int edf_check_discontinuity(const edf_recording *recording, edf_problem_sink *sink);

@@ -4,9 +4,11 @@
 // (annotation signals are hidden: user signal numbers count the ordinary signals only).
 #include "recording/core/recording.h"
 #include "recording/reader/annotation_reader.h"
+#include "recording/reader/check_pass.h"
 #include "recording/reader/header_check.h"
-#include "recording/reader/open_reader.h"
 #include "recording/reader/segment_map.h"
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +32,8 @@ int fail(edf_header_info *hdr, int code) {
 void discard(edf_recording *r, FILE *stream) {
     std::fclose(stream);
     std::free(r->long_path);
+    std::free(r->annotation_texts);
+    std::free(r->breaks);
     std::free(r->signals);
     std::free(r);
 }
@@ -63,10 +67,30 @@ void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t recor
     copy_cut(info->transducer, s.transducer, 80);
 }
 
-} // namespace
+// Opens `path` as an unbuffered stream; null for a path that cannot be opened or names a
+// directory.
+FILE *open_stream(const char *path) {
+    FILE *stream = std::fopen(path, "rb");
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    // A directory opens as a stream on some systems, and only its first read fails: it is
+    // no file to open, as for the writer.
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    // Every read of this library seeks first and then reads a block of its own size into its
+    // own buffer, so the stream's buffer would only add a copy, and it could serve bytes that
+    // the file no longer has (a file shortened while open must read as ending there).
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
 
-int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annotations,
-                         bool accept_discontinuous) {
+// The open for reading under the sink's policy (strict or tolerant).
+int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
+                 edf_problem_sink *sink) {
     if (hdr == nullptr) {
         return -1;
     }
@@ -85,23 +109,20 @@ int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annota
     if (edf_path_in_use(path)) {
         return fail(hdr, EDF_ERR_ALREADY_OPEN);
     }
-    FILE *stream = std::fopen(path, "rb");
+    FILE *stream = open_stream(path);
     if (stream == nullptr) {
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
-    // Every read of this library seeks first and then reads a block of its own size into its
-    // own buffer, so the stream's buffer would only add a copy, and it could serve bytes that
-    // the file no longer has (a file shortened while open must read as ending there).
-    std::setvbuf(stream, nullptr, _IONBF, 0);
     int error = EDF_ERR_FORMAT;
-    edf_recording *r = edf_check_file_header(stream, &error);
+    edf_recording *r = edf_check_file_header(stream, &error, sink);
     if (r == nullptr) {
         std::fclose(stream);
         return fail(hdr, error);
     }
-    if (r->is_discontinuous && !accept_discontinuous) {
+    error = edf_check_discontinuity(r, sink);
+    if (error != 0) {
         discard(r, stream);
-        return fail(hdr, EDF_ERR_DISCONTINUOUS);
+        return fail(hdr, error);
     }
     if (!edf_store_path(r, path)) {
         discard(r, stream);
@@ -143,16 +164,24 @@ int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annota
 
     if (r->is_edfplus || r->is_bdfplus) {
         fill_identification(hdr, r);
-        if (edf_read_annotations(r, handle, read_annotations) != 0) {
+        // Identification fields outside the subfield grammar are kept whole.
+        if (r->patient_whole) {
+            copy_cut(hdr->patient, r->patient_field, 80);
+        }
+        if (r->recording_whole) {
+            copy_cut(hdr->recording, r->recording_field, 80);
+        }
+        const int result = edf_read_annotations(r, handle, read_annotations, sink);
+        if (result != 0) {
             // Leave no trace: the slot, the list and the block go, and the caller's record
             // holds nothing but the failure.
             std::free(edf_parsed_annotation_lists[handle]);
-            std::free(r->breaks);
             edf_parsed_annotation_lists[handle] = nullptr;
             edf_handle_table[handle] = nullptr;
             discard(r, stream);
             std::memset(hdr, 0, sizeof *hdr);
-            return fail(hdr, EDF_ERR_FORMAT);
+            return fail(hdr, sink->policy != edf_policy::strict && result == 1 ? EDF_ERR_NO_MEMORY
+                                                                               : EDF_ERR_FORMAT);
         }
         hdr->start_subsecond = r->subsecond_start_ticks;
         hdr->annotation_count = r->annotation_count;
@@ -176,9 +205,113 @@ int edf_open_for_reading(const char *path, edf_header_info *hdr, int read_annota
         fill_signal(&hdr->signals[k], r->signals[r->ordinary_signal_indexes[k]],
                     r->datarecord_count);
     }
+    // The problems stay with the handle; the sink's list becomes the block's.
+    r->problems = sink->problems;
+    r->problem_count = sink->count;
+    sink->problems = nullptr;
+    sink->count = sink->capacity = 0;
     return 0;
 }
 
-extern "C" int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
-    return edf_open_for_reading(path, hdr, read_annotations, false);
+} // namespace
+
+int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **recording) {
+    if (recording != nullptr) {
+        *recording = nullptr;
+    }
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    FILE *stream = open_stream(path);
+    if (stream == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    int error = 0;
+    edf_recording *r = edf_check_file_header(stream, &error, sink);
+    if (r == nullptr) {
+        std::fclose(stream);
+        // A fatal problem was listed; any other failure is the environment's.
+        const bool fatal_listed =
+            sink->count > 0 && sink->problems[sink->count - 1].action == EDF_PROBLEM_FATAL;
+        return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
+    }
+    error = edf_check_discontinuity(r, sink);
+    const bool fatal = error == EDF_ERR_DISCONTINUOUS;
+    if (error == 0 && (r->is_edfplus || r->is_bdfplus)) {
+        switch (edf_read_annotations(r, -1, EDF_READ_ALL_ANNOTATIONS, sink)) {
+        case 0:
+            break;
+        case 1:
+            error = EDF_ERR_NO_MEMORY;
+            break;
+        case 2:
+            error = EDF_ERR_READ;
+            break;
+        default:
+            error = sink->out_of_memory ? EDF_ERR_NO_MEMORY : EDF_ERR_FORMAT;
+            break;
+        }
+    } else if (fatal) {
+        error = 0; // listed as a fatal problem
+    }
+    if (error != 0 || fatal || recording == nullptr) {
+        discard(r, stream);
+        return sink->out_of_memory ? EDF_ERR_NO_MEMORY : error;
+    }
+    *recording = r;
+    return 0;
 }
+
+void edf_discard_recording(edf_recording *recording) {
+    discard(recording, recording->file);
+}
+
+extern "C" {
+
+int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
+    edf_problem_sink strict;
+    return open_reading(path, hdr, read_annotations, &strict);
+}
+
+int edfopen_file_readonly_tolerant(const char *path, edf_header_info *hdr, int read_annotations) {
+    edf_problem_sink sink;
+    sink.policy = edf_policy::tolerant;
+    const int result = open_reading(path, hdr, read_annotations, &sink);
+    edf_release_sink(&sink);
+    return result;
+}
+
+int edf_check_file(const char *path, edf_problem *problems, int capacity) {
+    if (capacity < 0 || (problems == nullptr && capacity > 0)) {
+        return -1;
+    }
+    edf_problem_sink sink;
+    sink.policy = edf_policy::check;
+    const int code = edf_check_pass(path, &sink, nullptr);
+    const int count = sink.count;
+    for (int i = 0; i < count && i < capacity; i++) {
+        problems[i] = sink.problems[i];
+    }
+    edf_release_sink(&sink);
+    return code < 0 ? code : count;
+}
+
+int edf_get_problem_count(int handle) {
+    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    return r != nullptr ? r->problem_count : -1;
+}
+
+int edf_get_problem(int handle, int n, edf_problem *problem) {
+    if (problem == nullptr) {
+        return -1;
+    }
+    std::memset(problem, 0, sizeof *problem);
+    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    if (r == nullptr || n < 0 || n >= r->problem_count) {
+        return -1;
+    }
+    *problem = r->problems[n];
+    return 0;
+}
+
+} // extern "C"

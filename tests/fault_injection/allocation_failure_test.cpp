@@ -424,3 +424,61 @@ TEST(AllocationFailure, SampleReads) {
         return failed;
     });
 }
+
+// The check, the tolerant open and the repaired copy of a file with problems in its header
+// and records: each failing allocation gives EDF_ERR_NO_MEMORY (the check and the copy) or a
+// failed open with that code, and leaves nothing behind.
+TEST(AllocationFailure, CheckTolerantOpenAndRepair) {
+    close_all_handles guard;
+    temp_dir dir;
+    reader_test::file_spec f;
+    f.start_time = "4:05:06";
+    f.signals = {{"A", 4, -32768, 32767}, reader_test::annotation_signal_spec(false)};
+    std::string bytes = reader_test::header_bytes(f, -1);
+    for (int r = 0; r < 3; r++) {
+        bytes += std::string(8, 1);
+        bytes += reader_test::tal_bytes(reader_test::timekeeping(std::to_string(r)) +
+                                        (r == 1 ? std::string("+0\x14\x01\x14", 5) + '\0' : ""));
+    }
+    const std::string path = dir.file("broken.edf");
+    reader_test::write_bytes(path, bytes + "xy");
+    const std::string copy = dir.file("copy.edf");
+    auto hdr = reader_test::new_header();
+    constexpr int problems = 4; // start time, record count, incomplete record, TAL
+    for_each_fault([&](int k) {
+        const table_state before = table();
+        int result = 0;
+        const bool failed =
+            with_failure(k, [&] { result = edf_check_file(path.c_str(), nullptr, 0); });
+        EXPECT_EQ(result, failed ? EDF_ERR_NO_MEMORY : problems) << "allocation " << k;
+        EXPECT_TRUE(table() == before) << "allocation " << k;
+        return failed;
+    });
+    for_each_fault([&](int k) {
+        const table_state before = table();
+        int result = 0;
+        const bool failed = with_failure(
+            k, [&] { result = edfopen_file_readonly_tolerant(path.c_str(), hdr.get(), 2); });
+        if (failed) {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(hdr->filetype, EDF_ERR_NO_MEMORY) << "allocation " << k;
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(edf_get_problem_count(hdr->handle), problems);
+            edfclose_file(hdr->handle);
+        }
+        EXPECT_TRUE(table() == before) << "allocation " << k;
+        return failed;
+    });
+    for_each_fault([&](int k) {
+        const table_state before = table();
+        std::remove(copy.c_str());
+        int result = 0;
+        const bool failed = with_failure(
+            k, [&] { result = edf_repair_file(path.c_str(), copy.c_str(), 0, nullptr, 0); });
+        EXPECT_EQ(result, failed ? EDF_ERR_NO_MEMORY : problems) << "allocation " << k;
+        EXPECT_TRUE(table() == before) << "allocation " << k;
+        return failed;
+    });
+    EXPECT_EQ(edf_check_file(copy.c_str(), nullptr, 0), 0);
+}

@@ -2,6 +2,8 @@
 // library's functions, which stay reachable as __real_malloc and so on.
 #include "allocation_hook.h"
 
+#include <malloc.h>
+
 #include <cstddef>
 
 extern "C" {
@@ -16,6 +18,21 @@ namespace {
 long allocations_to_pass = -1; // negative: not armed
 bool failed = false;
 long live = 0;
+long long live_byte_count = 0;
+long long peak_byte_count = 0;
+
+// Byte accounting by the allocator's usable size of each block.
+void count_in(void *block) {
+    if (block != nullptr) {
+        live_byte_count += static_cast<long long>(malloc_usable_size(block));
+        peak_byte_count = live_byte_count > peak_byte_count ? live_byte_count : peak_byte_count;
+    }
+}
+void count_out(void *block) {
+    if (block != nullptr) {
+        live_byte_count -= static_cast<long long>(malloc_usable_size(block));
+    }
+}
 
 // True when this allocation is the one to fail.
 bool fail_now() {
@@ -47,6 +64,16 @@ long live_blocks() {
     return live;
 }
 
+long long live_bytes() {
+    return live_byte_count;
+}
+
+long long reset_peak_bytes() {
+    const long long peak = peak_byte_count;
+    peak_byte_count = live_byte_count;
+    return peak;
+}
+
 } // namespace allocation_hook
 
 extern "C" {
@@ -57,6 +84,7 @@ void *__wrap_malloc(size_t size) {
     }
     void *block = __real_malloc(size);
     live += block != nullptr;
+    count_in(block);
     return block;
 }
 
@@ -66,6 +94,7 @@ void *__wrap_calloc(size_t count, size_t size) {
     }
     void *block = __real_calloc(count, size);
     live += block != nullptr;
+    count_in(block);
     return block;
 }
 
@@ -74,13 +103,21 @@ void *__wrap_realloc(void *block, size_t size) {
     if (fail_now()) {
         return nullptr;
     }
+    // The old block counts until the new one exists: both are live during the copy.
+    const long long before =
+        block != nullptr ? static_cast<long long>(malloc_usable_size(block)) : 0;
     void *grown = __real_realloc(block, size);
     live += block == nullptr && grown != nullptr;
+    if (grown != nullptr) {
+        count_in(grown);
+        live_byte_count -= before;
+    }
     return grown;
 }
 
 void __wrap_free(void *block) {
     live -= block != nullptr;
+    count_out(block);
     __real_free(block);
 }
 

@@ -15,4 +15,9 @@ bool disarm();
 // Blocks obtained through malloc, calloc or realloc and not yet freed.
 long live_blocks();
 
+// Bytes (usable sizes) of those blocks, and the most that were live at once since the last
+// call of reset_peak_bytes, which returns that peak and starts a new one from now.
+long long live_bytes();
+long long reset_peak_bytes();
+
 } // namespace allocation_hook

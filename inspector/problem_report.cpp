@@ -1,0 +1,53 @@
+// Problems as text and as JSON. Their texts come from the library and are plain ASCII; they
+// still pass through the same escaping as every text from a file.
+#include "problem_report.h"
+
+#include "json_string.h"
+#include "utf8_text.h"
+
+namespace {
+
+std::string index_text(int64_t value) {
+    return value < 0 ? std::string("-") : std::to_string(value);
+}
+
+} // namespace
+
+void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problems,
+                         const char *indent) {
+    for (const edf_problem &p : problems) {
+        std::fprintf(out, "%soffset %s, %s, signal %s, record %s, %s, found \"%s\": %s\n", indent,
+                     index_text(p.offset).c_str(), display_text(p.field).c_str(),
+                     index_text(p.signal).c_str(), index_text(p.record).c_str(),
+                     p.action == EDF_PROBLEM_FATAL ? "fatal" : "repaired",
+                     display_text(p.found).c_str(), display_text(p.message).c_str());
+    }
+}
+
+std::string problems_json(const std::vector<edf_problem> &problems, const std::string &indent) {
+    std::string out = "[";
+    for (size_t n = 0; n < problems.size(); n++) {
+        const edf_problem &p = problems[n];
+        out += (n == 0 ? "\n" : ",\n") + indent + "  {\"offset\": " + std::to_string(p.offset) +
+               ", \"signal\": " + std::to_string(p.signal) +
+               ", \"record\": " + std::to_string(p.record) +
+               ", \"code\": " + std::to_string(p.code) +
+               ", \"action\": " + std::to_string(p.action) +
+               ", \"field\": " + json_quoted(p.field) + ", \"found\": " + json_quoted(p.found) +
+               ", \"message\": " + json_quoted(p.message) + "}";
+    }
+    out += problems.empty() ? "]" : "\n" + indent + "]";
+    return out;
+}
+
+std::vector<edf_problem> checked_problems(const std::string &path, int *code) {
+    std::vector<edf_problem> problems;
+    int count = edf_check_file(path.c_str(), nullptr, 0);
+    if (count > 0) {
+        problems.resize(static_cast<size_t>(count));
+        count = edf_check_file(path.c_str(), problems.data(), count);
+        problems.resize(static_cast<size_t>(count > 0 ? count : 0));
+    }
+    *code = count;
+    return problems;
+}

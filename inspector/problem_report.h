@@ -1,0 +1,21 @@
+// The one printer of problems (from edf_check_file, the tolerant open or a repair): a line per
+// problem as text, or a JSON array of objects with the problem record's field names.
+#pragma once
+
+#include "recording/edf.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// One line per problem: offset, field, signal and record, what the tolerant open does
+// (repaired or fatal), the bytes found, then the message. Each line starts with `indent`.
+void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problems,
+                         const char *indent);
+
+// The problems as a JSON array; lines after the first start with `indent`.
+std::string problems_json(const std::vector<edf_problem> &problems, const std::string &indent);
+
+// Every problem that edf_check_file finds in the file; an empty list and *code < 0 when the
+// file cannot be checked.
+std::vector<edf_problem> checked_problems(const std::string &path, int *code);

@@ -1,0 +1,176 @@
+// Readings of header fields that break the format, for the tolerant open.
+#include "recording/reader/field_repairs.h"
+
+#include "recording/core/header_layout.h"
+#include "recording/core/text_parse.h"
+
+#include <cstring>
+
+namespace {
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool is_number_character(char c) {
+    return is_digit(c) || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E';
+}
+
+bool is_separator(unsigned char c) {
+    return c == '.' || c == ':' || c == '-' || c == '/' || c == ' ';
+}
+
+// Splits 8 bytes, trailing spaces dropped, into three parts at single separators.
+bool split_three(const unsigned char bytes[8], const unsigned char *part[3], int length[3]) {
+    int end = 8;
+    while (end > 0 && bytes[end - 1] == ' ') {
+        end--;
+    }
+    int n = 0;
+    int start = 0;
+    for (int i = 0; i <= end; i++) {
+        if (i == end || is_separator(bytes[i])) {
+            if (n == 3 || i == start) {
+                return false;
+            }
+            part[n] = bytes + start;
+            length[n] = i - start;
+            n++;
+            start = i + 1;
+        }
+    }
+    return n == 3;
+}
+
+// One or two digits (or, with up to 4, four) as a number; -1 otherwise.
+int digits_value(const unsigned char *p, int n, int most) {
+    if (n < 1 || n > most) {
+        return -1;
+    }
+    int value = 0;
+    for (int i = 0; i < n; i++) {
+        if (!is_digit(static_cast<char>(p[i]))) {
+            return -1;
+        }
+        value = value * 10 + (p[i] - '0');
+    }
+    return value;
+}
+
+char upper(unsigned char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : static_cast<char>(c);
+}
+
+} // namespace
+
+bool edf_lenient_number(const unsigned char *bytes, int width, bool integer, char clean[16]) {
+    char text[16];
+    int n = 0;
+    int commas = 0;
+    bool point = false;
+    for (int i = 0; i < width && i < 15; i++) {
+        const char c = static_cast<char>(bytes[i]);
+        commas += c == ',';
+        point = point || c == '.';
+        text[n++] = c;
+    }
+    text[n] = '\0';
+    if (commas == 1 && !point) {
+        for (int i = 0; i < n; i++) {
+            text[i] = text[i] == ',' ? '.' : text[i];
+        }
+    }
+    // The number: from the first character that can start one to the last that can end one;
+    // junk outside it must hold no digit, and the number must pass the strict validator.
+    int first = 0;
+    while (first < n && !(is_digit(text[first]) || text[first] == '.' || text[first] == '+' ||
+                          text[first] == '-')) {
+        first++;
+    }
+    int last = n;
+    while (last > first && !(is_digit(text[last - 1]) || text[last - 1] == '.')) {
+        last--;
+    }
+    for (int i = 0; i < n; i++) {
+        if ((i < first || i >= last) && is_digit(text[i])) {
+            return false;
+        }
+    }
+    for (int i = first; i < last; i++) {
+        if (!is_number_character(text[i])) {
+            return false;
+        }
+    }
+    if (last <= first) {
+        return false;
+    }
+    std::memcpy(clean, text + first, static_cast<size_t>(last - first));
+    clean[last - first] = '\0';
+    return integer ? edf_text_is_integer(clean) == 0 : edf_text_is_number(clean) == 0;
+}
+
+bool edf_lenient_date(const unsigned char bytes[8], int *day, int *month, int *year) {
+    const unsigned char *part[3];
+    int length[3];
+    if (!split_three(bytes, part, length)) {
+        return false;
+    }
+    *day = digits_value(part[0], length[0], 2);
+    *month = digits_value(part[1], length[1], 2);
+    if (*month < 0 && length[1] == 3) {
+        for (int m = 0; m < 12; m++) {
+            const char *name = edf_layout::month_names[m];
+            if (upper(part[1][0]) == name[0] && upper(part[1][1]) == name[1] &&
+                upper(part[1][2]) == name[2]) {
+                *month = m + 1;
+            }
+        }
+    }
+    const int y = digits_value(part[2], length[2], 4);
+    if (length[2] == 2 && y >= 0) {
+        *year = y + (y < edf_layout::first_year % 100 ? 2000 : 1900);
+    } else if (length[2] == 4 && y >= edf_layout::first_year && y <= edf_layout::last_year) {
+        *year = y;
+    } else {
+        return false;
+    }
+    return *day >= 1 && *day <= 31 && *month >= 1 && *month <= 12;
+}
+
+bool edf_lenient_time(const unsigned char bytes[8], int *hour, int *minute, int *second) {
+    const unsigned char *part[3];
+    int length[3];
+    if (!split_three(bytes, part, length)) {
+        return false;
+    }
+    *hour = digits_value(part[0], length[0], 2);
+    *minute = digits_value(part[1], length[1], 2);
+    *second = digits_value(part[2], length[2], 2);
+    return *hour >= 0 && *hour <= 23 && *minute >= 0 && *minute <= 59 && *second >= 0 &&
+           *second <= 59;
+}
+
+void edf_latin1_to_utf8(char *text, int length, int room) {
+    char converted[512];
+    int n = 0;
+    for (int i = 0; i < length && n < static_cast<int>(sizeof converted) - 2; i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            converted[n++] = ' ';
+        } else if (c < 0x80) {
+            converted[n++] = static_cast<char>(c);
+        } else {
+            if (n + 2 > room - 1) {
+                break;
+            }
+            converted[n++] = static_cast<char>(0xC0 | (c >> 6));
+            converted[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+        if (n > room - 1) {
+            n = room - 1;
+            break;
+        }
+    }
+    converted[n] = '\0';
+    std::memcpy(text, converted, static_cast<size_t>(n) + 1);
+}

@@ -1,0 +1,150 @@
+// A repaired copy of a file: the check pass collects, with every problem it repairs, the bytes
+// that the copy holds instead of the file's (header fields, annotation signals); the copy is
+// the header and the complete records with those bytes put in, so that the strict open
+// accepts it. The data bytes are copied as they are.
+#include "recording/reader/check_pass.h"
+#include "recording/reader/positioned_read.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+// Whole records per copied piece: at least one, about 1 MiB.
+constexpr int64_t piece_bytes = 1 << 20;
+
+// Puts the replacements that fall in [start, start + n) into `bytes`, walking the sorted
+// order from *next.
+void apply(const edf_problem_sink &sink, const std::vector<int> &order, size_t *next,
+           unsigned char *bytes, int64_t start, int64_t n) {
+    while (*next < order.size()) {
+        const edf_replacement &r = sink.replacements[order[*next]];
+        if (r.offset >= start + n) {
+            break;
+        }
+        if (r.offset >= start && r.offset + r.length <= start + n) {
+            std::memcpy(bytes + (r.offset - start), r.bytes, static_cast<size_t>(r.length));
+        }
+        (*next)++;
+    }
+}
+
+// Writes the copy; false when a read or a write fails.
+bool write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) {
+    std::vector<int> order(static_cast<size_t>(sink.replacement_count));
+    std::iota(order.begin(), order.end(), 0);
+    // By offset; among replacements of the same bytes the later one wins, so keep their order.
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return sink.replacements[a].offset < sink.replacements[b].offset;
+    });
+    size_t next = 0;
+    const int64_t header = r->header_size;
+    const int64_t records_per_piece =
+        std::max<int64_t>(1, piece_bytes / std::max<int64_t>(1, r->record_size));
+    std::vector<unsigned char> buffer(
+        static_cast<size_t>(std::max<int64_t>(header, records_per_piece * r->record_size)));
+    if (edf_read_at(r->file, buffer.data(), header, 0) != header) {
+        return false;
+    }
+    apply(sink, order, &next, buffer.data(), 0, header);
+    if (std::fwrite(buffer.data(), 1, static_cast<size_t>(header), out) !=
+        static_cast<size_t>(header)) {
+        return false;
+    }
+    for (int64_t first = 0; first < r->datarecord_count; first += records_per_piece) {
+        const int64_t records = std::min(records_per_piece, r->datarecord_count - first);
+        const int64_t start = header + first * r->record_size;
+        const int64_t n = records * r->record_size;
+        if (edf_read_at(r->file, buffer.data(), n, start) != n) {
+            return false;
+        }
+        apply(sink, order, &next, buffer.data(), start, n);
+        if (std::fwrite(buffer.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int edf_repair_file(const char *path, const char *out_path, int overwrite,
+                               edf_problem *problems, int capacity) {
+    if (capacity < 0 || (problems == nullptr && capacity > 0)) {
+        return -1;
+    }
+    if (path == nullptr || out_path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    // The output must not be the input, by name or by identity (a link, another path).
+    struct stat in_status;
+    struct stat out_status;
+    if (stat(path, &in_status) != 0) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    if (stat(out_path, &out_status) == 0) {
+        if ((out_status.st_dev == in_status.st_dev && out_status.st_ino == in_status.st_ino) ||
+            !overwrite || S_ISDIR(out_status.st_mode)) {
+            return EDF_ERR_ALREADY_OPEN;
+        }
+    }
+    if (std::strcmp(path, out_path) == 0) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
+
+    // The check policy makes the tolerant open's repairs without storing annotations.
+    edf_problem_sink sink;
+    sink.policy = edf_policy::check;
+    sink.collect_replacements = true;
+    edf_recording *r = nullptr;
+    int result = edf_check_pass(path, &sink, &r);
+    const int count = sink.count;
+    for (int i = 0; i < count && i < capacity; i++) {
+        problems[i] = sink.problems[i];
+    }
+    if (result == 0 && r == nullptr) {
+        result = count > 0 ? sink.problems[count - 1].code : EDF_ERR_FORMAT; // fatal
+    }
+    if (result == 0 && r->is_discontinuous) {
+        // Only new samples could close the gaps of an EDF+D/BDF+D file, and a repair invents
+        // nothing: edfinfo's continuous copy fills them, marked.
+        result = EDF_ERR_DISCONTINUOUS;
+    }
+    if (result == 0) {
+        FILE *out = std::fopen(out_path, "wb");
+        if (out == nullptr) {
+            result = EDF_ERR_CANNOT_OPEN;
+        } else {
+            const bool written = write_copy(r, sink, out);
+            if (std::fclose(out) != 0 || !written) {
+                std::remove(out_path);
+                result = EDF_ERR_READ;
+            } else {
+                // A repair that cannot be written in place (an annotation signal too small
+                // for a time-keeping annotation) leaves a copy that would not conform.
+                edf_problem_sink verify;
+                verify.policy = edf_policy::strict;
+                edf_recording *copy = nullptr;
+                const int verified = edf_check_pass(out_path, &verify, &copy);
+                if (copy != nullptr) {
+                    edf_discard_recording(copy);
+                }
+                if (verified != 0 || verify.first_code != 0) {
+                    std::remove(out_path);
+                    result = verified < 0 ? verified : EDF_ERR_FORMAT;
+                }
+                edf_release_sink(&verify);
+            }
+        }
+    }
+    if (r != nullptr) {
+        edf_discard_recording(r);
+    }
+    edf_release_sink(&sink);
+    return result < 0 ? result : count;
+}
