@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Reading speed and memory of the Python module against MNE-Python, biosig and the C
-library's own per-signal read, all in one run on the same files (not a test).
+library's own all-signals record read, all in one run on the same files (not a test).
 
     /usr/bin/python3 bench/python_bench.py [--build build] [--repetitions 3] [--keep DIR]
 
@@ -10,7 +10,7 @@ Files, written with recording.Writer into a temporary directory (or DIR):
   huge.edf    64 signals at 512 Hz, 16384 one-second records, about 1 GB
 Timings are the best of the repetitions, from a warm page cache, each covering open, reading
 every signal into memory and close. Readers: recording.Recording.read_all (NumPy arrays),
-`read_every_signal` (the C per-signal read, built in <build>/bench), mne.io.read_raw_edf /
+`read_every_signal` (the C all-signals record read, built in <build>/bench), mne.io.read_raw_edf /
 read_raw_bdf(preload=True) and biosig.data (Debian's python3-biosig), where installed.
 Memory: the peak resident size of a fresh interpreter that opens huge.edf and reads a
 one-minute window of every signal, next to that of one that only imports the module.
