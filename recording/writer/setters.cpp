@@ -233,8 +233,12 @@ int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month, int b
         birthdate_day > days_in_month(birthdate_year, birthdate_month)) {
         return -1;
     }
-    std::snprintf(recording->birthdate_text, sizeof recording->birthdate_text, "%02i.%02i.%02i%02i",
-                  birthdate_day, birthdate_month, birthdate_year / 100, birthdate_year % 100);
+    // The checks above keep every part within two digits: dd.mm.yyyy is 10 characters. (The
+    // wider buffer lets the compiler see that nothing is cut.)
+    char text[48];
+    std::snprintf(text, sizeof text, "%02i.%02i.%02i%02i", birthdate_day, birthdate_month,
+                  birthdate_year / 100, birthdate_year % 100);
+    std::snprintf(recording->birthdate_text, sizeof recording->birthdate_text, "%.10s", text);
     return 0;
 }
 
