@@ -14,6 +14,7 @@
 #include "text_report.h"
 #include "utf8_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,12 +42,39 @@ std::string plural(int64_t n, const char *word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
+// Recovery refused: the file's problems other than an unfinished recording's (a record count,
+// a partial last record, EDF+D), and where to turn instead.
+int refuse_recovery(const std::string &path, int code) {
+    int checked = 0;
+    std::vector<edf_problem> problems = checked_problems(path, &checked);
+    std::erase_if(problems, [](const edf_problem &p) {
+        return std::strcmp(p.field, "number of data records") == 0 ||
+               std::strcmp(p.field, "incomplete data record") == 0 ||
+               p.code == EDF_ERR_DISCONTINUOUS;
+    });
+    if (problems.empty()) {
+        return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));
+    }
+    const bool fatal = std::any_of(problems.begin(), problems.end(), [](const edf_problem &p) {
+        return p.action == EDF_PROBLEM_FATAL;
+    });
+    std::fprintf(stderr,
+                 "edfinfo: cannot recover %s: recovery mends only the record count and a partial "
+                 "last record, and the file has %s more:\n",
+                 quoted(path).c_str(),
+                 plural(static_cast<int64_t>(problems.size()), "problem").c_str());
+    write_problem_lines(stderr, problems, "  ");
+    std::fprintf(stderr, fatal ? "a repaired copy cannot be made either\n"
+                               : "edfinfo --repair OUT FILE writes a repaired copy to OUT\n");
+    return exit_failure;
+}
+
 // Says what recovery will do, then does it. Nothing is changed when the plan cannot be made.
 int run_recovery(const std::string &path) {
     edf_recovery_plan plan{};
     const int code = edf_plan_recovery(path.c_str(), &plan);
     if (code != 0) {
-        return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));
+        return refuse_recovery(path, code);
     }
     const bool count_right = plan.stored_count == plan.complete_records;
     if (count_right && plan.partial_bytes == 0) {
@@ -73,9 +101,6 @@ int run_recovery(const std::string &path) {
         return failure("recovery of " + quoted(path) + " failed: " + edf_error_text(result));
     }
     std::printf("  done\n");
-    if (result == 0) {
-        return failure(quoted(path) + " holds no complete data record; no reader will open it");
-    }
     return 0;
 }
 

@@ -581,28 +581,36 @@ struct edf_recovery_plan {
     int64_t file_size;        /* the file's size now */
     int64_t header_size;      /* 256 x (1 + number of signals) */
     int64_t record_size;      /* bytes of one data record */
-    int64_t stored_count;     /* the record count that the header holds now; -1: never set */
+    int64_t stored_count;     /* the record count that the header holds now; -1: never set
+                                 (or not a number) */
     int64_t complete_records; /* the count that recovery writes */
     int64_t partial_bytes;    /* bytes of a partial record at the end, which recovery cuts */
 };
 
 /* Recovers a file whose writer died before close, in place: sets the header's record count
- * from the number of complete data records and cuts a trailing partial record off. It
+ * from the number of complete data records and cuts a trailing partial record off. It first
+ * checks the file as edf_check_file does, and goes ahead only when every problem listed is one
+ * that an unfinished recording has: field "number of data records" (the count "-1" or not
+ * matching the file) or "incomplete data record" (a partial last record); an EDF+D/BDF+D file
+ * (listed as discontinuous, code EDF_ERR_DISCONTINUOUS) is recovered as well. The recovered
+ * file is then one that the strict open accepts (an EDF+D file: the tolerant open). It
  * rewrites only the 8-byte record-count field and truncates the file; it never moves or copies
- * data, and leaves a file that needs neither untouched. The file must be an EDF, EDF+, BDF or
- * BDF+ file that is not open in this process. Returns the number of complete records (0 or
- * more) on success; EDF_ERR_CANNOT_OPEN when the file cannot be opened for reading and
- * writing; EDF_ERR_ALREADY_OPEN when this process has it open; EDF_ERR_READ when its header
- * cannot be read in full; EDF_ERR_FORMAT, changing nothing, when any header field other than
- * the record count is broken (recovery does not guess at a broken header), or when the file
- * holds more records than the count field can hold; EDF_ERR_NO_MEMORY; -1 when the path is
- * null or writing the count or truncating fails. Annotations are not checked: open the
- * recovered file to see them. A recovered file with no complete record has the count 0, which
- * the reader refuses. */
+ * data, and leaves a file that needs neither untouched. The check reads the annotation signals
+ * of every record, as the strict open does: recovery costs about one open of the file. The file
+ * must not be open in this process. Returns the number of complete records (1 or more) on
+ * success; EDF_ERR_CANNOT_OPEN when the file cannot be opened for reading and writing;
+ * EDF_ERR_ALREADY_OPEN when this process has it open; changing nothing: the code of the first
+ * other problem (EDF_ERR_FORMAT, or EDF_ERR_READ for a header shorter than it declares) when
+ * the check lists any other problem, no complete record included (recovery does not guess at a
+ * broken file: edf_repair_file writes a repaired copy), EDF_ERR_FORMAT when the file holds more
+ * records than the count field can hold or changed during the check, EDF_ERR_READ when reading
+ * fails, EDF_ERR_NO_MEMORY; -1 when the path is null or writing the count or truncating
+ * fails. */
 EDF_API int edf_recover_file(const char *path);
 
-/* The same checks as edf_recover_file, reading only: fills *plan with what recovery would do
- * and returns 0, or returns the same negative codes (-1 also for a null plan). */
+/* The same check as edf_recover_file, reading only: fills *plan with what recovery would do
+ * and returns 0, or returns the same negative codes (-1 also for a null plan). Calling
+ * edf_check_file on a refused file lists its problems. */
 EDF_API int edf_plan_recovery(const char *path, struct edf_recovery_plan *plan);
 
 /* ---- Reading whole records ------------------------------------------------------------ */

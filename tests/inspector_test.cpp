@@ -777,7 +777,8 @@ TEST(Inspector, CheckRepairAndTolerantFallback) {
 #endif // EDFINFO_PATH
 
 #ifdef EDFINFO_PATH
-// --recover says what it will do, does it, and says so; a file that needs nothing is left.
+// --recover says what it will do, does it, and says so; a file that needs nothing is left,
+// and one with other problems is refused.
 TEST(Inspector, RecoverMendsAFileWhoseWriterDied) {
     temp_dir dir;
     const std::string path = dir.file("died.edf");
@@ -803,5 +804,28 @@ TEST(Inspector, RecoverMendsAFileWhoseWriterDied) {
     r = edfinfo({"--recover", dir.file("none.edf")}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(edfinfo({"--recover", "--json", path}, dir).status, 2);
+
+    // Any other problem: refused, named, the file unchanged, and --repair pointed to (unless
+    // no copy can be made either).
+    std::string bad_date = before + "partial";
+    bad_date[170] = bad_date[173] = ':'; // dd:mm:yy, as some devices write it
+    const struct {
+        std::string bytes;
+        const char *named;
+        const char *pointer;
+    } refused[] = {
+        {bad_date, "start date", "edfinfo --repair OUT FILE writes a repaired copy to OUT"},
+        {before.substr(0, 768) + "partial", "data records", "a repaired copy cannot be made"},
+    };
+    for (const auto &c : refused) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.bytes;
+        r = edfinfo({"--recover", path}, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("recovery mends only the record count"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.pointer), std::string::npos) << r.err;
+        EXPECT_EQ(file_bytes(path), c.bytes);
+    }
 }
 #endif // EDFINFO_PATH

@@ -1,0 +1,158 @@
+// Recovery of a file whose writer died before close. Such a file holds a complete header with
+// "-1" as its record count, the data records completed before the end (each was flushed as it
+// completed, with the annotations whose places lie in it), and perhaps part of the record that
+// was being assembled. Recovery writes the count of complete records into the header and cuts
+// the partial record off: two small changes in place, nothing copied.
+//
+// Whether the file is such a file is the reader's check to say: recovery runs the check pass
+// and goes ahead only when the count and a trailing partial record are all that the check
+// finds. It lives beside the repaired copy for that reason, though the files it mends come
+// from the writer.
+#include "recording/core/header_layout.h"
+#include "recording/core/text_parse.h"
+#include "recording/reader/check_pass.h"
+#include "recording/reader/positioned_read.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using edf_layout::datarecord_count;
+
+// The problems that a writer leaves when it dies: a record count that was never set (or no
+// longer matches) and a partial last record. An EDF+D/BDF+D file is listed as discontinuous
+// because the strict open does not read that kind, not because it is broken.
+bool left_by_an_unfinished_recording(const edf_problem &problem) {
+    return std::strcmp(problem.field, "number of data records") == 0 ||
+           std::strcmp(problem.field, "incomplete data record") == 0 ||
+           problem.code == EDF_ERR_DISCONTINUOUS;
+}
+
+// Checks the file open as `fd` (by `path`) and works out what recovery does.
+int plan(const char *path, int fd, edf_recovery_plan *out) {
+    edf_problem_sink sink;
+    sink.policy = edf_policy::check;
+    edf_recording *r = nullptr;
+    int code = edf_check_pass(path, &sink, &r);
+    // Recovery does not guess at a broken file: any other problem refuses it, with the code
+    // that the strict open gives for it.
+    for (int i = 0; code == 0 && i < sink.count; i++) {
+        if (!left_by_an_unfinished_recording(sink.problems[i])) {
+            code = sink.problems[i].code;
+        }
+    }
+    edf_release_sink(&sink);
+    if (code != 0 || r == nullptr) {
+        if (r != nullptr) {
+            edf_discard_recording(r);
+        }
+        return code != 0 ? code : EDF_ERR_FORMAT;
+    }
+    char stored[datarecord_count.width + 1] = {};
+    const bool read = edf_read_at(r->file, stored, datarecord_count.width,
+                                  datarecord_count.offset) == datarecord_count.width;
+    // The file checked must be the one to change, still of the size the check saw.
+    struct stat checked;
+    struct stat status;
+    const bool same = fstat(fileno(r->file), &checked) == 0 && fstat(fd, &status) == 0 &&
+                      checked.st_dev == status.st_dev && checked.st_ino == status.st_ino &&
+                      checked.st_size == status.st_size;
+    out->file_size = status.st_size;
+    out->header_size = r->header_size;
+    out->record_size = r->record_size;
+    out->stored_count = edf_text_is_integer(stored) == 0 ? edf_atoi(stored) : -1;
+    out->complete_records = r->datarecord_count;
+    out->partial_bytes = out->file_size - out->header_size - out->complete_records * r->record_size;
+    edf_discard_recording(r);
+    if (!read) {
+        return EDF_ERR_READ;
+    }
+    if (!same || out->complete_records > 99999999) {
+        return EDF_ERR_FORMAT; // changed under the check, or more than the count field holds
+    }
+    return 0;
+}
+
+bool write_at(int fd, const void *data, int64_t bytes, int64_t position) {
+    int64_t done = 0;
+    while (done < bytes) {
+        const ssize_t put =
+            pwrite(fd, static_cast<const char *>(data) + done, static_cast<size_t>(bytes - done),
+                   static_cast<off_t>(position + done));
+        if (put > 0) {
+            done += put;
+        } else if (put == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes the count and cuts the partial record, each only when needed.
+int apply(int fd, const edf_recovery_plan &p) {
+    if (p.stored_count != p.complete_records) {
+        char field[24];
+        std::snprintf(field, sizeof field, "%-8d", static_cast<int>(p.complete_records));
+        if (!write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
+            return -1;
+        }
+    }
+    if (p.partial_bytes != 0 &&
+        ftruncate(fd, static_cast<off_t>(p.header_size + p.complete_records * p.record_size)) !=
+            0) {
+        return -1;
+    }
+    return static_cast<int>(p.complete_records);
+}
+
+int open_for_recovery(const char *path, int flags) {
+    if (path == nullptr) {
+        return -1;
+    }
+    if (edf_path_in_use(path)) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
+    const int fd = open(path, flags);
+    return fd < 0 ? EDF_ERR_CANNOT_OPEN : fd;
+}
+
+} // namespace
+
+extern "C" {
+
+int edf_plan_recovery(const char *path, edf_recovery_plan *result) {
+    if (result == nullptr) {
+        return -1;
+    }
+    const int fd = open_for_recovery(path, O_RDONLY);
+    if (fd < 0) {
+        return fd;
+    }
+    edf_recovery_plan p{};
+    const int code = plan(path, fd, &p);
+    close(fd);
+    if (code == 0) {
+        *result = p;
+    }
+    return code;
+}
+
+int edf_recover_file(const char *path) {
+    const int fd = open_for_recovery(path, O_RDWR);
+    if (fd < 0) {
+        return fd;
+    }
+    edf_recovery_plan p{};
+    int result = plan(path, fd, &p);
+    if (result == 0) {
+        result = apply(fd, p);
+    }
+    const int closed = close(fd);
+    return closed != 0 && result >= 0 ? -1 : result;
+}
+
+} // extern "C"
