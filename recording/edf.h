@@ -427,7 +427,12 @@ EDF_API int edfrewind(int handle, int edfsignal);
  * except for a small read-ahead: each signal has a window of 4 to 64 KiB (1 MiB per handle,
  * shared among its signals); a read of at most half a window's samples that the window does
  * not hold fills it from the read position on, and the small reads that follow are served
- * from memory, as the bytes were when they were read ahead. */
+ * from memory, as the bytes were when they were read ahead. Each such read first asks for the
+ * file's current size (one system call): when the file no longer reaches its last sample, it
+ * drops the window and reads from the file, so a file shortened while open gives -1 for the
+ * samples that are gone whether or not they were read ahead. Bytes rewritten in place, or a
+ * file shortened and grown again between two reads, are not noticed until the window is read
+ * anew. */
 EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
 /* Copies annotation n (0 to hdr->annotation_count - 1, in file order: record by record, then

@@ -6,11 +6,21 @@
 // read-ahead window of their own signal: a miss reads the samples of the next window's worth
 // in one walk, the following small reads are served from memory. Large reads go straight to
 // the file through the handle's large buffer.
+//
+// A file may be shortened while it is open (a recording cut by another program): its samples
+// beyond the new end are gone and a read that needs one of them gives -1, also when the window
+// still holds their old bytes. So a read served from the window first asks for the file's
+// size and goes to the file instead when its last sample lies beyond the end; that read then
+// reports what is gone. The question costs one system call per read (about 0.1 us, the
+// conversion of 150 samples), so a read of 1000 samples stays within 0.8 times the speed of
+// one large read.
 #include "recording/core/recording.h"
 #include "recording/reader/record_walk.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -44,13 +54,21 @@ bool walk_signal(edf_recording *r, const edf_signal_param *s, int64_t p, int64_t
                             buffer != nullptr ? buffer : fallback, bytes);
 }
 
-// Makes sure that the window of `s` holds samples p to p + n - 1 (n at most its capacity),
-// reading a window's worth from p when it does not. Returns the count of samples from p that
-// the window holds: less than n only when the file ended early.
+// Whether the file still reaches to the last byte of sample i of `s`. Samples of one signal
+// lie in the file in their order, so a file that holds sample i holds every sample before it.
+// The size comes from a seek to the end of the descriptor, which costs half of an fstat; the
+// descriptor's offset is not used once the file is open (every read is a positioned read).
+// Fails (false) when the size cannot be had: the caller then reads from the file.
+bool file_holds_sample(const edf_recording *r, const edf_signal_param *s, int64_t i, int bps) {
+    const int64_t spr = s->samples_per_record;
+    const int64_t end =
+        r->header_size + i / spr * r->record_size + s->buffer_offset + (i % spr + 1) * bps;
+    return lseek(fileno(r->file), 0, SEEK_END) >= end;
+}
+
+// Reads a window's worth of samples of `s` from p into its window. Returns the count of
+// samples from p that the window holds, at most n: less than n only when the file ended early.
 int64_t fill_window(edf_recording *r, edf_signal_param *s, int64_t p, int64_t n) {
-    if (p >= s->read_ahead_first && p + n <= s->read_ahead_first + s->read_ahead_count) {
-        return n;
-    }
     const int64_t left = signal_total(r, s) - p;
     const int64_t count = left < s->read_ahead_capacity ? left : s->read_ahead_capacity;
     edf_run_target target{s, edf_sample_kind::raw, s->read_ahead, 0, 0, 0};
@@ -94,9 +112,17 @@ int read_samples(edf_recording *r, edf_signal_param *s, int n, edf_run_target &t
     bool complete;
     if (static_cast<int64_t>(n) * bps * 2 <= window_max_bytes && have_window(r, s, bps) &&
         n * 2 <= s->read_ahead_capacity) {
-        const int64_t held = fill_window(r, s, p, n);
-        edf_convert_samples(target, bps, s->read_ahead + (p - s->read_ahead_first) * bps, held);
-        complete = held == n;
+        const bool in_window =
+            p >= s->read_ahead_first && p + n <= s->read_ahead_first + s->read_ahead_count;
+        if (in_window && !file_holds_sample(r, s, p + n - 1, bps)) {
+            // Shortened since the window was read: the file says what is left.
+            s->read_ahead_count = 0;
+            complete = walk_signal(r, s, p, n, target);
+        } else {
+            const int64_t held = in_window ? n : fill_window(r, s, p, n);
+            edf_convert_samples(target, bps, s->read_ahead + (p - s->read_ahead_first) * bps, held);
+            complete = held == n;
+        }
     } else {
         complete = walk_signal(r, s, p, n, target);
     }
