@@ -16,6 +16,14 @@
  * (edfread_physical_samples, edfseek), or of many signals at once by whole data records
  * (edfread_physical_records); annotations by number (edf_get_annotation); edfclose_file.
  *
+ * Beyond the strict format: edf_check_file names every way in which a file breaks the format,
+ * edfopen_file_readonly_tolerant reads what can be read without guessing (and EDF+D/BDF+D
+ * files with their true time axis, see edf_get_segment) and lists what it repaired,
+ * edf_repair_file writes a conforming copy, edf_recover_file mends in place a recording whose
+ * writer died, edf_set_discontinuous writes EDF+D/BDF+D, and edf_anonymize_file de-identifies
+ * a file. The strict operations keep their behaviour: the new behaviour comes only through
+ * these calls.
+ *
  * Units: times in ticks of 100 ns (EDF_TIME_DIMENSION per second), except where a call says
  * microseconds. Signal numbers count the ordinary signals only, from 0, in file order; the
  * annotation signals are handled by the library. A digital value d stands for the physical
