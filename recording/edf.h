@@ -545,13 +545,13 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  * On failure: -1 for a NULL path, unknown flags, or a copy that would name the source file;
  * the codes of edfopen_file_readonly for a file that it refuses and that cannot be repaired
  * (into a copy, a discontinuous file with another problem gives EDF_ERR_DISCONTINUOUS, as
- * edf_repair_file does not close gaps);
- * EDF_ERR_ALREADY_OPEN also when `path` or `out_path` is open in this process; EDF_ERR_CANNOT_OPEN
- * when the file or the copy cannot be opened, created or written in full (or fsync fails);
- * EDF_ERR_READ when the source cannot be read in full; EDF_ERR_FORMAT when the file changed after
- * the check (in place: its fixed header part; into a copy: annotation signals that no longer
- * parse); EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above. A failure in place leaves the
- * file as it was. The call keeps no handle open. */
+ * edf_repair_file does not close gaps); EDF_ERR_ALREADY_OPEN also when `path` or `out_path`
+ * is open in this process; EDF_ERR_CANNOT_OPEN when the file or the copy cannot be opened,
+ * created or written in full (or fsync fails); EDF_ERR_READ when the source cannot be read in
+ * full; EDF_ERR_FORMAT when the file changed after the check (in place: its fixed header part;
+ * into a copy: annotation signals that no longer parse); EDF_ERR_NEEDS_COPY and
+ * EDF_ERR_ANONYMIZED_VALUE as above.
+ * A failure in place leaves the file as it was. The call keeps no handle open. */
 EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags);
 /* ---- Crash-safe writing and recovery ------------------------------------------------- */
 
