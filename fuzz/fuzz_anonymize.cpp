@@ -1,7 +1,9 @@
 // Arbitrary bytes de-identified as a recording, into a copy and in place, with flags taken
 // from the input. De-identification must refuse or succeed: no crash, no undefined behaviour,
-// the source of a copy unchanged, and every success a file that the reader accepts as it
-// accepted the source, with the same signals, samples and number of annotations.
+// the source of a copy unchanged, and every success a file that the strict open accepts (a
+// discontinuous one: the tolerant open, finding nothing but the gaps), with the samples and
+// number of annotations that the reader saw in the source. A file that only the tolerant open
+// reads is de-identified only into a copy, which holds what its repaired copy holds.
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -33,10 +35,11 @@ std::string read_file(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// What the reader sees of a file in `mode`: -1 when it refuses it, else the signal and
-// annotation counts and the digital samples.
+// What the tolerant open sees of a file in `mode`: -1 when it refuses it, else the number of
+// problems (-2 for the discontinuity alone), the annotation count and the digital samples.
 struct view {
     int result = -1;
+    int problems = 0;
     int64_t annotations = 0;
     std::vector<int> samples;
 };
@@ -44,10 +47,16 @@ struct view {
 view read_view(const std::string &path, int mode) {
     static edf_header_info *hdr = new edf_header_info;
     view v;
-    if (edfopen_file_readonly(path.c_str(), hdr, mode) != 0) {
+    if (edfopen_file_readonly_tolerant(path.c_str(), hdr, mode) != 0) {
         return v;
     }
     v.result = 0;
+    v.problems = edf_get_problem_count(hdr->handle);
+    edf_problem problem;
+    if (v.problems == 1 && edf_get_problem(hdr->handle, 0, &problem) == 0 &&
+        problem.code == EDF_ERR_DISCONTINUOUS) {
+        v.problems = -2;
+    }
     v.annotations = hdr->annotation_count;
     for (int s = 0; s < hdr->ordinary_signal_count; s++) {
         const int64_t n = hdr->signals[s].samples_in_file;
@@ -66,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string base = "/tmp/fuzz_anonymize_" + std::to_string(getpid());
     const std::string source = base + "_source.edf";
     const std::string copy = base + "_copy.edf";
+    const std::string repaired = base + "_repaired.edf";
     int flags = 0;
     for (size_t i = 0; i < size; i++) {
         flags = (flags * 31 + data[i]) & 0xffff;
@@ -74,6 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
              EDF_ANON_DROP_ANNOTATION_TEXTS;
     write_file(source, data, size);
     const view before = read_view(source, EDF_READ_ALL_ANNOTATIONS);
+    view expected = before;
+    if (before.result == 0 && before.problems > 0) {
+        expected = edf_repair_file(source.c_str(), repaired.c_str(), 1, nullptr, 0) >= 0
+                       ? read_view(repaired, EDF_READ_ALL_ANNOTATIONS)
+                       : view{};
+        std::remove(repaired.c_str());
+    }
     const int open_before = edf_get_number_of_open_files();
 
     std::remove(copy.c_str());
@@ -82,8 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(read_file(source) == std::string(reinterpret_cast<const char *>(data), size));
     if (copied == 0) {
         const view after = read_view(copy, EDF_READ_ALL_ANNOTATIONS);
-        check(before.result == 0 && after.result == 0);
-        check(after.annotations == before.annotations && after.samples == before.samples);
+        check(expected.result == 0 && after.result == 0);
+        check(after.problems == (before.problems == -2 ? -2 : 0));
+        check(after.annotations == expected.annotations && after.samples == expected.samples);
     } else {
         check(copied < 0 && access(copy.c_str(), F_OK) != 0);
     }
@@ -92,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(edf_get_number_of_open_files() == open_before);
     if (in_place == 0) {
         const view after = read_view(source, EDF_READ_ALL_ANNOTATIONS);
-        check(after.result == before.result && after.samples == before.samples &&
-              after.annotations == before.annotations);
+        check(after.result == before.result && after.problems == before.problems &&
+              after.samples == before.samples && after.annotations == before.annotations);
     } else {
         check(in_place < 0 &&
               read_file(source) == std::string(reinterpret_cast<const char *>(data), size));

@@ -273,12 +273,20 @@ int changed_annotation_texts(const edf_header_info &before, const edf_header_inf
     return changed;
 }
 
-// A file open for reading, closed when it goes out of scope or on request.
+// A file open for reading, closed when it goes out of scope or on request. De-identification
+// also takes files that only the tolerant open reads (repairing them into the copy) and
+// discontinuous ones, so those are read tolerantly; the strict open's code stays the answer
+// for a file that neither open reads.
 class opened {
   public:
     opened(const std::string &path, int annotation_mode)
         : header_(std::make_unique<edf_header_info>()) {
-        edfopen_file_readonly(path.c_str(), header_.get(), annotation_mode);
+        if (edfopen_file_readonly(path.c_str(), header_.get(), annotation_mode) != 0) {
+            const int refused = header_->filetype;
+            if (edfopen_file_readonly_tolerant(path.c_str(), header_.get(), annotation_mode) != 0) {
+                header_->filetype = refused;
+            }
+        }
     }
     ~opened() {
         close();

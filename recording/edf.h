@@ -509,7 +509,11 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  * annotation signal. */
 #define EDF_ERR_ANONYMIZED_VALUE (-31)
 
-/* De-identifies an EDF, EDF+, BDF or BDF+ file that edfopen_file_readonly accepts.
+/* De-identifies an EDF, EDF+, BDF or BDF+ file that edfopen_file_readonly or
+ * edfopen_file_readonly_tolerant reads: a file that only the tolerant open reads is repaired
+ * as it is copied (in place it is refused with the strict open's code); a discontinuous file
+ * (EDF+D, BDF+D) that breaks no rule but its gaps is de-identified as it stands, in place or
+ * into a copy, and stays discontinuous.
  *
  * What is replaced, by default (flags 0):
  * - local patient identification: "X X X X" in EDF+/BDF+ (code, sex, birth date and name
@@ -542,17 +546,24 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  *   texts other than "X" to drop), nothing is written and the result is EDF_ERR_NEEDS_COPY.
  * - Into a copy, the whole file is checked by the strict open first and the copy is written
  *   from the start; `path` is never written. The copy is not fsync'ed. On failure the copy is
- *   removed.
+ *   removed. A file that the strict open refuses for its bytes (EDF_ERR_FORMAT, EDF_ERR_READ)
+ *   is first repaired by edf_repair_file into a temporary file beside the copy, named
+ *   `out_path` + ".repairing-" and six characters, which is then de-identified into
+ *   `out_path` and removed (also on failure; only a killed process leaves it): the copy holds
+ *   the complete records of the source, repaired as edf_repair_file repairs them.
  *
  * Result: 0 on success; then the copy, or the file rewritten in place, is accepted by
- * edfopen_file_readonly as the source was.
+ * edfopen_file_readonly (a discontinuous file: by edfopen_file_readonly_tolerant with the
+ * discontinuity as its one problem).
  * On failure: -1 for a NULL path, unknown flags, or a copy that would name the source file;
- * the codes of edfopen_file_readonly for a file that it refuses (EDF_ERR_ALREADY_OPEN also
- * when `path` or `out_path` is open in this process); EDF_ERR_CANNOT_OPEN when the file or
- * the copy cannot be opened, created or written in full (or fsync fails); EDF_ERR_READ when
- * the source cannot be read in full; EDF_ERR_FORMAT when the file changed after the check (in
- * place: its fixed header part; into a copy: annotation signals that no longer parse);
- * EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above.
+ * the codes of edfopen_file_readonly for a file that it refuses and that cannot be repaired
+ * (into a copy, a discontinuous file with another problem gives EDF_ERR_DISCONTINUOUS, as
+ * edf_repair_file does not close gaps); EDF_ERR_ALREADY_OPEN also when `path` or `out_path`
+ * is open in this process; EDF_ERR_CANNOT_OPEN when the file or the copy cannot be opened,
+ * created or written in full (or fsync fails); EDF_ERR_READ when the source cannot be read in
+ * full; EDF_ERR_FORMAT when the file changed after the check (in place: its fixed header part;
+ * into a copy: annotation signals that no longer parse); EDF_ERR_NEEDS_COPY and
+ * EDF_ERR_ANONYMIZED_VALUE as above.
  * A failure in place leaves the file as it was. The call keeps no handle open. */
 EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags);
 /* ---- Crash-safe writing and recovery ------------------------------------------------- */

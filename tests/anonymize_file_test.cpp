@@ -22,10 +22,11 @@ namespace {
 constexpr int records = 10;
 constexpr int samples = 4096; // records over 16 KiB: the copy that patches annotation signals
 
-enum class kind { edf, edfplus, bdf, bdfplus };
+// `repaired`: an EDF+ file that only the tolerant open reads; `discontinuous`: an EDF+D file.
+enum class kind { edf, edfplus, bdf, bdfplus, repaired, discontinuous };
 
 bool is_plus(kind k) {
-    return k == kind::edfplus || k == kind::bdfplus;
+    return k != kind::edf && k != kind::bdf;
 }
 bool is_bdf(kind k) {
     return k == kind::bdf || k == kind::bdfplus;
@@ -36,8 +37,8 @@ int sample_value(int r, int s, int i) {
 }
 
 // The source: 2019-03-14 10:20:30, a patient and a recording described in every field, two
-// signals and, in EDF+/BDF+, three annotations (one with identifying text). BDF+ files start
-// 0.25 s after the second.
+// signals and, in EDF+/BDF+, three annotations (one with identifying text). BDF+ and EDF+D
+// files start 0.25 s after the second; the EDF+D file pauses for 2 s after its fifth record.
 std::string make_source(temp_dir &dir, kind k) {
     const std::string path = dir.file(is_bdf(k) ? "source.bdf" : "source.edf");
     if (!is_plus(k)) {
@@ -74,11 +75,17 @@ std::string make_source(temp_dir &dir, kind k) {
     edf_set_equipment(h, "Amp Model 9");
     edf_set_recording_additional(h, "room 12 bed 4");
     edf_set_startdatetime(h, 2019, 3, 14, 10, 20, 30);
-    if (is_bdf(k)) {
+    if (is_bdf(k) || k == kind::discontinuous) {
         edf_set_subsecond_starttime(h, 2500000);
+    }
+    if (k == kind::discontinuous) {
+        edf_set_discontinuous(h);
     }
     std::vector<int> values(samples);
     for (int r = 0; r < records; r++) {
+        if (k == kind::discontinuous && r == 5) {
+            edf_set_record_start(h, 7000000);
+        }
         for (int s = 0; s < 2; s++) {
             for (int i = 0; i < samples; i++) {
                 values[i] = sample_value(r, s, i);
@@ -97,16 +104,29 @@ struct reading {
     std::unique_ptr<edf_header_info> header = new_header();
     std::vector<edf_annotation> annotations;
     std::vector<std::vector<int>> signals;
+    std::vector<int64_t> record_starts;
 };
 
-// The file as the strict open reads it: header, every annotation, every sample.
-reading read_all(const std::string &path) {
+// The file as the strict open reads it (an EDF+D file: the tolerant open, which finds nothing
+// wrong with it but its gaps): header, every annotation, every sample, every record's start.
+reading read_all(const std::string &path, kind k) {
     reading out;
-    EXPECT_EQ(edfopen_file_readonly(path.c_str(), out.header.get(), EDF_READ_ALL_ANNOTATIONS), 0)
-        << path << ": " << out.header->filetype;
+    if (k == kind::discontinuous) {
+        EXPECT_EQ(edfopen_file_readonly_tolerant(path.c_str(), out.header.get(),
+                                                 EDF_READ_ALL_ANNOTATIONS),
+                  0);
+        EXPECT_EQ(edf_get_problem_count(out.header->handle), 1); // the discontinuity
+    } else {
+        EXPECT_EQ(edfopen_file_readonly(path.c_str(), out.header.get(), EDF_READ_ALL_ANNOTATIONS),
+                  0)
+            << path << ": " << out.header->filetype;
+    }
     const int h = out.header->handle;
     if (h < 0) {
         return out;
+    }
+    for (int r = 0; r < out.header->datarecord_count; r++) {
+        out.record_starts.push_back(edf_get_record_start(h, r));
     }
     for (int n = 0; n < out.header->annotation_count; n++) {
         out.annotations.emplace_back();
@@ -138,12 +158,21 @@ std::vector<std::string> identifying_texts(int flags) {
                                       "Amp_Model_9", "Amp Model 9", "Amp",      "room 12",
                                       "14-MAR-2019", "14.03.19",    "2019"};
     if ((flags & EDF_ANON_KEEP_START_TIME) == 0) {
-        texts.push_back("10.20.30");
+        texts.insert(texts.end(), {"10.20.30", "10:20:30"});
     }
     if ((flags & EDF_ANON_DROP_ANNOTATION_TEXTS) != 0) {
         texts.insert(texts.end(), {"Ingrid", "Lights off", "Arousal", "Recording starts"});
     }
     return texts;
+}
+
+// No temporary repaired copy is left beside the copies.
+int temporaries_left(const temp_dir &dir) {
+    int n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+        n += entry.path().filename().string().find(".repairing-") != std::string::npos;
+    }
+    return n;
 }
 
 struct proof_case {
@@ -158,8 +187,15 @@ TEST_P(AnonymizeProof, NoIdentifyingByteIsLeftAndNothingElseChanges) {
     close_all_handles guard;
     temp_dir dir;
     const std::string source = make_source(dir, c.type);
+    const reading before = read_all(source, c.type);
+    const std::string conforming_bytes = read_bytes(source);
+    if (c.type == kind::repaired) {
+        // No record count, ':' between the parts of the start time, and half a record more.
+        patch_bytes(source, 176, "10:20:30");
+        patch_bytes(source, 236, "-1      ");
+        write_bytes(source, read_bytes(source) + std::string(1000, '\x55'));
+    }
     const std::string original_bytes = read_bytes(source);
-    const reading before = read_all(source);
     const bool needs_copy =
         is_plus(c.type) &&
         ((before.header->start_subsecond != 0 && (c.flags & EDF_ANON_KEEP_START_TIME) == 0) ||
@@ -171,6 +207,11 @@ TEST_P(AnonymizeProof, NoIdentifyingByteIsLeftAndNothingElseChanges) {
         if (in_place) {
             result = dir.file("in_place.edf");
             write_bytes(result, original_bytes);
+            if (c.type == kind::repaired) { // in place only what the strict open accepts
+                EXPECT_EQ(edf_anonymize_file(result.c_str(), nullptr, c.flags), EDF_ERR_FORMAT);
+                EXPECT_EQ(read_bytes(result), original_bytes);
+                continue;
+            }
             if (needs_copy) {
                 EXPECT_EQ(edf_anonymize_file(result.c_str(), nullptr, c.flags), EDF_ERR_NEEDS_COPY);
                 EXPECT_EQ(read_bytes(result), original_bytes);
@@ -181,13 +222,14 @@ TEST_P(AnonymizeProof, NoIdentifyingByteIsLeftAndNothingElseChanges) {
                                      in_place ? nullptr : result.c_str(), c.flags),
                   0);
         EXPECT_EQ(read_bytes(source), original_bytes); // the source is never written
+        EXPECT_EQ(temporaries_left(dir), 0);
 
         const std::string bytes = read_bytes(result);
-        ASSERT_EQ(bytes.size(), original_bytes.size());
+        ASSERT_EQ(bytes.size(), conforming_bytes.size());
         for (const std::string &text : identifying_texts(c.flags)) {
             EXPECT_EQ(bytes.find(text), std::string::npos) << "'" << text << "' is left";
         }
-        const reading after = read_all(result);
+        const reading after = read_all(result, c.type);
         const edf_header_info &a = *after.header;
         const edf_header_info &b = *before.header;
         EXPECT_EQ(a.filetype, b.filetype);
@@ -208,6 +250,7 @@ TEST_P(AnonymizeProof, NoIdentifyingByteIsLeftAndNothingElseChanges) {
             }
         }
         EXPECT_EQ(after.signals, before.signals);
+        EXPECT_EQ(after.record_starts, before.record_starts);
         ASSERT_EQ(after.annotations.size(), before.annotations.size());
         for (size_t n = 0; n < before.annotations.size(); n++) {
             EXPECT_EQ(after.annotations[n].onset, before.annotations[n].onset);
@@ -224,18 +267,19 @@ TEST_P(AnonymizeProof, NoIdentifyingByteIsLeftAndNothingElseChanges) {
         const size_t sample_bytes = 2 * samples * (is_bdf(c.type) ? 3 : 2);
         const size_t record = sample_bytes + (is_plus(c.type) ? 120 : 0);
         for (size_t r = 0; r < records; r++) {
-            EXPECT_EQ(bytes.compare(header + r * record, sample_bytes, original_bytes,
+            EXPECT_EQ(bytes.compare(header + r * record, sample_bytes, conforming_bytes,
                                     header + r * record, sample_bytes),
                       0)
                 << "record " << r;
         }
-        EXPECT_EQ(bytes.substr(256, header - 256), original_bytes.substr(256, header - 256));
+        EXPECT_EQ(bytes.substr(256, header - 256), conforming_bytes.substr(256, header - 256));
     }
 }
 
 std::vector<proof_case> proof_cases() {
     std::vector<proof_case> cases;
-    for (const kind k : {kind::edf, kind::edfplus, kind::bdf, kind::bdfplus}) {
+    for (const kind k : {kind::edf, kind::edfplus, kind::bdf, kind::bdfplus, kind::repaired,
+                         kind::discontinuous}) {
         for (const int flags : {0, EDF_ANON_KEEP_SEX | EDF_ANON_KEEP_AGE, EDF_ANON_KEEP_START_TIME,
                                 EDF_ANON_DROP_ANNOTATION_TEXTS,
                                 EDF_ANON_KEEP_SEX | EDF_ANON_KEEP_AGE | EDF_ANON_KEEP_START_TIME |
@@ -316,8 +360,16 @@ TEST(AnonymizeFile, RefusesWhatItCannotDoAndChangesNothing) {
     write_bytes(ancient, header_bytes(f, 1) + tal_bytes(timekeeping("0")));
     const std::string missing = dir.file("missing.edf");
     const std::string out = dir.file("out.edf");
+    // Cut short: the tolerant open reads it (a copy is repaired), the strict open does not.
     const std::string broken = dir.file("broken.edf");
     write_bytes(broken, original.substr(0, original.size() - 1));
+    // Cut inside the header: neither open reads it.
+    const std::string headless = dir.file("headless.edf");
+    write_bytes(headless, original.substr(0, 300));
+    // An EDF+D file cut short: a repair would have to close its gaps.
+    temp_dir other;
+    const std::string broken_d = make_source(other, kind::discontinuous);
+    write_bytes(broken_d, read_bytes(broken_d) + "x");
 
     struct {
         const char *path;
@@ -330,7 +382,8 @@ TEST(AnonymizeFile, RefusesWhatItCannotDoAndChangesNothing) {
         {source.c_str(), link.c_str(), 0, -1},
         {missing.c_str(), nullptr, 0, EDF_ERR_CANNOT_OPEN},
         {broken.c_str(), nullptr, 0, EDF_ERR_FORMAT},
-        {broken.c_str(), out.c_str(), 0, EDF_ERR_FORMAT},
+        {headless.c_str(), out.c_str(), 0, EDF_ERR_READ},
+        {broken_d.c_str(), out.c_str(), 0, EDF_ERR_DISCONTINUOUS},
         {ancient.c_str(), nullptr, EDF_ANON_KEEP_AGE, EDF_ERR_ANONYMIZED_VALUE},
     };
     for (const auto &c : cases) {
@@ -347,6 +400,7 @@ TEST(AnonymizeFile, RefusesWhatItCannotDoAndChangesNothing) {
     edfclose_file(h->handle);
     EXPECT_EQ(read_bytes(source), original);
     EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(temporaries_left(dir), 0);
 }
 
 // In place, a process stopped at any moment leaves the old fixed header part or the new one,

@@ -11,11 +11,16 @@ Writing::
 
     recording.write("out.edf", data, rate=256, labels=["A", "B"], units="uV")
 
+De-identifying::
+
+    recording.anonymize("night.edf", out="shared.edf", keep_age=True)
+
 Errors are exceptions: FileNotFoundError / PermissionError when a file cannot be opened,
 FormatError when it is not a valid recording, ValueError for bad arguments, Error for the
 rest.
 """
 
+from ._anonymizing import anonymize
 from ._recording import Error, FormatError
 from ._reading import Annotation, Header, Recording, Segment, Signal, open
 from ._writing import Writer, write
@@ -29,6 +34,7 @@ __all__ = [
     "Segment",
     "Signal",
     "Writer",
+    "anonymize",
     "open",
     "write",
 ]

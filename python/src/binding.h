@@ -35,3 +35,4 @@ py::str library_text(const char *text, bool strip);
 void register_errors(py::module_ &module);
 void register_reader(py::module_ &module);
 void register_writer(py::module_ &module);
+void register_anonymize(py::module_ &module);

@@ -9,6 +9,7 @@ PYBIND11_MODULE(_recording, module) {
     register_errors(module);
     register_reader(module);
     register_writer(module);
+    register_anonymize(module);
     module.attr("library_version") = edf_version();
     module.attr("ticks_per_second") = EDF_TIME_DIMENSION;
 }

@@ -4,7 +4,8 @@
 // and the first disk sector, so the file holds either the old or the new fixed part, whatever
 // moment the process is stopped at. The copy writes the new header and then the data
 // records, unchanged (copied by the kernel where it can) or with their annotation signals
-// rewritten.
+// rewritten; a file that only the tolerant open reads is repaired into a temporary copy
+// first, so that the rest works on conforming files alone.
 #include "recording/writer/anonymize_file.h"
 
 #include "recording/writer/annotation_rewrite.h"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,9 +280,46 @@ int copy_with_new_annotations(int in, int out, const edf_anonymize_source &sourc
     return result;
 }
 
-int anonymize_copy(const char *path, const char *out_path, int flags) {
+int anonymize_copy(const char *path, const char *out_path, int flags, bool repair);
+
+// A file that the strict open refuses for its bytes, but the tolerant open reads, is repaired
+// first: edf_repair_file writes a repaired copy to a temporary file beside `out_path` (on the
+// same file system, which must have room for the copy anyway), which is de-identified into
+// `out_path` and removed. `refused` is the strict open's code, which stays the answer when
+// the file cannot be repaired either (a fatal problem); a discontinuous file that is not
+// conforming gives EDF_ERR_DISCONTINUOUS, as the repair does not close gaps.
+int anonymize_repaired_copy(const char *path, const char *out_path, int flags, int refused) {
+    struct stat source_status;
+    struct stat copy_status;
+    if (stat(path, &source_status) == 0 && stat(out_path, &copy_status) == 0 &&
+        copy_status.st_dev == source_status.st_dev && copy_status.st_ino == source_status.st_ino) {
+        return -1;
+    }
+    std::string repaired = std::string(out_path) + ".repairing-XXXXXX";
+    const int fd = mkstemp(repaired.data());
+    if (fd < 0) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    close(fd);
+    struct remove_at_exit {
+        const std::string &path;
+        ~remove_at_exit() {
+            unlink(path.c_str());
+        }
+    } const temporary{repaired};
+    const int result = edf_repair_file(path, repaired.c_str(), 1, nullptr, 0);
+    if (result == EDF_ERR_FORMAT || result == EDF_ERR_READ) {
+        return refused;
+    }
+    return result < 0 ? result : anonymize_copy(repaired.c_str(), out_path, flags, false);
+}
+
+int anonymize_copy(const char *path, const char *out_path, int flags, bool repair) {
     edf_anonymize_source source;
     int result = edf_read_anonymize_source(path, EDF_READ_ALL_ANNOTATIONS, &source);
+    if (repair && (result == EDF_ERR_FORMAT || result == EDF_ERR_READ)) {
+        return anonymize_repaired_copy(path, out_path, flags, result);
+    }
     if (result != 0) {
         return result;
     }
@@ -345,7 +384,7 @@ extern "C" int edf_anonymize_file(const char *path, const char *out_path, int fl
     }
     try {
         return out_path == nullptr ? anonymize_in_place(path, flags)
-                                   : anonymize_copy(path, out_path, flags);
+                                   : anonymize_copy(path, out_path, flags, true);
     } catch (const std::bad_alloc &) {
         return EDF_ERR_NO_MEMORY;
     }

@@ -1,6 +1,6 @@
 // The source is opened through the public reading operations, so that de-identification
-// accepts exactly the files that the reader accepts; the header bytes are then read as
-// stored, since the copy keeps every byte that is not replaced.
+// accepts exactly the files that the reader accepts (and discontinuous ones that conform); the
+// header bytes are then read as stored, since the copy keeps every byte that is not replaced.
 #include "recording/writer/anonymize_source.h"
 
 #include "recording/core/header_layout.h"
@@ -96,13 +96,33 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     return 0;
 }
 
+// The strict open refuses a discontinuous file (EDF+D, BDF+D) for its gaps alone. One that
+// breaks no other rule is read by the tolerant open with the discontinuity as its only
+// problem, and needs no repair: its header and records can be de-identified as they stand.
+bool open_conforming_discontinuous(const char *path, int annotation_mode, edf_header_info *info) {
+    if (edfopen_file_readonly_tolerant(path, info, annotation_mode) != 0) {
+        return false;
+    }
+    edf_problem problem;
+    if (edf_get_problem_count(info->handle) == 1 &&
+        edf_get_problem(info->handle, 0, &problem) == 0 && problem.code == EDF_ERR_DISCONTINUOUS) {
+        return true;
+    }
+    edfclose_file(info->handle);
+    return false;
+}
+
 } // namespace
 
 int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymize_source *out) {
     out->info = std::make_unique<edf_header_info>();
     edf_header_info &info = *out->info;
     if (edfopen_file_readonly(path, &info, annotation_mode) != 0) {
-        return info.filetype;
+        const int refused = info.filetype;
+        if (refused != EDF_ERR_DISCONTINUOUS ||
+            !open_conforming_discontinuous(path, annotation_mode, &info)) {
+            return refused;
+        }
     }
     for (int64_t n = 0; n < info.annotation_count && !out->texts_to_drop; n++) {
         edf_annotation annotation;

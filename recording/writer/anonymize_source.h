@@ -15,16 +15,19 @@ struct edf_anonymize_signal_place {
 };
 
 struct edf_anonymize_source {
-    std::unique_ptr<edf_header_info> info; // as edfopen_file_readonly filled it
-    std::vector<unsigned char> header;     // the whole header, as stored
-    int64_t record_size = 0;               // bytes in one data record
+    std::unique_ptr<edf_header_info> info;                      // as the open filled it
+    std::vector<unsigned char> header;                          // the whole header, as stored
+    int64_t record_size = 0;                                    // bytes in one data record
     std::vector<edf_anonymize_signal_place> annotation_signals; // in file order
     bool texts_to_drop = false; // an annotation text is not "X" (when annotations were read)
 };
 
 // Reads the source: opens `path` with edfopen_file_readonly in `annotation_mode` (so the
-// file is checked as the strict open checks it), takes what the open reports, reads the
-// header bytes and closes the file again. Returns 0, or the open's code (EDF_ERR_READ when
-// the header bytes cannot be read, EDF_ERR_FORMAT when they no longer agree with the open).
-// This is the one place that decides which files de-identification accepts.
+// file is checked as the strict open checks it) or, for a discontinuous file that the strict
+// open refuses for its gaps alone, with edfopen_file_readonly_tolerant (accepted only when the
+// discontinuity is its one problem); takes what the open reports, reads the header bytes and
+// closes the file again. Returns 0, or the strict open's code (EDF_ERR_READ when the header
+// bytes cannot be read, EDF_ERR_FORMAT when they no longer agree with the open). This is the
+// one place that decides which files de-identification reads as they stand; the copy turns
+// others into such files first (see anonymize_file.cpp).
 int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymize_source *out);
