@@ -15,7 +15,7 @@
 #include "recording/reader/annotation_reader.h"
 
 #include "recording/core/text_parse.h"
-#include "recording/reader/positioned_read.h"
+#include "recording/core/positioned_io.h"
 #include "recording/reader/segment_map.h"
 
 #include <cinttypes>

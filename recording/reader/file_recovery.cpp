@@ -11,7 +11,7 @@
 #include "recording/core/header_layout.h"
 #include "recording/core/text_parse.h"
 #include "recording/reader/check_pass.h"
-#include "recording/reader/positioned_read.h"
+#include "recording/core/positioned_io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -77,27 +77,12 @@ int plan(const char *path, int fd, edf_recovery_plan *out) {
     return 0;
 }
 
-bool write_at(int fd, const void *data, int64_t bytes, int64_t position) {
-    int64_t done = 0;
-    while (done < bytes) {
-        const ssize_t put =
-            pwrite(fd, static_cast<const char *>(data) + done, static_cast<size_t>(bytes - done),
-                   static_cast<off_t>(position + done));
-        if (put > 0) {
-            done += put;
-        } else if (put == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Writes the count and cuts the partial record, each only when needed.
 int apply(int fd, const edf_recovery_plan &p) {
     if (p.stored_count != p.complete_records) {
         char field[24];
         std::snprintf(field, sizeof field, "%-8d", static_cast<int>(p.complete_records));
-        if (!write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
+        if (!edf_write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
             return -1;
         }
     }

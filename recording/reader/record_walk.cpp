@@ -1,7 +1,7 @@
 // The walk over record runs shared by the per-signal reads and the record reads, and the
 // conversion loops that turn a run's bytes into samples.
 #include "recording/reader/record_walk.h"
-#include "recording/reader/positioned_read.h"
+#include "recording/core/positioned_io.h"
 
 #include <cstdlib>
 #include <cstring>

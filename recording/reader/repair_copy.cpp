@@ -3,7 +3,7 @@
 // the header and the complete records with those bytes put in, so that the strict open
 // accepts it. The data bytes are copied as they are.
 #include "recording/reader/check_pass.h"
-#include "recording/reader/positioned_read.h"
+#include "recording/core/positioned_io.h"
 
 #include <sys/stat.h>
 

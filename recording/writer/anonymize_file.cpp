@@ -7,6 +7,7 @@
 // rewritten; a file that only the tolerant open reads is repaired into a temporary copy
 // first, so that the rest works on conforming files alone.
 #include "recording/writer/anonymize_file.h"
+#include "recording/core/positioned_io.h"
 
 #include "recording/writer/annotation_rewrite.h"
 #include "recording/writer/anonymize_source.h"
@@ -44,38 +45,10 @@ void reach(edf_anonymize_stage stage) {
     }
 }
 
-bool read_at(int fd, unsigned char *out, int64_t bytes, int64_t position) {
-    int64_t done = 0;
-    while (done < bytes) {
-        const ssize_t got = pread(fd, out + done, static_cast<size_t>(bytes - done),
-                                  static_cast<off_t>(position + done));
-        if (got > 0) {
-            done += got;
-        } else if (got == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool write_all(int fd, const unsigned char *bytes, int64_t n) {
     int64_t done = 0;
     while (done < n) {
         const ssize_t put = write(fd, bytes + done, static_cast<size_t>(n - done));
-        if (put > 0) {
-            done += put;
-        } else if (put == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool write_at(int fd, const unsigned char *bytes, int64_t n, int64_t position) {
-    int64_t done = 0;
-    while (done < n) {
-        const ssize_t put = pwrite(fd, bytes + done, static_cast<size_t>(n - done),
-                                   static_cast<off_t>(position + done));
         if (put > 0) {
             done += put;
         } else if (put == 0 || errno != EINTR) {
@@ -128,7 +101,7 @@ int anonymize_in_place(const char *path, int flags) {
     // The fixed part must still be the one that was checked: a file changed in between is
     // left alone.
     unsigned char now[fixed_part];
-    if (!read_at(fd, now, fixed_part, 0)) {
+    if (edf_read_at(fd, now, fixed_part, 0) != fixed_part) {
         result = EDF_ERR_READ;
     } else if (std::memcmp(now, source.header.data(), fixed_part) != 0) {
         result = EDF_ERR_FORMAT;
@@ -177,7 +150,7 @@ int copy_unchanged(int in, int out, int64_t position, int64_t bytes) {
     int result = 0;
     while (bytes > 0 && result == 0) {
         const int64_t n = bytes < copy_step ? bytes : copy_step;
-        if (!read_at(in, buffer, n, position)) {
+        if (edf_read_at(in, buffer, n, position) != n) {
             result = EDF_ERR_READ;
         } else if (!write_all(out, buffer, n)) {
             result = EDF_ERR_CANNOT_OPEN;
@@ -203,7 +176,8 @@ int copy_rewritten(int in, int out, const edf_anonymize_source &source, const ed
     int result = buffer == nullptr ? EDF_ERR_NO_MEMORY : 0;
     for (int64_t first = 0; first < records && result == 0; first += per_batch) {
         const int64_t n = records - first < per_batch ? records - first : per_batch;
-        if (!read_at(in, buffer, n * record_size, header_size + first * record_size)) {
+        if (edf_read_at(in, buffer, n * record_size, header_size + first * record_size) !=
+            n * record_size) {
             result = EDF_ERR_READ;
             break;
         }
@@ -238,7 +212,7 @@ int copy_then_patch(int in, int out, const edf_anonymize_source &source, const e
     }
     for (int64_t r = 0; r < records && result == 0; r++) {
         const int64_t position = header_size + r * record_size + span_start;
-        if (!read_at(in, buffer, span, position)) {
+        if (edf_read_at(in, buffer, span, position) != span) {
             result = EDF_ERR_READ;
             break;
         }
@@ -247,7 +221,7 @@ int copy_then_patch(int in, int out, const edf_anonymize_source &source, const e
             result = edf_rewrite_annotation_signal(buffer + (a.offset - span_start), a.length,
                                                    k == 0, how, work);
         }
-        if (result == 0 && !write_at(out, buffer, span, position)) {
+        if (result == 0 && !edf_write_at(out, buffer, span, position)) {
             result = EDF_ERR_CANNOT_OPEN;
         }
     }

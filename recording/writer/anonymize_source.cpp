@@ -4,6 +4,7 @@
 #include "recording/writer/anonymize_source.h"
 
 #include "recording/core/header_layout.h"
+#include "recording/core/positioned_io.h"
 #include "recording/core/text_parse.h"
 
 #include <cerrno>
@@ -13,20 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool read_at(int fd, unsigned char *out, int64_t bytes, int64_t position) {
-    int64_t done = 0;
-    while (done < bytes) {
-        const ssize_t got = pread(fd, out + done, static_cast<size_t>(bytes - done),
-                                  static_cast<off_t>(position + done));
-        if (got > 0) {
-            done += got;
-        } else if (got == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string field_text(const unsigned char *bytes, int width) {
     return std::string(reinterpret_cast<const char *>(bytes), static_cast<size_t>(width));
@@ -43,7 +30,8 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     std::vector<unsigned char> &header = out->header;
     header.resize(edf_layout::fixed_header_size);
     int result = 0;
-    if (!read_at(fd, header.data(), edf_layout::fixed_header_size, 0)) {
+    if (edf_read_at(fd, header.data(), edf_layout::fixed_header_size, 0) !=
+        edf_layout::fixed_header_size) {
         result = EDF_ERR_READ;
     }
     int ns = 0;
@@ -58,7 +46,7 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     if (result == 0) {
         const int64_t size = static_cast<int64_t>(edf_layout::signal_header_size) * (ns + 1);
         header.resize(static_cast<size_t>(size));
-        if (!read_at(fd, header.data(), size, 0)) {
+        if (edf_read_at(fd, header.data(), size, 0) != size) {
             result = EDF_ERR_READ;
         }
     }
