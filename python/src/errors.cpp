@@ -61,11 +61,6 @@ py::str library_text(const char *text, bool strip) {
 }
 
 void raise_code(int code, const std::string &path, bool writing, py::object problems) {
-    struct stat status {};
-    if ((code == EDF_ERR_READ || code == EDF_ERR_FORMAT) && ::stat(path.c_str(), &status) == 0 &&
-        S_ISDIR(status.st_mode)) {
-        code = EDF_ERR_CANNOT_OPEN; // a directory opens as a stream but reads as nothing
-    }
     const std::string text = edf_error_text(code);
     const std::string message = path.empty() ? text : text + ": " + path;
     switch (code) {
