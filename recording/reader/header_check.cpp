@@ -199,6 +199,22 @@ void replace_field(pass &p, const unsigned char *field, int width, const char *t
     edf_replace(p.sink, field - p.h, padded, width);
 }
 
+// An annotation signal's digital limit must be the sample type's own (`required`); another
+// value is reported and replaced by it. Returns the code that ends the pass, or 0.
+int annotation_limit(pass &p, const unsigned char *field, int width, int signal, const char *name,
+                     int required, int *value) {
+    if (int code =
+            flaw(p, field, width, signal, name, EDF_ERR_FORMAT, repaired,
+                 "The %s of an annotation signal must be %d; it is ignored.", name, required)) {
+        return code;
+    }
+    *value = required;
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", required);
+    replace_field(p, field, width, text);
+    return 0;
+}
+
 // A text field outside printable ASCII: read as Latin-1 (converted to UTF-8 in `out`, of
 // `room` bytes, unless `convert` is false because the caller converts later); a repaired
 // copy holds its transliteration to ASCII.
@@ -627,17 +643,10 @@ int check_signal_part(pass &p) {
                         r->is_edf ? 16 : 24);
         }
         if (signals[i].is_annotation && value != digital_lowest) {
-            if (int code = flaw(p, field, digital_min_width, i, "digital minimum", EDF_ERR_FORMAT,
-                                repaired,
-                                "The digital minimum of an annotation signal must be %d; it is "
-                                "ignored.",
-                                digital_lowest)) {
+            if (int code = annotation_limit(p, field, digital_min_width, i, "digital minimum",
+                                            digital_lowest, &value)) {
                 return code;
             }
-            value = digital_lowest;
-            char text[16];
-            std::snprintf(text, sizeof text, "%d", digital_lowest);
-            replace_field(p, field, digital_min_width, text);
         }
     }
     for (int i = 0; i < ns; i++) {
@@ -654,17 +663,10 @@ int check_signal_part(pass &p) {
                         r->is_edf ? 16 : 24);
         }
         if (s.is_annotation && value != digital_highest) {
-            if (int code = flaw(p, field, digital_max_width, i, "digital maximum", EDF_ERR_FORMAT,
-                                repaired,
-                                "The digital maximum of an annotation signal must be %d; it is "
-                                "ignored.",
-                                digital_highest)) {
+            if (int code = annotation_limit(p, field, digital_max_width, i, "digital maximum",
+                                            digital_highest, &value)) {
                 return code;
             }
-            value = digital_highest;
-            char text[16];
-            std::snprintf(text, sizeof text, "%d", digital_highest);
-            replace_field(p, field, digital_max_width, text);
         }
         const bool equal_digital = value == s.digital_min;
         if (equal_digital) {
