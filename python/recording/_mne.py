@@ -22,9 +22,21 @@ def to_mne(recording, indexes):
             "an MNE Raw holds one sampling rate, these signals have "
             f"{len(rates)}: {listing}; pick signals of one rate"
         )
-    samples = signals[0].sample_count
-    data = np.empty((len(signals), samples))
-    recording._file.read_records(indexes, 0, recording.header.record_count, False, list(data))
+    # The Raw's time axis is the recording's: the segments of an EDF+D or BDF+D file at their
+    # true places, each gap filled with zeros, as MNE's readers fill acquisition skips.
+    pieces = recording._pieces(indexes[0])
+    length = pieces[-1].at + pieces[-1].count if pieces else 0
+    gapless = len(pieces) == 1 and pieces[0].at == 0 and pieces[0].stored == 0
+    data = np.empty((len(signals), length)) if gapless else np.zeros((len(signals), length))
+    skips = []
+    end = 0
+    for p in pieces:
+        if p.at > end:
+            skips.append((end / rates[0], (p.at - end) / rates[0]))
+        end = p.at + p.count
+        if p.records:
+            rows = [row[p.at : p.at + p.count] for row in data]
+            recording._file.read_records(indexes, p.first_record, p.records, False, rows)
     types = []
     for row, s in zip(data, signals):
         factor = _VOLTS.get(s.unit)
@@ -38,12 +50,13 @@ def to_mne(recording, indexes):
     raw = mne.io.RawArray(data, info, verbose="error")
     start = recording.header.start.replace(tzinfo=_datetime.timezone.utc)
     raw.set_meas_date(start)
-    annotations = recording.annotations
+    annotations = [(a.onset, a.duration or 0.0, a.text) for a in recording.annotations]
+    annotations += [(onset, duration, "BAD_ACQ_SKIP") for onset, duration in skips]
     raw.set_annotations(
         mne.Annotations(
-            onset=[a.onset for a in annotations],
-            duration=[a.duration or 0.0 for a in annotations],
-            description=[a.text for a in annotations],
+            onset=[a[0] for a in annotations],
+            duration=[a[1] for a in annotations],
+            description=[a[2] for a in annotations],
             orig_time=start,
         ),
         emit_warning=False,

@@ -9,6 +9,8 @@ from typing import NamedTuple, Optional
 import numpy as np
 
 from . import _recording
+from ._arguments import real, whole, whole_in
+from ._handles import opening
 
 _ANNOTATION_MODES = {"none": 0, "first": 1, "all": 2}
 _FILETYPES = {0: "EDF", 1: "EDF+", 2: "BDF", 3: "BDF+"}
@@ -69,6 +71,17 @@ class Segment(NamedTuple):
     records: int
 
 
+class _Piece(NamedTuple):
+    """A segment in samples of one signal: it covers the samples [at, at + count) of the
+    signal's time axis (sample k at k / rate seconds), stored from sample `stored` on."""
+
+    at: int
+    stored: int
+    count: int
+    first_record: int
+    records: int
+
+
 def open(path, tolerant=False, annotations="all"):
     """Opens a recording for reading.
 
@@ -102,8 +115,9 @@ class Recording:
         if annotations not in _ANNOTATION_MODES:
             raise ValueError(f"annotations must be one of {sorted(_ANNOTATION_MODES)}")
         self.path = os.fspath(path)
+        mode = _ANNOTATION_MODES[annotations]
         try:
-            self._file = _recording.File(self.path, bool(tolerant), _ANNOTATION_MODES[annotations])
+            self._file = opening(lambda: _recording.File(self.path, bool(tolerant), mode))
         except _recording.FormatError as error:
             # The library's check lists what is wrong with the refused file.
             error.problems = tuple(_Problem(**p) for p in error.problems)
@@ -142,6 +156,9 @@ class Recording:
         ]
         self.names = _unique_names([s.label for s in self.signals])
         self._annotations = None
+        # The time axis: record duration and segment starts in ticks (100 ns), as stored.
+        self._record_ticks = raw["record_duration_ticks"]
+        self._segments = self._file.segments()
 
     # -- life cycle --
     def close(self):
@@ -176,7 +193,23 @@ class Recording:
 
     @property
     def segments(self):
-        return [Segment(*s) for s in self._file.segments()]
+        """The runs of records without a gap between them: one from 0 for a continuous
+        file, one per run for EDF+D and BDF+D files (whose gaps hold no samples)."""
+        ticks = _recording.ticks_per_second
+        return [Segment(start / ticks, first, records) for start, first, records in self._segments]
+
+    def _pieces(self, index):
+        """Where the segments lie on the time axis of signal `index`, in its samples. A
+        segment that starts between two samples (an EDF+D record may start at any tick) is
+        placed on the nearest one."""
+        spr = self.signals[index].samples_per_record
+        ticks = self._record_ticks
+        pieces = []
+        for start, first, records in self._segments:
+            # Round half up, in integers: start ticks x spr / record ticks.
+            at = (2 * start * spr + ticks) // (2 * ticks) if ticks > 0 else first * spr
+            pieces.append(_Piece(at, first * spr, records * spr, first, records))
+        return pieces
 
     # -- samples --
     def signal_index(self, signal):
@@ -192,20 +225,23 @@ class Recording:
                     else f"{len(matches)} signals are labelled {signal!r}: use an index"
                 )
             return matches[0]
-        index = int(signal)
-        if not 0 <= index < len(self.signals) or index != signal:
+        index = whole(signal, "signal")
+        if not 0 <= index < len(self.signals):
             raise ValueError(f"no signal {signal!r} (the file has {len(self.signals)})")
         return index
 
     def read(self, signal, start=0, stop=None, digital=False):
-        """Samples [start, stop) of one signal (index or label): float64 physical values,
-        or int32 digital values. stop beyond the end is taken as the end."""
+        """Samples [start, stop) of one signal (index or label), counted as stored: float64
+        physical values, or int32 digital values. Positions are whole numbers (2.0 is taken,
+        2.5 raises ValueError); stop beyond the end is taken as the end. In an EDF+D or BDF+D
+        file the stored samples skip the gaps: read_window places them in time."""
         index = self.signal_index(signal)
         total = self.signals[index].sample_count
-        stop = max(total, start) if stop is None else stop
+        start = whole(start, "start")
+        stop = max(total, start) if stop is None else whole(stop, "stop")
         if start < 0 or stop < start:
             raise ValueError(f"need 0 <= start <= stop, not {start} and {stop}")
-        return self._file.read(index, int(start), int(stop), bool(digital))
+        return self._file.read(index, min(start, total), min(stop, total), bool(digital))
 
     def _indexes(self, signals):
         if signals is None:
@@ -214,22 +250,53 @@ class Recording:
             signals = [signals]
         return [self.signal_index(s) for s in signals]
 
-    def read_window(self, t0, t1, signals=None, digital=False):
-        """The samples of the time window [t0, t1) seconds, as {name: array} for the given
-        signals (indexes or labels; all by default)."""
+    def read_window(self, t0, t1, signals=None, digital=False, fill=None):
+        """The samples at the times t0 <= t < t1, in seconds from the start of the
+        recording, as {name: array} for the given signals (indexes or labels; all by
+        default). Sample k of a signal lies at k / rate seconds; the window is cut to the
+        recording's duration (t1 may be infinite).
+
+        EDF+D and BDF+D files are read in true time: a gap between two segments holds no
+        samples, so a physical window holds `fill` there (NaN by default), and a digital
+        window that reaches into a gap raises ValueError unless `fill` gives an integer to
+        put there. A segment that starts between two samples is placed on the nearest one."""
+        t0, t1 = real(t0, "t0"), real(t1, "t1")
         if not 0 <= t0 <= t1:
             raise ValueError(f"need 0 <= t0 <= t1, not {t0} and {t1}")
+        digital = bool(digital)
+        if digital:
+            fill = None if fill is None else whole_in(fill, "fill", -(2**31), 2**31 - 1)
+        else:
+            fill = math.nan if fill is None else real(fill, "fill")
         out = {}
         for i in self._indexes(signals):
+            pieces = self._pieces(i)
+            length = pieces[-1].at + pieces[-1].count if pieces else 0
             rate = self.signals[i].sampling_rate
-            # Sample k lies at k / rate seconds; rounding takes off the float noise.
-            start = math.ceil(round(t0 * rate, 6))
-            stop = math.ceil(round(t1 * rate, 6))
-            out[self.names[i]] = self._file.read(i, start, max(start, stop), bool(digital))
+            start, stop = _position(t0, rate, length), _position(t1, rate, length)
+            if len(pieces) == 1 and pieces[0].at == 0 and pieces[0].stored == 0:
+                out[self.names[i]] = self._file.read(i, start, stop, digital)  # no gap
+                continue
+            runs = [(max(start, p.at), min(stop, p.at + p.count), p) for p in pieces]
+            runs = [(a, b, p) for a, b, p in runs if a < b]
+            if fill is None and sum(b - a for a, b, _ in runs) < stop - start:
+                raise ValueError(
+                    f"the window {t0:g} s to {t1:g} s of {self.names[i]!r} reaches into a gap "
+                    "of the recording, which holds no samples: give fill= for the digital "
+                    "values there, or read physical values (NaN there)"
+                )
+            window = np.full(stop - start, 0 if fill is None else fill,
+                             dtype=np.intc if digital else np.float64)
+            for a, b, p in runs:
+                window[a - start : b - start] = self._file.read(
+                    i, p.stored + a - p.at, p.stored + b - p.at, digital
+                )
+            out[self.names[i]] = window
         return out
 
     def read_all(self, signals=None, digital=False):
-        """Every sample of the given signals (all by default), as {name: array}. The arrays
+        """Every stored sample of the given signals (all by default), as {name: array}; in
+        an EDF+D or BDF+D file the segments follow each other without their gaps. The arrays
         are views of one block of memory, which lives as long as any of them."""
         indexes = self._indexes(signals)
         # One allocation for all signals (large enough for the system to back it with huge
@@ -244,10 +311,23 @@ class Recording:
     def to_mne(self, picks=None):
         """An mne.io.RawArray of the given signals (all by default): volts for voltage
         units, channel names, meas_date and the annotations. All picked signals must share
-        one sampling rate."""
+        one sampling rate. An EDF+D or BDF+D file keeps its true time axis: each gap holds
+        zeros (as MNE's own readers fill acquisition skips) and is marked by a
+        "BAD_ACQ_SKIP" annotation, so that every annotation lies on its true sample."""
         from ._mne import to_mne
 
         return to_mne(self, self._indexes(picks))
+
+
+def _position(t, rate, length):
+    """The first sample at or after t seconds, at most `length`."""
+    if rate <= 0:
+        return 0
+    x = t * rate
+    if x >= length:
+        return length
+    # Sample k lies at k / rate seconds; rounding takes off the float noise.
+    return min(length, math.ceil(round(x, 6)))
 
 
 @dataclass(frozen=True)

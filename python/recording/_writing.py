@@ -1,15 +1,27 @@
 """Writing: EDF+ and BDF+ files from NumPy arrays."""
 
 import datetime as _datetime
+import math
+import numbers
+import operator
 import os
+import stat
 from fractions import Fraction
 
 import numpy as np
 
 from . import _recording
+from ._arguments import finite, real, whole
+from ._handles import opening
+from ._limits import outward, stored_text
 
 _DIGITAL_RANGES = {False: (-32768, 32767), True: (-8388608, 8388607)}
 _SEXES = {None: None, "": None, "F": 0, "female": 0, "M": 1, "male": 1}
+# The library's limits: annotation onsets and durations in seconds, record starts in
+# microseconds.
+_MAX_ONSET = 922337203684.47
+_MAX_DURATION = 922337203685.4775
+_MAX_RECORD_START_US = 2**62 // 10
 
 
 def _field(description, *names, default=None):
@@ -25,6 +37,7 @@ def _field(description, *names, default=None):
 
 
 def _samples_per_record(rate, record_duration, where):
+    rate = finite(rate, f"{where}: rate", 0)
     spr = Fraction(rate).limit_denominator(10**6) * Fraction(record_duration).limit_denominator(
         10**6
     )
@@ -37,15 +50,25 @@ def _samples_per_record(rate, record_duration, where):
 
 
 class Writer:
-    """Writes an EDF+ (or, with bdf=True, BDF+) file.
+    """Writes an EDF+ (or, with bdf=True, BDF+) file; with discontinuous=True an EDF+D (BDF+D)
+    file, whose records may start later than the previous one ends (write's start=).
 
     signals: one description per signal, a dict (or an object with these attributes):
     label, rate (Hz; or sampling_rate), unit, physical_min, physical_max, digital_min,
     digital_max, transducer, prefilter. The digital range defaults to the file type's full
-    range, the physical range to the digital range (values stored as they are given).
-    start: a datetime (default: the time of the first write). patient: a name, or a dict
+    range, the physical range to the digital range (values stored as they are given). The
+    header holds each physical limit in eight characters: a limit that does not fit is
+    stored as the nearest eight-character value outside the range (123456.789 as
+    "123456.8"), so that no sample within the range is clipped.
+    start: a datetime (microseconds kept) or a POSIX timestamp in seconds (taken as local
+    time, kept to 100 ns); default: the time of the first write. patient: a name, or a dict
     with name, code, sex ("M"/"F"), birthdate (date), additional. recording: a text for the
     additional field, or a dict with admin_code, technician, equipment, additional.
+
+    Used as a context manager, the file is closed at the end of the block; when the block
+    raises, the file is closed with the records written so far and the block's exception
+    goes on alone. A signal description that cannot make a header (limits the header cannot
+    hold, say) removes the file and raises ValueError.
     """
 
     def __init__(
@@ -57,8 +80,10 @@ class Writer:
         start=None,
         patient=None,
         recording=None,
+        discontinuous=False,
     ):
         self.path = os.fspath(path)
+        record_duration = finite(record_duration, "record_duration", 0, 60)
         if record_duration <= 0:
             raise ValueError("record_duration must be positive")
         descriptions = []
@@ -67,10 +92,24 @@ class Writer:
             rate = _field(s, "rate", "sampling_rate")
             if rate is None:
                 raise ValueError(f"signal {i}: no rate")
-            dmin = int(_field(s, "digital_min", default=dmin_default))
-            dmax = int(_field(s, "digital_max", default=dmax_default))
+            dmin = whole(_field(s, "digital_min", default=dmin_default), f"signal {i}: digital_min")
+            dmax = whole(_field(s, "digital_max", default=dmax_default), f"signal {i}: digital_max")
             if not -(2**31) <= dmin <= dmax < 2**31:
                 raise ValueError(f"signal {i}: digital range {dmin} to {dmax}")
+            pmin = real(_field(s, "physical_min", default=dmin), f"signal {i}: physical_min")
+            pmax = real(_field(s, "physical_max", default=dmax), f"signal {i}: physical_max")
+            # The limits' eight-character texts, rounded outward (an inverted scale, maximum
+            # below minimum, rounds the other way).
+            pmin, pmax = outward(pmin, pmax < pmin), outward(pmax, pmax > pmin)
+            if not all(math.isfinite(v) and -1e7 < v < 1e8 for v in (pmin, pmax)) or float(
+                stored_text(pmin)
+            ) == float(stored_text(pmax)):
+                # Refused before the file is created, so that an existing file stays.
+                raise ValueError(
+                    f"signal {i}: the physical range {pmin:g} to {pmax:g} cannot be written in "
+                    "the header's eight characters (limits above -10000000 and below "
+                    "100000000, and distinct in eight characters)"
+                )
             descriptions.append(
                 {
                     "label": str(_field(s, "label", default="")),
@@ -80,28 +119,20 @@ class Writer:
                     "samples_per_record": _samples_per_record(
                         rate, record_duration, f"signal {i}"
                     ),
-                    "physical_min": float(_field(s, "physical_min", default=dmin)),
-                    "physical_max": float(_field(s, "physical_max", default=dmax)),
+                    "physical_min": pmin,
+                    "physical_max": pmax,
                     "digital_min": dmin,
                     "digital_max": dmax,
                 }
             )
         self._samples_per_record = [s["samples_per_record"] for s in descriptions]
+        self._digital_ranges = [(s["digital_min"], s["digital_max"]) for s in descriptions]
+        self._discontinuous = bool(discontinuous)
         duration_us = round(record_duration * 1e6)
         if abs(duration_us - record_duration * 1e6) > 1e-3:
             raise ValueError("record_duration must be a whole number of microseconds")
-        start_fields = None
-        if start is not None:
-            start_fields = (
-                start.year,
-                start.month,
-                start.day,
-                start.hour,
-                start.minute,
-                start.second,
-                start.microsecond * 10,
-            )
-        self._writer = _recording.Writer(
+        start_fields = None if start is None else _start_fields(start)
+        fields = (
             self.path,
             bool(bdf),
             descriptions,
@@ -109,32 +140,57 @@ class Writer:
             start_fields,
             _patient_fields(patient),
             _recording_fields(recording),
+            self._discontinuous,
         )
+        self._writer = opening(lambda: _recording.Writer(*fields))
 
-    def write(self, arrays):
+    def write(self, arrays, digital=False, start=None):
         """Writes whole records: one array per signal (or a 2-D array, one row per signal),
-        each holding the same whole number of records. Floating-point arrays are physical
-        values, integer arrays digital values."""
+        each holding the same whole number of records.
+
+        The samples are physical values, whatever their dtype (booleans, integers, floats),
+        converted as the library does; values beyond the physical range take the nearest
+        limit. digital=True: they are digital values (integers, or floats with whole values),
+        and those beyond a signal's digital range take the nearest limit, as the library
+        clips them (never wrapped into the 32-bit range). Other dtypes raise TypeError.
+
+        start: in a discontinuous file, the start of the first record written, in seconds
+        from the start of the recording (whole microseconds; 0 for the file's first record,
+        later ones at or after the end of the record before); records without a start follow
+        the one before."""
         if isinstance(arrays, np.ndarray) and arrays.ndim == 2:
             arrays = list(arrays)
+        arrays = list(arrays)
+        if len(arrays) != len(self._samples_per_record):
+            raise ValueError(
+                f"one array per signal is needed: {len(arrays)} for "
+                f"{len(self._samples_per_record)} signals"
+            )
         converted = []
-        for a in arrays:
-            a = np.asarray(a)
-            if a.dtype.kind in "iub":
-                a = np.ascontiguousarray(a, dtype=np.intc)
-            else:
-                a = np.ascontiguousarray(a, dtype=np.float64)
-            if a.ndim != 1:
-                raise ValueError("each signal's samples must be a 1-D array")
+        records = None
+        for i, a in enumerate(arrays):
+            a = _digital(a, i, *self._digital_ranges[i]) if digital else _physical(a, i)
+            spr = self._samples_per_record[i]
+            if a.size % spr or (records is not None and a.size // spr != records):
+                raise ValueError(
+                    f"array {i} does not hold the same whole number of records as the others"
+                )
+            records = a.size // spr
             converted.append(a)
+        if start is not None:
+            if not self._discontinuous:
+                raise ValueError("start= places records of a discontinuous file: give "
+                                 "discontinuous=True to Writer")
+            start_us = round(finite(start, "start", 0, _MAX_RECORD_START_US / 1e6) * 1e6)
+            self._writer.record_start(start_us)
         self._writer.write(converted)
 
     def annotate(self, onset, duration=None, text=""):
-        """Queues an annotation: onset and duration in seconds (duration None: none)."""
-        if onset < 0:
-            raise ValueError("an annotation's onset must not be negative")
-        if duration is not None and duration < 0:
-            raise ValueError("an annotation's duration must not be negative")
+        """Queues an annotation: onset and duration in seconds (duration None: none), onset
+        counted from the start of the recording (true time in a discontinuous file)."""
+        onset = finite(onset, "an annotation's onset", 0, _MAX_ONSET)
+        if duration is not None:
+            duration = finite(duration, "an annotation's duration", 0, _MAX_DURATION)
         self._writer.annotate(
             round(onset * 1e6), -1 if duration is None else round(duration * 1e6), str(text)
         )
@@ -150,8 +206,88 @@ class Writer:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, *exc):
+        if exc_type is None:
+            self.close()
+            return
+        try:
+            self.close()
+        except Exception:  # the block's exception is the one to report
+            pass
+
+    def _abandon(self):
+        """Closes without raising and removes the file."""
+        try:
+            self.close()
+        except Exception:
+            pass
+        try:
+            # Only a regular file that the writer made: never a device such as /dev/null.
+            if stat.S_ISREG(os.lstat(self.path).st_mode):
+                os.remove(self.path)
+        except FileNotFoundError:
+            pass
+
+
+def _physical(a, i):
+    """Samples as a contiguous float64 array."""
+    a = np.asarray(a)
+    if a.ndim != 1:
+        raise ValueError(f"array {i}: each signal's samples must be a 1-D array")
+    kind = a.dtype.kind
+    if kind == "O" and all(isinstance(x, numbers.Real) for x in a):
+        try:
+            return np.array([float(x) for x in a], dtype=np.float64)
+        except OverflowError:
+            raise ValueError(f"array {i}: a sample is too large for a float") from None
+    if kind not in "biuf":
+        raise TypeError(f"array {i}: samples of dtype {a.dtype} are not real numbers")
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def _digital(a, i, low, high):
+    """Digital samples as a contiguous int32 array, clipped to [low, high]."""
+    a = np.asarray(a)
+    if a.ndim != 1:
+        raise ValueError(f"array {i}: each signal's samples must be a 1-D array")
+    kind = a.dtype.kind
+    if kind == "O":
+        try:
+            values = [min(max(operator.index(x), low), high) for x in a]
+        except TypeError:
+            raise TypeError(f"array {i}: digital samples must be integers") from None
+        return np.array(values, dtype=np.intc)
+    if kind == "f":
+        if not np.all(np.isfinite(a)) or np.any(np.trunc(a) != a):
+            raise ValueError(f"array {i}: digital samples must be whole numbers")
+    elif kind == "u":
+        if a.dtype.itemsize == 8:
+            a = np.minimum(a, np.uint64(2**31))  # beyond any digital maximum: clipped alike
+    elif kind not in "bi":
+        raise TypeError(f"array {i}: samples of dtype {a.dtype} are not digital values")
+    # In a type that holds every value (floats are whole and compared as they are).
+    wide = a.astype(np.float64 if kind == "f" else np.int64)
+    return np.ascontiguousarray(np.clip(wide, low, high), dtype=np.intc)
+
+
+def _start_fields(start):
+    """(year, month, day, hour, minute, second, ticks) of a datetime or POSIX timestamp."""
+    if isinstance(start, _datetime.datetime):
+        # pandas' Timestamp carries nanoseconds too.
+        ticks = start.microsecond * 10 + getattr(start, "nanosecond", 0) // 100
+    elif isinstance(start, numbers.Real) and not isinstance(start, bool):
+        seconds = finite(start, "start")
+        whole_seconds = math.floor(seconds)
+        ticks = round((seconds - whole_seconds) * 1e7)
+        if ticks == 10**7:
+            whole_seconds, ticks = whole_seconds + 1, 0
+        try:
+            start = _datetime.datetime.fromtimestamp(whole_seconds)
+        except (OverflowError, OSError, ValueError):
+            raise ValueError(f"start {seconds!r} is not a time the header can hold") from None
+    else:
+        raise TypeError(f"start must be a datetime or a POSIX timestamp, not {type(start).__name__}")
+    return (start.year, start.month, start.day, start.hour, start.minute, start.second, ticks)
 
 
 def _patient_fields(patient):
@@ -190,24 +326,31 @@ def write(
     annotations=(),
     **header,
 ):
-    """Writes a 2-D array (signals x samples) in one call. rate: Hz, one for all signals.
-    labels: one per signal (default "1", "2", ...); units: one text or one per signal.
-    physical_range: (min, max) for all signals, or one pair per signal; by default each
-    signal's own minimum and maximum. annotations: (onset, duration or None, text) triples.
-    Further keywords (start, patient, recording) go to Writer. The sample count must be a
-    whole number of records."""
+    """Writes a 2-D array (signals x samples) of physical values in one call. rate: Hz, one
+    for all signals. labels: one per signal (default "1", "2", ...); units: one text or one
+    per signal. physical_range: (min, max) for all signals, or one pair per signal; by
+    default each signal's own minimum and maximum (of its finite values). Either way the
+    limits are stored as the nearest eight-character texts that hold them (see Writer), so
+    that every sample reads back within one step of its value. annotations: (onset, duration
+    or None, text) triples. Further keywords (start, patient, recording, discontinuous) go
+    to Writer. The sample count must be a whole number of records.
+
+    All or nothing: when any part fails, the exception is raised once and no file is left
+    at `path`."""
     data = np.asarray(data)
     if data.ndim != 2:
         raise ValueError("data must be a 2-D array, one row per signal")
     count = data.shape[0]
+    rows = [_physical(row, i) for i, row in enumerate(data)]
     labels = [str(i + 1) for i in range(count)] if labels is None else list(labels)
     units = [units] * count if isinstance(units, str) else list(units)
     if len(labels) != count or len(units) != count:
         raise ValueError("one label and one unit per signal are needed")
     if physical_range is None:
         ranges = []
-        for row in data:
-            low, high = (float(row.min()), float(row.max())) if row.size else (0.0, 0.0)
+        for row in rows:
+            values = row[np.isfinite(row)]
+            low, high = (float(values.min()), float(values.max())) if values.size else (0.0, 0.0)
             if low == high:
                 low, high = low - 1.0, high + 1.0
             ranges.append((low, high))
@@ -215,6 +358,8 @@ def write(
         ranges = [tuple(physical_range)] * count
     else:
         ranges = [tuple(r) for r in physical_range]
+    if len(ranges) != count or any(len(r) != 2 for r in ranges):
+        raise ValueError("physical_range: one (min, max) pair, or one per signal")
     signals = [
         {
             "label": labels[i],
@@ -230,8 +375,12 @@ def write(
         raise ValueError(
             f"{data.shape[1]} samples are not a whole number of records of {spr} samples"
         )
-    with Writer(path, signals, bdf=bdf, record_duration=record_duration, **header) as writer:
-        writer.write(np.asarray(data, dtype=np.float64))
+    writer = Writer(path, signals, bdf=bdf, record_duration=record_duration, **header)
+    try:
+        writer.write(rows)
         for onset, duration, text in annotations:
             writer.annotate(onset, duration, text)
-
+        writer.close()
+    except BaseException:
+        writer._abandon()
+        raise

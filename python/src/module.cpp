@@ -12,4 +12,7 @@ PYBIND11_MODULE(_recording, module) {
     register_anonymize(module);
     module.attr("library_version") = edf_version();
     module.attr("ticks_per_second") = EDF_TIME_DIMENSION;
+    // The opens' codes that a handle held by an unreachable object can cause.
+    module.attr("ERR_TOO_MANY_FILES") = EDF_ERR_TOO_MANY_FILES;
+    module.attr("ERR_ALREADY_OPEN") = EDF_ERR_ALREADY_OPEN;
 }

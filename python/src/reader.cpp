@@ -137,6 +137,7 @@ class reader_file {
                                     h.start_minute, h.start_second, h.start_subsecond);
         d["duration"] = seconds(h.file_duration);
         d["record_duration"] = seconds(h.datarecord_duration);
+        d["record_duration_ticks"] = h.datarecord_duration;
         d["record_count"] = h.datarecord_count;
         d["annotation_count"] = h.annotation_count;
         d["patient"] = library_text(h.patient, true);
@@ -217,7 +218,7 @@ class reader_file {
         return list;
     }
 
-    // The file's stretches of contiguous records, as (start seconds, first record, record
+    // The file's stretches of contiguous records, as (start ticks, first record, record
     // count). A continuous file is one stretch from 0.
     py::list segments() {
         const int handle = open_handle();
@@ -229,8 +230,7 @@ class reader_file {
             if (edf_get_segment(handle, n, &segment) != 0) {
                 break;
             }
-            list.append(
-                py::make_tuple(seconds(segment.start), segment.first_record, segment.record_count));
+            list.append(py::make_tuple(segment.start, segment.first_record, segment.record_count));
         }
         return list;
     }

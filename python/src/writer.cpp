@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -14,16 +15,26 @@ std::string text_of(const py::dict &d, const char *key) {
     return d.contains(key) && !d[key].is_none() ? d[key].cast<std::string>() : std::string();
 }
 
+// Removes the file that a writer gave up, when it is a regular file: a device or pipe given
+// as the path (/dev/null, say) is never removed.
+void remove_written_file(const std::string &path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        std::remove(path.c_str());
+    }
+}
+
 class writer_file {
   public:
     // signals: dicts with label, unit, transducer, prefilter, samples_per_record,
     // physical_min, physical_max, digital_min, digital_max. start: None or (year, month,
     // day, hour, minute, second, subsecond ticks). patient: name, code, additional, sex (0
     // female, 1 male or None), birthdate ((year, month, day) or None). recording:
-    // admin_code, technician, equipment, additional.
+    // admin_code, technician, equipment, additional. discontinuous: an EDF+D / BDF+D file,
+    // whose records may start later than the previous one ends (see record_start).
     writer_file(const std::string &path, bool bdf, const py::list &signals,
                 int64_t record_duration_us, const py::object &start, const py::dict &patient,
-                const py::dict &recording)
+                const py::dict &recording, bool discontinuous)
         : path_(path) {
         std::lock_guard<std::mutex> lock(library_mutex());
         const int handle =
@@ -92,13 +103,19 @@ class writer_file {
         check(edf_set_equipment(handle, text_of(recording, "equipment").c_str()), "equipment");
         check(edf_set_recording_additional(handle, text_of(recording, "additional").c_str()),
               "recording additional");
+        if (discontinuous) {
+            check(edf_set_discontinuous(handle), "discontinuous");
+        }
     }
     writer_file(const writer_file &) = delete;
     writer_file &operator=(const writer_file &) = delete;
     ~writer_file() {
         if (handle_ >= 0) {
             std::lock_guard<std::mutex> lock(library_mutex());
-            edfclose_file(handle_);
+            const int result = edfclose_file(handle_);
+            if (result <= EDF_ERR_NEGATIVE_SIGNAL_COUNT && result >= EDF_ERR_PHYSICAL_VALUE_TEXT) {
+                remove_written_file(path_); // no header could be written: the file is empty
+            }
         }
     }
 
@@ -146,14 +163,30 @@ class writer_file {
             }
         }
         if (result == -1) {
-            const int number = errno != 0 ? errno : EIO;
-            py::object instance =
-                py::handle(PyExc_OSError)(number, "writing samples failed", path_);
-            PyErr_SetObject(PyExc_OSError, instance.ptr());
-            throw py::error_already_set();
+            raise_os_error(errno != 0 ? errno : EIO, "writing samples failed");
+        }
+        if (result <= EDF_ERR_NEGATIVE_SIGNAL_COUNT && result >= EDF_ERR_PHYSICAL_VALUE_TEXT) {
+            // The descriptions cannot make a header, and this writer takes no corrections
+            // after its construction: the file, still empty, is given up.
+            give_up();
         }
         if (result < 0) {
             raise_code(result, path_, true);
+        }
+    }
+
+    // Sets the start of the next record, in microseconds from the start of the recording
+    // (EDF+D / BDF+D files only): at least the end of the previous record, 0 for the first.
+    void record_start(int64_t start_us) {
+        const int handle = open_handle();
+        int result;
+        {
+            std::lock_guard<std::mutex> lock(library_mutex());
+            result = edf_set_record_start(handle, start_us);
+        }
+        if (result != 0) {
+            throw py::value_error("record start refused (a discontinuous file's records start "
+                                  "at 0, then each at or after the end of the one before)");
         }
     }
 
@@ -177,9 +210,16 @@ class writer_file {
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(library_mutex());
+            errno = 0;
             result = edfclose_file(handle_);
         }
         handle_ = -1;
+        if (result <= EDF_ERR_NEGATIVE_SIGNAL_COUNT && result >= EDF_ERR_PHYSICAL_VALUE_TEXT) {
+            remove_written_file(path_); // no header could be written: the file is empty
+        }
+        if (result == -1) {
+            raise_os_error(errno != 0 ? errno : EIO, "completing the file failed");
+        }
         if (result < 0) {
             raise_code(result, path_, true);
         }
@@ -203,8 +243,21 @@ class writer_file {
         }
         edfclose_file(handle_);
         handle_ = -1;
-        std::remove(path_.c_str());
+        remove_written_file(path_);
         throw py::value_error(what + " refused by the writer");
+    }
+    // Closes the handle without completing anything that could be completed and removes the
+    // file. Close repeats the header writer's code, which the caller reports already.
+    void give_up() {
+        std::lock_guard<std::mutex> lock(library_mutex());
+        edfclose_file(handle_);
+        handle_ = -1;
+        remove_written_file(path_);
+    }
+    [[noreturn]] void raise_os_error(int number, const char *what) const {
+        py::object instance = py::handle(PyExc_OSError)(number, what, path_);
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr())), instance.ptr());
+        throw py::error_already_set();
     }
 
     int handle_ = -1;
@@ -217,10 +270,12 @@ class writer_file {
 void register_writer(py::module_ &module) {
     py::class_<writer_file>(module, "Writer")
         .def(py::init<const std::string &, bool, const py::list &, int64_t, const py::object &,
-                      const py::dict &, const py::dict &>(),
+                      const py::dict &, const py::dict &, bool>(),
              py::arg("path"), py::arg("bdf"), py::arg("signals"), py::arg("record_duration_us"),
-             py::arg("start"), py::arg("patient"), py::arg("recording"))
+             py::arg("start"), py::arg("patient"), py::arg("recording"),
+             py::arg("discontinuous") = false)
         .def("write", &writer_file::write, py::arg("arrays"))
+        .def("record_start", &writer_file::record_start, py::arg("start_us"))
         .def("annotate", &writer_file::annotate, py::arg("onset_us"), py::arg("duration_us"),
              py::arg("text"))
         .def("close", &writer_file::close)

@@ -29,7 +29,7 @@ def test_round_trip(tmp_path, bdf):
     t = np.arange(200 * seconds) / 200
     fz = 400 * np.sin(2 * np.pi * 3 * t)
     resp = np.linspace(-0.9, 0.9, 25 * seconds)
-    code = np.arange(seconds, dtype=np.int64) * 7  # integers: digital values
+    code = np.arange(seconds, dtype=np.int64) * 7  # physical = digital range: stored as given
     with recording.Writer(path, sine_signals(bdf), bdf=bdf, record_duration=1.0,
                           start=START, patient={"name": "J Doe", "code": "P7", "sex": "F",
                                                 "birthdate": datetime.date(1990, 5, 6)},
