@@ -52,7 +52,7 @@ def write_file(recording, path, signals, rate, seconds, bdf, block=60):
     with recording.Writer(path, descriptions, bdf=bdf) as writer:
         for start in range(0, seconds, block):
             n = min(block, seconds - start)
-            writer.write(chunk[:, : rate * n] if n < block else chunk)
+            writer.write(chunk[:, : rate * n] if n < block else chunk, digital=True)
             writer.annotate(start + 0.5, None, f"block {start // block}")
 
 

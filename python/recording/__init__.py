@@ -16,7 +16,9 @@ De-identifying::
     recording.anonymize("night.edf", out="shared.edf", keep_age=True)
 
 Errors are exceptions: FileNotFoundError / PermissionError when a file cannot be opened,
-FormatError when it is not a valid recording, ValueError for bad arguments, Error for the
+FormatError when it is not a valid recording, ValueError for bad arguments (numbers out of
+range, however large), TypeError for arguments that are not numbers where numbers are asked,
+OSError when writing fails, Error for the
 rest.
 """
 
