@@ -155,9 +155,9 @@ class Writer:
         clips them (never wrapped into the 32-bit range). Other dtypes raise TypeError.
 
         start: in a discontinuous file, the start of the first record written, in seconds
-        from the start of the recording (whole microseconds; 0 for the file's first record,
-        later ones at or after the end of the record before); records without a start follow
-        the one before."""
+        from the start of the recording (kept to the microsecond; 0 for the file's first
+        record, later ones at or after the end of the record before); records without a
+        start follow the one before."""
         if isinstance(arrays, np.ndarray) and arrays.ndim == 2:
             arrays = list(arrays)
         arrays = list(arrays)
@@ -196,7 +196,9 @@ class Writer:
         )
 
     def close(self):
-        """Finishes the file: writes the record count and the annotations."""
+        """Finishes the file: writes the record count and the annotations. When the signal
+        descriptions cannot make a header, nothing was written: the empty file is removed
+        and ValueError raised."""
         self._writer.close()
 
     @property
@@ -286,7 +288,9 @@ def _start_fields(start):
         except (OverflowError, OSError, ValueError):
             raise ValueError(f"start {seconds!r} is not a time the header can hold") from None
     else:
-        raise TypeError(f"start must be a datetime or a POSIX timestamp, not {type(start).__name__}")
+        raise TypeError(
+            f"start must be a datetime or a POSIX timestamp, not {type(start).__name__}"
+        )
     return (start.year, start.month, start.day, start.hour, start.minute, start.second, ticks)
 
 
