@@ -377,9 +377,9 @@ TEST(AnonymizeFile, RefusesWhatItCannotDoAndChangesNothing) {
         int flags;
         int expected;
     } const cases[] = {
-        {nullptr, nullptr, 0, -1},
+        {nullptr, nullptr, 0, EDF_ERR_CANNOT_OPEN},
         {source.c_str(), nullptr, 16, -1},
-        {source.c_str(), link.c_str(), 0, -1},
+        {source.c_str(), link.c_str(), 0, EDF_ERR_ALREADY_OPEN},
         {missing.c_str(), nullptr, 0, EDF_ERR_CANNOT_OPEN},
         {broken.c_str(), nullptr, 0, EDF_ERR_FORMAT},
         {headless.c_str(), out.c_str(), 0, EDF_ERR_READ},
