@@ -136,8 +136,8 @@ int run_repair(const inspector_options &options) {
                        ": it is the file to repair");
     }
     if (result == EDF_ERR_OUTPUT_EXISTS) {
-        return failure("will not write " + quoted(options.repair_path) +
-                       ": it exists (--force replaces it)");
+        return failure("will not write " + quoted(options.repair_path) + ": " +
+                       edf_error_text(result) + " (--force replaces it)");
     }
     if (result == EDF_ERR_BEING_WRITTEN) {
         return failure("will not write " + quoted(options.repair_path) + ": " +

@@ -140,7 +140,13 @@ int anonymize_in_place(const char *path, int flags) {
             put = pwrite(file.fd, fixed, fixed_part, 0);
         } while (put < 0 && errno == EINTR);
         if (put != fixed_part || fsync(file.fd) != 0) {
+            // A write cut short (or one the system could not sync) must not leave a header
+            // that is half new: the old bytes go back, as far as the system lets them.
             result = EDF_ERR_WRITE;
+            if (put != 0) {
+                edf_write_at(file.fd, now, fixed_part, 0);
+                fsync(file.fd);
+            }
         }
     }
     if (!file.close_now() && result == 0) {
