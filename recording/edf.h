@@ -5,8 +5,9 @@
  * Every operation is a plain function that returns an int (or a 64-bit sample position):
  * 0 or a handle means success, a negative value failure. Up to EDF_MAX_FILES files may be
  * open at once, each behind a small integer handle. The library keeps no pointer to caller
- * memory after a call returns, prints nothing and uses no locks: use it from one thread at a
- * time.
+ * memory after a call returns, prints nothing and takes no thread locks: use it from one
+ * thread at a time. (A writer holds an advisory lock on its own file while it writes it: see
+ * edfopen_file_writeonly.)
  *
  * Writing a file: edfopen_file_writeonly, then the setters (each ordinary signal needs at
  * least its samples per record and its digital and physical limits), then the samples record
