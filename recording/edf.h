@@ -573,7 +573,8 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  *   until the call returns), the whole file has been checked as the strict open checks it in
  *   mode EDF_READ_ALL_ANNOTATIONS (every record's annotation signals: the time grows with the
  *   file, about one such open), and the file found not open in this process. A run that is
- *   interrupted at any moment leaves either the old or the new header. The data records are
+ *   interrupted at any moment leaves either the old or the new header (a write that the system
+ *   cuts short, or cannot sync, is undone with the old bytes). The data records are
  *   never written: the file is accepted after the call exactly when it was before. When the
  *   de-identification would have to change them (a sub-second start to clear without
  *   EDF_ANON_KEEP_START_TIME, or annotation texts other than "X" to drop), nothing is written
