@@ -7,7 +7,8 @@
 // that receives a copy of each file under its own name. The key file (--map) lists for every
 // de-identified file its original start, the shift of its dates in days and, with
 // --pseudonym, a pseudonym that numbers the patients in the order met: files of the same
-// patient (the same code, or else the same name and birth date) get the same pseudonym.
+// patient (the same code, or else the same name and birth date) get the same pseudonym. It is
+// a new file, and each line is on disk before its file is changed.
 #include "anonymize_mode.h"
 
 #include "command_line.h"
@@ -16,6 +17,7 @@
 
 #include "recording/edf.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -59,10 +61,14 @@ const char *anonymize_usage() {
            "                           directory for several (or when it is one)\n"
            "  --show                   print the replaced values instead of masking them\n"
            "  --map MAP.csv            write the key file: file, original start, shift in\n"
-           "                           days, pseudonym\n"
+           "                           days, pseudonym; MAP.csv must not exist (a key is never\n"
+           "                           replaced) and is made readable by its owner only\n"
            "  --pseudonym PREFIX       number the patients in the key file: PREFIX1, PREFIX2 ...\n"
            "\n"
-           "Every file is tried; the exit status is 0 only when all were de-identified.\n";
+           "Every file is tried; the exit status is 0 only when all were de-identified.\n"
+           "The key file is written first: each file's line is written and synced before the\n"
+           "file is changed. When the key file cannot be made no file is changed, and when a\n"
+           "line cannot be written that file and those after it are left as they are.\n";
 }
 
 int usage_error(const std::string &reason) {
@@ -193,36 +199,149 @@ std::string csv_field(const std::string &text) {
     return out + "\"";
 }
 
-// The key file, readable by its owner only: it undoes the de-identification.
-bool write_map(const anonymize_options &o, const std::vector<map_row> &rows) {
-    const int fd = open(o.map_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    FILE *out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        if (fd >= 0) {
-            close(fd);
+// The key file: it undoes the de-identification, so it is created new (an earlier key is
+// never replaced: with pseudonyms numbered from 1 in every run, adding to one would give two
+// patients the same pseudonym), readable by its owner only, and each file's line is written
+// and synced before that file is changed. A run that is stopped at any moment, or a key that
+// can no longer be written (a full disk), thus never leaves a changed file without its line;
+// at worst a line names a file that was not changed (its start is not 1985-01-01).
+class key_file {
+  public:
+    key_file() = default;
+    key_file(const key_file &) = delete;
+    key_file &operator=(const key_file &) = delete;
+    ~key_file() {
+        if (fd_ >= 0) {
+            ::close(fd_);
         }
-        return false;
     }
-    std::fputs("file,original_start,shift_days,pseudonym\n", out);
-    std::map<std::string, int> numbers;
-    int next = 1;
-    for (const map_row &row : rows) {
-        std::string pseudonym;
-        if (o.have_pseudonym) {
-            int number = next;
-            if (!row.patient_key.empty()) {
-                const auto found = numbers.emplace(row.patient_key, next);
-                number = found.first->second;
+
+    // Creates the file with its heading. Returns "" or the reason it cannot be created (no
+    // file is left then).
+    std::string create(const std::string &path) {
+        path_ = path;
+        fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            return errno == EEXIST ? "it exists, and a key file is never replaced (give a new name)"
+                                   : std::strerror(errno);
+        }
+        if (!add("file,original_start,shift_days,pseudonym\n")) {
+            const int error = errno;
+            ::close(fd_);
+            fd_ = -1;
+            unlink(path.c_str());
+            return std::strerror(error);
+        }
+        sync_directory();
+        lines_ = 0;
+        return "";
+    }
+
+    // Appends one line and syncs it. False when it cannot be written: the file is cut back to
+    // the lines before, so that it stays whole.
+    bool add(const std::string &line) {
+        if (!write_at(line, length_) || fsync(fd_) != 0) {
+            const int error = errno;
+            cut(length_);
+            errno = error;
+            return false;
+        }
+        previous_length_ = length_;
+        length_ += static_cast<off_t>(line.size());
+        lines_++;
+        return true;
+    }
+
+    // Takes back the line added last, whose file was not changed after all.
+    bool take_back() {
+        if (!cut(previous_length_)) {
+            return false;
+        }
+        length_ = previous_length_;
+        lines_--;
+        return true;
+    }
+
+    // Closes the file; one that names no file is removed again. False when closing fails.
+    bool close() {
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        if (lines_ == 0) {
+            unlink(path_.c_str());
+        }
+        return closed;
+    }
+
+  private:
+    bool write_at(const std::string &text, off_t position) {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t put = pwrite(fd_, text.data() + done, text.size() - done,
+                                       position + static_cast<off_t>(done));
+            if (put > 0) {
+                done += static_cast<size_t>(put);
+            } else if (put == 0 || errno != EINTR) {
+                return false;
             }
-            next += number == next ? 1 : 0;
-            pseudonym = o.pseudonym_prefix + std::to_string(number);
         }
-        std::fprintf(out, "%s,%s,%lld,%s\n", csv_field(row.file).c_str(),
-                     row.original_start.c_str(), static_cast<long long>(row.shift_days),
-                     csv_field(pseudonym).c_str());
+        return true;
     }
-    const bool ok = std::ferror(out) == 0;
-    return std::fclose(out) == 0 && ok;
+    bool cut(off_t length) {
+        return ftruncate(fd_, length) == 0 && fsync(fd_) == 0;
+    }
+    // The new file's name must last as well as its lines.
+    void sync_directory() const {
+        std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+        const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            ::close(fd);
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    off_t length_ = 0;
+    off_t previous_length_ = 0;
+    int lines_ = 0;
+};
+
+// Numbers the patients of the key file in the order met: PREFIX1, PREFIX2, ...; files of the
+// same patient share one. A number given to a file that then fails is taken back.
+class pseudonyms {
+  public:
+    std::string give(const std::string &prefix, const std::string &patient) {
+        given_new_ = false;
+        int number = next_;
+        if (!patient.empty()) {
+            const auto found = numbers_.emplace(patient, next_);
+            number = found.first->second;
+            given_new_ = found.second;
+            last_patient_ = patient;
+        }
+        last_was_new_number_ = number == next_;
+        next_ += last_was_new_number_ ? 1 : 0;
+        return prefix + std::to_string(number);
+    }
+    void take_back() {
+        if (given_new_) {
+            numbers_.erase(last_patient_);
+        }
+        next_ -= last_was_new_number_ ? 1 : 0;
+        given_new_ = last_was_new_number_ = false;
+    }
+
+  private:
+    std::map<std::string, int> numbers_;
+    int next_ = 1;
+    std::string last_patient_;
+    bool given_new_ = false;
+    bool last_was_new_number_ = false;
+};
+
+std::string key_line(const map_row &row, const std::string &pseudonym) {
+    return csv_field(row.file) + "," + row.original_start + "," + std::to_string(row.shift_days) +
+           "," + csv_field(pseudonym) + "\n";
 }
 
 std::string shown(const std::string &value) {
@@ -355,12 +474,31 @@ int run_anonymize_mode(int argc, const char *const *argv) {
             return exit_failure;
         }
     }
+    // The key file comes first: when it cannot be made, nothing is changed.
+    key_file key;
+    if (!o.map_path.empty()) {
+        const std::string reason = key.create(o.map_path);
+        if (!reason.empty()) {
+            std::fprintf(stderr, "edfinfo: cannot write the key file %s: %s; no file was changed\n",
+                         quoted_path(o.map_path).c_str(), reason.c_str());
+            return exit_failure;
+        }
+    }
+    const auto key_failure = [&](const std::string &file) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "edfinfo: cannot write the key file %s: %s; %s and the files after it were "
+                     "not changed\n",
+                     quoted_path(o.map_path).c_str(), std::strerror(errno),
+                     quoted_path(file).c_str());
+    };
     const int annotation_mode = (o.flags & EDF_ANON_DROP_ANNOTATION_TEXTS) != 0
                                     ? EDF_READ_ALL_ANNOTATIONS
                                     : EDF_READ_NO_ANNOTATIONS;
-    std::vector<map_row> rows;
+    pseudonyms numbering;
     std::map<std::string, std::string> written; // copy -> the file it came from
     int failures = 0;
+    bool key_lost = false;
     for (const std::string &file : o.files) {
         std::string target = file;
         if (o.have_output) {
@@ -384,20 +522,37 @@ int run_anonymize_mode(int argc, const char *const *argv) {
             failures++;
             continue;
         }
-        map_row row{target, start_text(before.header(), 'T'),
-                    day_number(1985, 1, 1) - day_number(before.header().start_year,
-                                                        before.header().start_month,
-                                                        before.header().start_day),
-                    patient_key(before.header())};
+        const map_row row{target, start_text(before.header(), 'T'),
+                          day_number(1985, 1, 1) - day_number(before.header().start_year,
+                                                              before.header().start_month,
+                                                              before.header().start_day),
+                          patient_key(before.header())};
         // The source must be closed for the de-identification: keep its header values.
         const std::unique_ptr<edf_header_info> kept =
             std::make_unique<edf_header_info>(before.header());
         before.close();
+        if (!o.map_path.empty()) {
+            const std::string pseudonym =
+                o.have_pseudonym ? numbering.give(o.pseudonym_prefix, row.patient_key) : "";
+            if (!key.add(key_line(row, pseudonym))) {
+                key_failure(file);
+                key_lost = true;
+                break;
+            }
+        }
         const int result =
             edf_anonymize_file(file.c_str(), o.in_place ? nullptr : target.c_str(), o.flags);
         if (result != 0) {
             report_failure(file, edf_error_text(result));
             failures++;
+            if (!o.map_path.empty()) {
+                numbering.take_back();
+                if (!key.take_back()) {
+                    key_failure(file);
+                    key_lost = true;
+                    break;
+                }
+            }
             continue;
         }
         written[target] = file;
@@ -418,13 +573,12 @@ int run_anonymize_mode(int argc, const char *const *argv) {
         std::printf("%s%s\n", display_text(file).c_str(),
                     o.in_place ? " (in place)" : (" → " + display_text(target)).c_str());
         print_changes(o, *kept, after.header(), changed_texts);
-        rows.push_back(row);
     }
-    if (!o.map_path.empty() && !write_map(o, rows)) {
+    if (!o.map_path.empty() && !key.close() && !key_lost) {
         std::fflush(stdout);
-        std::fprintf(stderr, "edfinfo: cannot write the key file %s\n",
-                     quoted_path(o.map_path).c_str());
-        return exit_failure;
+        std::fprintf(stderr, "edfinfo: cannot write the key file %s: %s\n",
+                     quoted_path(o.map_path).c_str(), std::strerror(errno));
+        key_lost = true;
     }
-    return failures == 0 ? 0 : exit_failure;
+    return failures == 0 && !key_lost ? 0 : exit_failure;
 }

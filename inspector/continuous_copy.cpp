@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <numeric>
 #include <vector>
 
@@ -75,14 +76,27 @@ void copy_identification(int handle, const edf_header_info &h) {
     edf_set_recording_additional(handle, h.recording_additional);
 }
 
+// The copy's writer. A copy that is not finished is closed and removed (a partial file is of
+// no use), unless the output is a device such as /dev/null.
 struct writer {
     int handle = -1;
+    std::string path;
+    bool finished = false;
     ~writer() {
         if (handle >= 0) {
             edfclose_file(handle);
         }
+        std::error_code ignored;
+        if (!path.empty() && !finished && std::filesystem::is_regular_file(path, ignored)) {
+            std::filesystem::remove(path, ignored);
+        }
     }
 };
+
+// What a failed write of the copy means, in the words that the library's file operations use.
+std::string write_failure() {
+    return edf_error_text(EDF_ERR_WRITE);
+}
 
 } // namespace
 
@@ -156,8 +170,9 @@ std::string write_continuous_copy(const std::string &out_path, const edf_header_
     w.handle = edfopen_file_writeonly(out_path.c_str(),
                                       bdf ? EDF_FILETYPE_BDFPLUS : EDF_FILETYPE_EDFPLUS, ns);
     if (w.handle < 0) {
-        return "cannot create the file (" + std::string(edf_error_text(w.handle)) + ")";
+        return edf_error_text(w.handle); // the output is left as it was
     }
+    w.path = out_path;
     bool ok =
         set_duration(w.handle, step) &&
         edf_set_number_of_annotation_signals(w.handle, static_cast<int>(annotation_signals)) == 0 &&
@@ -203,7 +218,7 @@ std::string write_continuous_copy(const std::string &out_path, const edf_header_
                 for (int n = 0; n < ns; n++) {
                     if (edfwrite_digital_samples(w.handle,
                                                  zeros[static_cast<std::size_t>(n)].data()) != 0) {
-                        return "cannot write the copy";
+                        return write_failure();
                     }
                 }
             }
@@ -222,7 +237,7 @@ std::string write_continuous_copy(const std::string &out_path, const edf_header_
                     if (edfwrite_digital_samples(w.handle,
                                                  samples[static_cast<std::size_t>(n)].data() +
                                                      part * per_part) != 0) {
-                        return "cannot write the copy";
+                        return write_failure();
                     }
                 }
             }
@@ -230,8 +245,12 @@ std::string write_continuous_copy(const std::string &out_path, const edf_header_
     }
     const int closed = edfclose_file(w.handle);
     w.handle = -1;
+    if (closed == -1) {
+        return write_failure(); // completing the file failed
+    }
     if (closed != 0) {
         return "cannot finish the copy (" + std::string(edf_error_text(closed)) + ")";
     }
+    w.finished = true;
     return "";
 }

@@ -45,6 +45,10 @@ std::string plural(int64_t n, const char *word) {
 // Recovery refused: the file's problems other than an unfinished recording's (a record count,
 // a partial last record, EDF+D), and where to turn instead.
 int refuse_recovery(const std::string &path, int code) {
+    if (code == EDF_ERR_BEING_WRITTEN) {
+        // A live recording: what the check finds is only what it has written so far.
+        return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));
+    }
     int checked = 0;
     std::vector<edf_problem> problems = checked_problems(path, &checked);
     std::erase_if(problems, [](const edf_problem &p) {
@@ -129,9 +133,15 @@ int run_repair(const inspector_options &options) {
                                        options.force ? 1 : 0, nullptr, 0);
     if (result == EDF_ERR_ALREADY_OPEN) {
         return failure("will not write " + quoted(options.repair_path) +
-                       (options.force ? ": it is the file to repair"
-                                      : ": it exists or is the file to repair (--force replaces "
-                                        "another file)"));
+                       ": it is the file to repair");
+    }
+    if (result == EDF_ERR_OUTPUT_EXISTS) {
+        return failure("will not write " + quoted(options.repair_path) + ": " +
+                       edf_error_text(result) + " (--force replaces it)");
+    }
+    if (result == EDF_ERR_BEING_WRITTEN) {
+        return failure("will not write " + quoted(options.repair_path) + ": " +
+                       edf_error_text(result));
     }
     int code = 0;
     const std::vector<edf_problem> problems = checked_problems(options.path, &code);

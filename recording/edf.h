@@ -5,8 +5,9 @@
  * Every operation is a plain function that returns an int (or a 64-bit sample position):
  * 0 or a handle means success, a negative value failure. Up to EDF_MAX_FILES files may be
  * open at once, each behind a small integer handle. The library keeps no pointer to caller
- * memory after a call returns, prints nothing and uses no locks: use it from one thread at a
- * time.
+ * memory after a call returns, prints nothing and takes no thread locks: use it from one
+ * thread at a time. (A writer holds an advisory lock on its own file while it writes it: see
+ * edfopen_file_writeonly.)
  *
  * Writing a file: edfopen_file_writeonly, then the setters (each ordinary signal needs at
  * least its samples per record and its digital and physical limits), then the samples record
@@ -86,6 +87,27 @@ extern "C" {
 #define EDF_ERR_SIGNAL_COUNT (-9)     /* the writer takes 0 to 4095 ordinary signals */
 #define EDF_ERR_DISCONTINUOUS (-10)   /* an EDF+D or BDF+D file, which the reader refuses */
 #define EDF_ERR_ANNOTATION_MODE (-11) /* not one of the EDF_READ_* modes */
+
+/* Codes of the operations on whole files: recovery (edf_recover_file, edf_plan_recovery), the
+ * repaired copy (edf_repair_file) and de-identification (edf_anonymize_file), with those
+ * above; edfopen_file_writeonly also gives EDF_ERR_BEING_WRITTEN, and `edfinfo --continuous`
+ * reports its failures with the same codes. Each situation has one code in all of them:
+ *   a null path, the file's or the output's ............................ EDF_ERR_CANNOT_OPEN
+ *   the file cannot be opened, or the output cannot be created ........... EDF_ERR_CANNOT_OPEN
+ *   the file or the output is open in this process ....................... EDF_ERR_ALREADY_OPEN
+ *   the output is the file itself, under any name ........................ EDF_ERR_ALREADY_OPEN
+ *   the output exists and the call is not to replace it .................. EDF_ERR_OUTPUT_EXISTS
+ *   another program is writing the file (or the output to be replaced) ... EDF_ERR_BEING_WRITTEN
+ *   reading the file fails, or it is shorter than its header says ........ EDF_ERR_READ
+ *   writing, syncing or truncating fails (a full disk, say) .............. EDF_ERR_WRITE
+ *   an allocation fails .................................................. EDF_ERR_NO_MEMORY
+ *   another bad argument (unknown flags, a null record, a capacity) ...... -1
+ * A file is being written while a writer's handle has it open (see edfopen_file_writeonly):
+ * the writer marks it for the handle's whole life, and the mark goes when the handle is
+ * closed or the writing process ends in any way. */
+#define EDF_ERR_BEING_WRITTEN (-32) /* another program is writing the file */
+#define EDF_ERR_WRITE (-33)         /* the file cannot be written in full */
+#define EDF_ERR_OUTPUT_EXISTS (-34) /* the output file exists, and is not to be replaced */
 
 /* Codes of the header writer, returned by the first sample write of a file and by close
  * when the signal descriptions cannot make a valid header. Nothing is written then, and the
@@ -206,13 +228,22 @@ EDF_API int edf_version(void);
 
 /* ---- Writing -------------------------------------------------------------------------- */
 
-/* Creates the file `path` (an existing file is truncated) as EDF+ (EDF_FILETYPE_EDFPLUS,
+/* Creates the file `path` (an existing file is emptied) as EDF+ (EDF_FILETYPE_EDFPLUS,
  * 16-bit samples) or BDF+ (EDF_FILETYPE_BDFPLUS, 24-bit samples) with number_of_signals
  * ordinary signals, 0 to 4095 (with 0 the data records hold annotation signals only).
  * Returns the handle, 0 to 63, or one of these codes, tested in this order:
  * EDF_ERR_FILETYPE, EDF_ERR_TOO_MANY_FILES, EDF_ERR_CANNOT_OPEN (null path),
  * EDF_ERR_ALREADY_OPEN, EDF_ERR_SIGNAL_COUNT, EDF_ERR_NO_MEMORY, EDF_ERR_CANNOT_OPEN (the file
- * cannot be created). A failed open holds nothing.
+ * cannot be created), EDF_ERR_BEING_WRITTEN (another program is writing the file, or changing
+ * it in place: it is left as it was). A failed open holds nothing.
+ *
+ * The file is marked as being written for the handle's whole life: the writer holds an
+ * advisory lock on its open file (flock), which the system drops when the handle is closed
+ * and when the process ends in any way, a kill included. While the mark is held, recovery,
+ * in-place de-identification, a writer in another process and the copies that would replace
+ * the file refuse it with EDF_ERR_BEING_WRITTEN, and an existing file is emptied only once the
+ * mark is taken. Readers neither take nor test the mark. On a file system that keeps no such
+ * locks the file is written unmarked, as before.
  *
  * Defaults: data records of 1 s, one annotation signal after the ordinary signals, no texts,
  * the start taken from the local clock at the first sample write. The signals have no
@@ -537,16 +568,22 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  * path: the file to de-identify. out_path: NULL to rewrite `path` in place, else the copy to
  * create or replace (never `path` itself nor a file open in this process).
  * - In place, only the 256 bytes of the header's fixed part are written, in one positioned
- *   write followed by fsync, after the header has been checked (by the strict open, reading
- *   the first data record only unless texts are to be dropped) and the file found not open in
- *   this process. A run that is interrupted at any moment leaves either the old or the new
- *   header. The data records are never written, nor read beyond that check: their annotation
- *   lists are as valid after the call as before. When the de-identification would have to
- *   change them (a sub-second start to clear without EDF_ANON_KEEP_START_TIME, or annotation
- *   texts other than "X" to drop), nothing is written and the result is EDF_ERR_NEEDS_COPY.
+ *   write followed by fsync, after the writer's in-use mark has been taken (a file that another
+ *   program is writing is refused, see edfopen_file_writeonly, and no writer starts on it
+ *   until the call returns), the whole file has been checked as the strict open checks it in
+ *   mode EDF_READ_ALL_ANNOTATIONS (every record's annotation signals: the time grows with the
+ *   file, about one such open), and the file found not open in this process. A run that is
+ *   interrupted at any moment leaves either the old or the new header (a write that the system
+ *   cuts short, or cannot sync, is undone with the old bytes). The data records are
+ *   never written: the file is accepted after the call exactly when it was before. When the
+ *   de-identification would have to change them (a sub-second start to clear without
+ *   EDF_ANON_KEEP_START_TIME, or annotation texts other than "X" to drop), nothing is written
+ *   and the result is EDF_ERR_NEEDS_COPY.
  * - Into a copy, the whole file is checked by the strict open first and the copy is written
- *   from the start; `path` is never written. The copy is not fsync'ed. On failure the copy is
- *   removed. A file that the strict open refuses for its bytes (EDF_ERR_FORMAT, EDF_ERR_READ)
+ *   from the start; `path` is never written. An existing copy is replaced (emptied once its
+ *   in-use mark is taken: one that another program is writing is refused). The copy is not
+ *   fsync'ed. On failure the copy is removed (unless it is a device, such as /dev/null). A
+ *   file that the strict open refuses for its bytes (EDF_ERR_FORMAT, EDF_ERR_READ)
  *   is first repaired by edf_repair_file into a temporary file beside the copy, named
  *   `out_path` + ".repairing-" and six characters, which is then de-identified into
  *   `out_path` and removed (also on failure; only a killed process leaves it): the copy holds
@@ -555,15 +592,17 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  * Result: 0 on success; then the copy, or the file rewritten in place, is accepted by
  * edfopen_file_readonly (a discontinuous file: by edfopen_file_readonly_tolerant with the
  * discontinuity as its one problem).
- * On failure: -1 for a NULL path, unknown flags, or a copy that would name the source file;
- * the codes of edfopen_file_readonly for a file that it refuses and that cannot be repaired
- * (into a copy, a discontinuous file with another problem gives EDF_ERR_DISCONTINUOUS, as
- * edf_repair_file does not close gaps); EDF_ERR_ALREADY_OPEN also when `path` or `out_path`
- * is open in this process; EDF_ERR_CANNOT_OPEN when the file or the copy cannot be opened,
- * created or written in full (or fsync fails); EDF_ERR_READ when the source cannot be read in
- * full; EDF_ERR_FORMAT when the file changed after the check (in place: its fixed header part;
- * into a copy: annotation signals that no longer parse); EDF_ERR_NEEDS_COPY and
- * EDF_ERR_ANONYMIZED_VALUE as above.
+ * On failure (codes as listed at EDF_ERR_BEING_WRITTEN): EDF_ERR_CANNOT_OPEN for a NULL
+ * path; -1 for unknown flags; EDF_ERR_ALREADY_OPEN for a copy that would be the source file
+ * (under any name) and when `path` or `out_path` is open in this process; the codes of
+ * edfopen_file_readonly for a file that it refuses and that cannot be repaired (into a copy, a
+ * discontinuous file with another problem gives EDF_ERR_DISCONTINUOUS, as edf_repair_file does
+ * not close gaps); EDF_ERR_BEING_WRITTEN when another program is writing the file to change in
+ * place or the copy to replace; EDF_ERR_CANNOT_OPEN when the file or the copy cannot be opened
+ * or created; EDF_ERR_WRITE when it cannot be written in full (or fsync fails); EDF_ERR_READ
+ * when the source cannot be read in full; EDF_ERR_FORMAT when the file changed after the check
+ * (in place: its fixed header part; into a copy: annotation signals that no longer parse);
+ * EDF_ERR_NEEDS_COPY and EDF_ERR_ANONYMIZED_VALUE as above.
  * A failure in place leaves the file as it was. The call keeps no handle open. */
 EDF_API int edf_anonymize_file(const char *path, const char *out_path, int flags);
 /* ---- Crash-safe writing and recovery ------------------------------------------------- */
@@ -621,20 +660,26 @@ struct edf_recovery_plan {
  * rewrites only the 8-byte record-count field and truncates the file; it never moves or copies
  * data, and leaves a file that needs neither untouched. The check reads the annotation signals
  * of every record, as the strict open does: recovery costs about one open of the file. The file
- * must not be open in this process. Returns the number of complete records (1 or more) on
- * success; EDF_ERR_CANNOT_OPEN when the file cannot be opened for reading and writing;
- * EDF_ERR_ALREADY_OPEN when this process has it open; changing nothing: the code of the first
- * other problem (EDF_ERR_FORMAT, or EDF_ERR_READ for a header shorter than it declares) when
- * the check lists any other problem, no complete record included (recovery does not guess at a
- * broken file: edf_repair_file writes a repaired copy), EDF_ERR_FORMAT when the file holds more
- * records than the count field can hold or changed during the check, EDF_ERR_READ when reading
- * fails, EDF_ERR_NO_MEMORY; -1 when the path is null or writing the count or truncating
- * fails. */
+ * must not be open in this process, nor being written by another program: recovery first
+ * takes the writer's in-use mark (see edfopen_file_writeonly) and holds it until it returns,
+ * so that it never cuts the record that a live writer is assembling and no writer starts on
+ * the file meanwhile; the file of a writer that died (killed, crashed) carries no mark and is
+ * recovered at once. Returns the number of complete records (1 or more) on success; changing
+ * nothing: EDF_ERR_CANNOT_OPEN when the path is null or the file cannot be opened for reading
+ * and writing; EDF_ERR_ALREADY_OPEN when this process has it open; EDF_ERR_BEING_WRITTEN when
+ * another program is writing it (its mark is held); the code of the first other problem
+ * (EDF_ERR_FORMAT, or EDF_ERR_READ for a header shorter than it declares) when the check lists
+ * any other problem, no complete record included (recovery does not guess at a broken file:
+ * edf_repair_file writes a repaired copy); EDF_ERR_FORMAT when the file holds more records
+ * than the count field can hold or changed during the check; EDF_ERR_READ when reading fails;
+ * EDF_ERR_NO_MEMORY. EDF_ERR_WRITE when writing the count or truncating fails (the count may
+ * then be written and the partial record not yet cut: the file is still recoverable). */
 EDF_API int edf_recover_file(const char *path);
 
 /* The same check as edf_recover_file, reading only: fills *plan with what recovery would do
- * and returns 0, or returns the same negative codes (-1 also for a null plan). Calling
- * edf_check_file on a refused file lists its problems. */
+ * and returns 0, or returns the same negative codes (EDF_ERR_BEING_WRITTEN too: it tests the
+ * mark without taking it; -1 for a null plan). Calling edf_check_file on a refused file lists
+ * its problems. */
 EDF_API int edf_plan_recovery(const char *path, struct edf_recovery_plan *plan);
 
 /* ---- Reading whole records ------------------------------------------------------------ */
@@ -765,16 +810,19 @@ EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
  * (a missing or wrong time-keeping annotation is written anew). The data bytes of the complete
  * records are copied unchanged. Lists up to `capacity` problems repaired in `problems` as
  * edf_check_file does, and returns their count (0: the file conformed and the copy is
- * identical). Refuses, writing nothing: an `out_path` that exists unless `overwrite` is
- * non-zero (EDF_ERR_ALREADY_OPEN), one that names the same file as `path`, even through
- * another path (EDF_ERR_ALREADY_OPEN), a file with a fatal problem (its code), and a
- * discontinuous file (EDF_ERR_DISCONTINUOUS: its gaps cannot be closed without new samples;
- * `edfinfo --continuous` writes a gap-filled copy). Returns
- * EDF_ERR_CANNOT_OPEN when the output cannot be created, EDF_ERR_READ when reading or
- * writing fails, and EDF_ERR_FORMAT when a repair cannot be written in place (an annotation
- * signal too small to hold a time-keeping annotation): the copy is checked before the call
- * returns, and a partial or non-conforming output is removed. Never changes the file at
- * `path`. */
+ * identical). Refuses, writing nothing (codes as listed at EDF_ERR_BEING_WRITTEN): a null
+ * `path` or `out_path` (EDF_ERR_CANNOT_OPEN), an `out_path` that names the same file as
+ * `path`, even through another path, or that is open in this process (EDF_ERR_ALREADY_OPEN),
+ * one that exists unless `overwrite` is non-zero (EDF_ERR_OUTPUT_EXISTS), one that another
+ * program is writing (EDF_ERR_BEING_WRITTEN: an existing output is emptied only once its
+ * in-use mark is taken), a file with a fatal problem (its code), and a discontinuous file
+ * (EDF_ERR_DISCONTINUOUS: its gaps cannot be closed without new samples; `edfinfo
+ * --continuous` writes a gap-filled copy). Returns EDF_ERR_CANNOT_OPEN when the file cannot
+ * be opened or the output cannot be created, EDF_ERR_READ when reading fails, EDF_ERR_WRITE
+ * when writing the output fails, and EDF_ERR_FORMAT when a repair cannot be written in place
+ * (an annotation signal too small to hold a time-keeping annotation): the copy is checked
+ * before the call returns, and a partial or non-conforming output is removed (unless it is a
+ * device, such as /dev/null). Never changes the file at `path`. */
 EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,
                             struct edf_problem *problems, int capacity);
 
@@ -801,9 +849,10 @@ EDF_API int edfclose_file(int handle);
 
 /* A fixed English description of an error code that the library returns: the codes of the
  * opening operations (-1 to -11, also delivered in edf_header_info.filetype), those of the
- * header writer (-20 to -27), EDF_ERR_ANNOTATIONS_LOST (-28) of close and those of
- * edf_anonymize_file (-30, -31). Any other value gives "unknown error". The text is static:
- * never free or change it. */
+ * header writer (-20 to -27), EDF_ERR_ANNOTATIONS_LOST (-28) of close, those of
+ * edf_anonymize_file (-30, -31) and those of the operations on whole files (-32 to -34;
+ * EDF_ERR_BEING_WRITTEN gives "another program is writing it", to follow the file's name).
+ * Any other value gives "unknown error". The text is static: never free or change it. */
 EDF_API const char *edf_error_text(int code);
 
 #ifdef __cplusplus

@@ -344,6 +344,56 @@ TEST(AnonymizeFile, RewritesAnnotationListsExactly) {
     EXPECT_FALSE(std::filesystem::exists(copy));
 }
 
+// In place the whole file is checked before a byte changes, as the strict open checks it:
+// a file that it refuses because of a later record is left as it was (and so is refused
+// after the call as before), one that it accepts is de-identified.
+TEST(AnonymizeFile, InPlaceChecksEveryRecordFirst) {
+    close_all_handles guard;
+    temp_dir dir;
+    temp_dir other;
+    const std::string plus = read_bytes(make_source(dir, kind::edfplus));
+    const std::string gaps = read_bytes(make_source(other, kind::discontinuous));
+    // Record r's annotation signal: its time-keeping annotation ("+r", in the EDF+D file the
+    // record's own start), then zeros. Damage at `from` bytes into it, or just after the
+    // time-keeping annotation (a TAL that breaks the format, which only a reading of every
+    // annotation sees).
+    const auto damaged = [](std::string bytes, int r, const std::string &junk, int from = -1) {
+        const size_t signal = 1024 + static_cast<size_t>(r) * (4 * samples + 120) + 4 * samples;
+        const size_t at =
+            from >= 0 ? signal + static_cast<size_t>(from) : bytes.find("\x14\x14\0"s, signal) + 3;
+        return bytes.replace(at, junk.size(), junk);
+    };
+    const struct {
+        const char *name;
+        std::string bytes;
+        int expected;
+    } cases[] = {
+        {"EDF+, conforming", plus, 0},
+        {"EDF+, a broken annotation list in the last record", damaged(plus, 9, "+9\x14x"),
+         EDF_ERR_FORMAT},
+        {"EDF+, a later record's time-keeping annotation unreadable", damaged(plus, 6, "+6x", 0),
+         EDF_ERR_FORMAT},
+        {"EDF+D, conforming", gaps, 0},
+        {"EDF+D, a broken annotation list in a later record", damaged(gaps, 8, "+1\x14x"),
+         EDF_ERR_DISCONTINUOUS},
+    };
+    const std::string path = dir.file("in_place.edf");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_bytes(path, c.bytes);
+        const int checked = edf_check_file(path.c_str(), nullptr, 0);
+        EXPECT_EQ(edf_anonymize_file(path.c_str(), nullptr, EDF_ANON_KEEP_START_TIME), c.expected);
+        if (c.expected != 0) {
+            EXPECT_TRUE(read_bytes(path) == c.bytes) << "the file changed";
+            continue;
+        }
+        const std::string bytes = read_bytes(path);
+        EXPECT_NE(bytes.substr(0, 256), c.bytes.substr(0, 256));
+        EXPECT_TRUE(bytes.substr(256) == c.bytes.substr(256));
+        EXPECT_EQ(edf_check_file(path.c_str(), nullptr, 0), checked);
+    }
+}
+
 TEST(AnonymizeFile, RefusesWhatItCannotDoAndChangesNothing) {
     close_all_handles guard;
     temp_dir dir;
@@ -377,9 +427,9 @@ TEST(AnonymizeFile, RefusesWhatItCannotDoAndChangesNothing) {
         int flags;
         int expected;
     } const cases[] = {
-        {nullptr, nullptr, 0, -1},
+        {nullptr, nullptr, 0, EDF_ERR_CANNOT_OPEN},
         {source.c_str(), nullptr, 16, -1},
-        {source.c_str(), link.c_str(), 0, -1},
+        {source.c_str(), link.c_str(), 0, EDF_ERR_ALREADY_OPEN},
         {missing.c_str(), nullptr, 0, EDF_ERR_CANNOT_OPEN},
         {broken.c_str(), nullptr, 0, EDF_ERR_FORMAT},
         {headless.c_str(), out.c_str(), 0, EDF_ERR_READ},

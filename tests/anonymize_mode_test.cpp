@@ -1,5 +1,6 @@
 // edfinfo --anonymize, run as a program: several files into a directory with a key file, a
 // failing file among them, masked and shown values, in place, and bad usage.
+#include "child_processes.h"
 #include "reader_test_files.h"
 #include "test_files.h"
 
@@ -9,7 +10,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <vector>
 
 #ifdef EDFINFO_PATH
 
@@ -87,6 +90,95 @@ TEST(AnonymizeMode, CopiesSeveralFilesReportsAndWritesTheKeyFile) {
     EXPECT_EQ(anonymize(dir, "a.edf").status, 2);
     EXPECT_EQ(anonymize(dir, "--in-place --output x.edf a.edf").status, 2);
     EXPECT_EQ(anonymize(dir, "--in-place --pseudonym S a.edf").status, 2);
+}
+
+// The key file is made before any file is changed, never over an earlier one, readable by its
+// owner only, and holds a line for every file changed: each line is written and synced before
+// its file changes, so a key that cannot be written stops the run with the rest untouched.
+TEST(AnonymizeMode, KeyFileIsWrittenFirstAndNeverReplaced) {
+    const std::vector<std::string> names = {"p1.edf", "p2.edf", "p3.edf", "p4.edf",
+                                            "p5.edf", "p6.edf", "p7.edf"};
+    const auto line = [](const std::string &name, const std::string &pseudonym) {
+        return name + ",2020-03-01T08:00:00.0000000,-12843," + pseudonym + "\n";
+    };
+    const std::string heading = "file,original_start,shift_days,pseudonym\n";
+    std::string all_lines = heading;
+    for (const std::string &name : names) {
+        all_lines += line(name, "");
+    }
+    const struct {
+        const char *name;
+        std::string key;       // the --map argument
+        std::string earlier;   // an earlier key file's bytes, "" for none
+        long long size_limit;  // bytes that a file may reach, -1 for no limit
+        bool third_broken;     // p3.edf is not an EDF file
+        bool pseudonyms;       // --pseudonym S
+        int status;            // edfinfo's exit status
+        std::string key_after; // the key file's bytes afterwards ("" for no file)
+        size_t changed;        // the first `changed` files are de-identified
+    } cases[] = {
+        {"a new key", "key.csv", "", -1, false, false, 0, all_lines, 7},
+        {"an earlier key", "key.csv", "earlier key\n", -1, false, false, 1, "earlier key\n", 0},
+        {"a folder that does not exist", "missing/key.csv", "", -1, false, false, 1, "", 0},
+        // Room for the heading and five lines (256 bytes, enough for the 256-byte header
+        // writes in place), part of the sixth: the part is taken back.
+        {"a key that fills the disk", "key.csv", "", 256 + 14, false, false, 1,
+         all_lines.substr(0, 256), 5},
+        {"a file that fails", "key.csv", "", -1, true, true, 1,
+         heading + line("p1.edf", "S1") + line("p2.edf", "S2") + line("p4.edf", "S3") +
+             line("p5.edf", "S4") + line("p6.edf", "S5") + line("p7.edf", "S6"),
+         7},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_dir dir;
+        std::vector<std::string> before;
+        for (size_t n = 0; n < names.size(); n++) {
+            write_patient_file(dir.file(names[n]), ("MCH-" + std::to_string(n)).c_str());
+            if (c.third_broken && n == 2) {
+                reader_test::write_bytes(dir.file(names[n]), "not an EDF file");
+            }
+            before.push_back(file_bytes(dir.file(names[n])));
+        }
+        const std::string key = dir.file(c.key);
+        if (!c.earlier.empty()) {
+            reader_test::write_bytes(key, c.earlier);
+            chmod(key.c_str(), 0644);
+        }
+        std::vector<std::string> arguments = {"--anonymize", "--in-place", "--keep-start-time",
+                                              "--map", c.key};
+        if (c.pseudonyms) {
+            arguments.insert(arguments.end(), {"--pseudonym", "S"});
+        }
+        arguments.insert(arguments.end(), names.begin(), names.end());
+        const long long limit = c.size_limit;
+        const child_processes::program_result r =
+            child_processes::run_program(EDFINFO_PATH, arguments, dir.path().string(), [limit] {
+                umask(0); // the key is private all the same
+                if (limit >= 0) {
+                    child_processes::limit_file_size(limit);
+                }
+            });
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.key_after.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(key));
+        } else {
+            EXPECT_EQ(file_bytes(key), c.key_after);
+            struct stat status;
+            ASSERT_EQ(stat(key.c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 0777, c.earlier.empty() ? 0600u : 0644u);
+        }
+        for (size_t n = 0; n < names.size(); n++) {
+            const std::string bytes = file_bytes(dir.file(names[n]));
+            if (c.third_broken && n == 2) {
+                EXPECT_EQ(bytes, before[n]);
+            } else if (n < c.changed) {
+                EXPECT_EQ(bytes.substr(168, 8), "01.01.85") << names[n];
+            } else {
+                EXPECT_TRUE(bytes == before[n]) << names[n] << " changed";
+            }
+        }
+    }
 }
 
 } // namespace

@@ -139,6 +139,42 @@ TEST(DiscontinuousPrograms, ReportsSamplesAndContinuousCopy) {
     }
 }
 
+// The time stamps of biosig's segment events ("TYP" 0x7ffe) in save2gdf's JSON output, in
+// file order. Only these two fields of the "EVENT" list are read, each from its own line: the
+// rest of the output is not parsed, since some of its strings are copied from memory that
+// biosig never set (bytes that are not UTF-8, unescaped line breaks) and would break a JSON
+// parser on some machines.
+std::vector<std::string> segment_time_stamps(const std::string &out) {
+    std::vector<std::string> stamps;
+    const size_t events = out.find("\"EVENT\"");
+    if (events == std::string::npos) {
+        return stamps;
+    }
+    // The value of a "key" : "value" pair on one line, or "" when the line is not one.
+    const auto value_of = [](const std::string &line, const std::string &key) -> std::string {
+        const size_t at = line.find("\"" + key + "\"");
+        const size_t colon = at == std::string::npos ? at : line.find(':', at);
+        const size_t open = colon == std::string::npos ? colon : line.find('"', colon);
+        const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+        return close == std::string::npos ? "" : line.substr(open + 1, close - open - 1);
+    };
+    std::istringstream lines(out.substr(events));
+    bool segment = false;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string type = value_of(line, "TYP");
+        if (!type.empty()) {
+            segment = type == "0x7ffe";
+            continue;
+        }
+        const std::string stamp = value_of(line, "TimeStamp");
+        if (segment && !stamp.empty()) {
+            stamps.push_back(stamp);
+            segment = false;
+        }
+    }
+    return stamps;
+}
+
 // biosig reads EDF+D: each record comes out as a segment event whose time stamp is the
 // record's true start.
 TEST(DiscontinuousPrograms, BiosigSeesTheRecordStarts) {
@@ -150,15 +186,11 @@ TEST(DiscontinuousPrograms, BiosigSeesTheRecordStarts) {
         temp_dir dir;
         const std::vector<int64_t> starts = record_starts_us(l);
         ASSERT_EQ(write_file(dir.file("d.edf"), l), 0);
-        std::string out = run(dir, "save2gdf -JSON d.edf");
-        ASSERT_NE(out.find('{'), std::string::npos);
-        const nlohmann::json doc = nlohmann::json::parse(out.substr(out.find('{')));
         std::vector<double> stamps;
-        for (const nlohmann::json &e : doc["EVENT"]) {
-            if (e["TYP"].get<std::string>() == "0x7ffe") {
-                stamps.push_back(
-                    std::stod(e["TimeStamp"].get<std::string>().substr(17))); // seconds of minute
-            }
+        for (const std::string &stamp : segment_time_stamps(run(dir, "save2gdf -JSON d.edf"))) {
+            // "YYYY-MM-DD hh:mm:ss.ffffff": the seconds of the minute.
+            ASSERT_GT(stamp.size(), 17u) << stamp;
+            stamps.push_back(std::stod(stamp.substr(17)));
         }
         ASSERT_EQ(stamps.size(), starts.size());
         for (size_t k = 0; k < starts.size(); k++) {

@@ -28,7 +28,10 @@ TEST(ErrorText, EveryLibraryCodeHasItsOwnText) {
                          EDF_ERR_PHYSICAL_VALUE_TEXT,
                          EDF_ERR_NEEDS_COPY,
                          EDF_ERR_ANONYMIZED_VALUE,
-                         EDF_ERR_ANNOTATIONS_LOST};
+                         EDF_ERR_ANNOTATIONS_LOST,
+                         EDF_ERR_BEING_WRITTEN,
+                         EDF_ERR_WRITE,
+                         EDF_ERR_OUTPUT_EXISTS};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = edf_error_text(code);
@@ -44,6 +47,7 @@ TEST(ErrorText, EveryLibraryCodeHasItsOwnText) {
 }
 
 TEST(ErrorText, NamesTheReason) {
+    EXPECT_STREQ(edf_error_text(EDF_ERR_BEING_WRITTEN), "another program is writing it");
     EXPECT_NE(std::string(edf_error_text(EDF_ERR_DISCONTINUOUS)).find("discontinuous"),
               std::string::npos);
     EXPECT_NE(std::string(edf_error_text(EDF_ERR_FORMAT)).find("format"), std::string::npos);

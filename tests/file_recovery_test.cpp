@@ -83,7 +83,7 @@ TEST(FileRecovery, CountSetPartialRecordCutOrRefusedUnchanged) {
         EXPECT_EQ(file_bytes(path), c.result >= 0 ? c.recovered : c.bytes);
     }
     EXPECT_EQ(edf_recover_file(dir.file("missing.edf").c_str()), EDF_ERR_CANNOT_OPEN);
-    EXPECT_EQ(edf_recover_file(nullptr), -1);
+    EXPECT_EQ(edf_recover_file(nullptr), EDF_ERR_CANNOT_OPEN);
     EXPECT_EQ(edf_plan_recovery(path.c_str(), nullptr), -1);
     put_file(path, before);
     ASSERT_EQ(edf_recover_file(path.c_str()), 2);

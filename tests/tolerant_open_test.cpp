@@ -304,7 +304,7 @@ TEST(TolerantOpen, ConformingFileIsOpenedAsStrictly) {
     const std::string copy = dir.file("copy.edf");
     EXPECT_EQ(edf_repair_file(path.c_str(), copy.c_str(), 0, nullptr, 0), 0);
     EXPECT_EQ(read_bytes(copy), base_file());
-    EXPECT_EQ(edf_repair_file(path.c_str(), copy.c_str(), 0, nullptr, 0), EDF_ERR_ALREADY_OPEN);
+    EXPECT_EQ(edf_repair_file(path.c_str(), copy.c_str(), 0, nullptr, 0), EDF_ERR_OUTPUT_EXISTS);
     EXPECT_EQ(edf_repair_file(path.c_str(), copy.c_str(), 1, nullptr, 0), 0);
     EXPECT_EQ(edf_repair_file(path.c_str(), path.c_str(), 1, nullptr, 0), EDF_ERR_ALREADY_OPEN);
     const std::string link = dir.file("link.edf");

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -21,8 +22,19 @@ void anonymize_file(const std::string &path, const std::optional<std::string> &o
     if (result == 0) {
         return;
     }
-    if (result == -1) { // the flags come from the package: only a copy that names the source
+    // The flags come from the package, so the copy's naming the source is the bad argument.
+    struct stat source_status;
+    struct stat copy_status;
+    if (result == EDF_ERR_ALREADY_OPEN && out && ::stat(path.c_str(), &source_status) == 0 &&
+        ::stat(out->c_str(), &copy_status) == 0 && source_status.st_dev == copy_status.st_dev &&
+        source_status.st_ino == copy_status.st_ino) {
         throw py::value_error("the copy would replace the file itself: " + path);
+    }
+    if (result == EDF_ERR_WRITE) {
+        const std::string message =
+            std::string(edf_error_text(result)) + ": " + (out ? *out : path);
+        PyErr_SetString(PyExc_OSError, message.c_str());
+        throw py::error_already_set();
     }
     if (result == EDF_ERR_NEEDS_COPY) {
         throw py::value_error(std::string(edf_error_text(result)) + ": " + path +

@@ -25,6 +25,13 @@ extern "C" const char *edf_error_text(int code) {
         return "the file is a discontinuous EDF+/BDF+ recording, which is not supported";
     case EDF_ERR_ANNOTATION_MODE:
         return "the annotation-read mode is not 0, 1 or 2";
+    case EDF_ERR_BEING_WRITTEN:
+        return "another program is writing it";
+    case EDF_ERR_WRITE:
+        return "the file cannot be written in full (a write, sync or truncation failed: a full "
+               "disk, say)";
+    case EDF_ERR_OUTPUT_EXISTS:
+        return "the output file exists, and is replaced only when that is asked for";
     case EDF_ERR_NEGATIVE_SIGNAL_COUNT:
         return "the number of signals is negative";
     case EDF_ERR_TOO_MANY_SIGNALS:

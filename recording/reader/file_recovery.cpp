@@ -9,9 +9,10 @@
 // finds. It lives beside the repaired copy for that reason, though the files it mends come
 // from the writer.
 #include "recording/core/header_layout.h"
+#include "recording/core/in_use_mark.h"
+#include "recording/core/positioned_io.h"
 #include "recording/core/text_parse.h"
 #include "recording/reader/check_pass.h"
-#include "recording/core/positioned_io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -83,26 +84,37 @@ int apply(int fd, const edf_recovery_plan &p) {
         char field[24];
         std::snprintf(field, sizeof field, "%-8d", static_cast<int>(p.complete_records));
         if (!edf_write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
-            return -1;
+            return EDF_ERR_WRITE;
         }
     }
     if (p.partial_bytes != 0 &&
         ftruncate(fd, static_cast<off_t>(p.header_size + p.complete_records * p.record_size)) !=
             0) {
-        return -1;
+        return EDF_ERR_WRITE;
     }
     return static_cast<int>(p.complete_records);
 }
 
-int open_for_recovery(const char *path, int flags) {
+// Opens the file to recover: for writing with the in-use mark taken, so that no writer starts
+// on it meanwhile, or for a look that only tests the mark. A file whose mark another open
+// holds is being written (a live writer, in this or another process) and is refused: cutting
+// its current record would leave the writer going on behind a hole.
+int open_for_recovery(const char *path, bool for_writing) {
     if (path == nullptr) {
-        return -1;
+        return EDF_ERR_CANNOT_OPEN;
     }
     if (edf_path_in_use(path)) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    const int fd = open(path, flags);
-    return fd < 0 ? EDF_ERR_CANNOT_OPEN : fd;
+    const int fd = open(path, (for_writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    if (for_writing ? edf_take_mark(fd) == edf_mark::held_elsewhere : edf_mark_held_elsewhere(fd)) {
+        close(fd);
+        return EDF_ERR_BEING_WRITTEN;
+    }
+    return fd;
 }
 
 } // namespace
@@ -113,7 +125,7 @@ int edf_plan_recovery(const char *path, edf_recovery_plan *result) {
     if (result == nullptr) {
         return -1;
     }
-    const int fd = open_for_recovery(path, O_RDONLY);
+    const int fd = open_for_recovery(path, false);
     if (fd < 0) {
         return fd;
     }
@@ -127,7 +139,7 @@ int edf_plan_recovery(const char *path, edf_recovery_plan *result) {
 }
 
 int edf_recover_file(const char *path) {
-    const int fd = open_for_recovery(path, O_RDWR);
+    const int fd = open_for_recovery(path, true);
     if (fd < 0) {
         return fd;
     }
@@ -137,7 +149,7 @@ int edf_recover_file(const char *path) {
         result = apply(fd, p);
     }
     const int closed = close(fd);
-    return closed != 0 && result >= 0 ? -1 : result;
+    return closed != 0 && result >= 0 ? EDF_ERR_WRITE : result;
 }
 
 } // extern "C"

@@ -2,10 +2,12 @@
 // that the copy holds instead of the file's (header fields, annotation signals); the copy is
 // the header and the complete records with those bytes put in, so that the strict open
 // accepts it. The data bytes are copied as they are.
-#include "recording/reader/check_pass.h"
+#include "recording/core/in_use_mark.h"
 #include "recording/core/positioned_io.h"
+#include "recording/reader/check_pass.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -34,8 +36,8 @@ void apply(const edf_problem_sink &sink, const std::vector<int> &order, size_t *
     }
 }
 
-// Writes the copy; false when a read or a write fails.
-bool write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) {
+// Writes the copy: 0, EDF_ERR_READ when a read fails or EDF_ERR_WRITE when a write fails.
+int write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) {
     std::vector<int> order(static_cast<size_t>(sink.replacement_count));
     std::iota(order.begin(), order.end(), 0);
     // By offset; among replacements of the same bytes the later one wins, so keep their order.
@@ -49,26 +51,51 @@ bool write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out)
     std::vector<unsigned char> buffer(
         static_cast<size_t>(std::max<int64_t>(header, records_per_piece * r->record_size)));
     if (edf_read_at(r->file, buffer.data(), header, 0) != header) {
-        return false;
+        return EDF_ERR_READ;
     }
     apply(sink, order, &next, buffer.data(), 0, header);
     if (std::fwrite(buffer.data(), 1, static_cast<size_t>(header), out) !=
         static_cast<size_t>(header)) {
-        return false;
+        return EDF_ERR_WRITE;
     }
     for (int64_t first = 0; first < r->datarecord_count; first += records_per_piece) {
         const int64_t records = std::min(records_per_piece, r->datarecord_count - first);
         const int64_t start = header + first * r->record_size;
         const int64_t n = records * r->record_size;
         if (edf_read_at(r->file, buffer.data(), n, start) != n) {
-            return false;
+            return EDF_ERR_READ;
         }
         apply(sink, order, &next, buffer.data(), start, n);
         if (std::fwrite(buffer.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-            return false;
+            return EDF_ERR_WRITE;
         }
     }
-    return true;
+    return 0;
+}
+
+// Opens the output for writing from the start: created, or an existing one emptied once its
+// in-use mark is taken (one that another program is writing is left alone). Returns the
+// stream, or null with the code in *code.
+FILE *open_output(const char *out_path, bool *regular, int *code) {
+    const int fd = edf_open_marked_output(out_path);
+    if (fd < 0) {
+        *code = fd;
+        return nullptr;
+    }
+    struct stat status;
+    *regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    FILE *out = fdopen(fd, "wb");
+    if (out == nullptr) {
+        close(fd);
+        *code = EDF_ERR_NO_MEMORY;
+        return nullptr;
+    }
+    if (!edf_empty_output(fd)) {
+        std::fclose(out);
+        *code = EDF_ERR_CANNOT_OPEN;
+        return nullptr;
+    }
+    return out;
 }
 
 } // namespace
@@ -87,13 +114,15 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
     if (stat(path, &in_status) != 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    if (stat(out_path, &out_status) == 0) {
-        if ((out_status.st_dev == in_status.st_dev && out_status.st_ino == in_status.st_ino) ||
-            !overwrite || S_ISDIR(out_status.st_mode)) {
-            return EDF_ERR_ALREADY_OPEN;
-        }
+    if (std::strcmp(path, out_path) == 0 ||
+        (stat(out_path, &out_status) == 0 && out_status.st_dev == in_status.st_dev &&
+         out_status.st_ino == in_status.st_ino)) {
+        return EDF_ERR_ALREADY_OPEN;
     }
-    if (std::strcmp(path, out_path) == 0) {
+    if (stat(out_path, &out_status) == 0 && !overwrite) {
+        return EDF_ERR_OUTPUT_EXISTS;
+    }
+    if (edf_path_in_use(out_path)) {
         return EDF_ERR_ALREADY_OPEN;
     }
 
@@ -116,14 +145,16 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
         result = EDF_ERR_DISCONTINUOUS;
     }
     if (result == 0) {
-        FILE *out = std::fopen(out_path, "wb");
-        if (out == nullptr) {
-            result = EDF_ERR_CANNOT_OPEN;
-        } else {
-            const bool written = write_copy(r, sink, out);
-            if (std::fclose(out) != 0 || !written) {
-                std::remove(out_path);
-                result = EDF_ERR_READ;
+        bool regular = false;
+        FILE *out = open_output(out_path, &regular, &result);
+        if (out != nullptr) {
+            const int written = write_copy(r, sink, out);
+            if (std::fclose(out) != 0 || written != 0) {
+                // A partial copy is removed; a device given as the output stays.
+                if (regular) {
+                    std::remove(out_path);
+                }
+                result = written != 0 ? written : EDF_ERR_WRITE;
             } else {
                 // A repair that cannot be written in place (an annotation signal too small
                 // for a time-keeping annotation) leaves a copy that would not conform.
@@ -135,7 +166,9 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
                     edf_discard_recording(copy);
                 }
                 if (verified != 0 || verify.first_code != 0) {
-                    std::remove(out_path);
+                    if (regular) {
+                        std::remove(out_path);
+                    }
                     result = verified < 0 ? verified : EDF_ERR_FORMAT;
                 }
                 edf_release_sink(&verify);

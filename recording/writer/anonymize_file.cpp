@@ -7,6 +7,7 @@
 // rewritten; a file that only the tolerant open reads is repaired into a temporary copy
 // first, so that the rest works on conforming files alone.
 #include "recording/writer/anonymize_file.h"
+#include "recording/core/in_use_mark.h"
 #include "recording/core/positioned_io.h"
 
 #include "recording/writer/annotation_rewrite.h"
@@ -68,15 +69,43 @@ edf_tal_rewrite records_rewrite(const edf_anonymize_source &source, int flags) {
     return how;
 }
 
+// A descriptor closed when it goes out of scope.
+struct descriptor {
+    int fd = -1;
+    descriptor() = default;
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    // Closes it now: false when the close reports a failure (of a write still under way).
+    bool close_now() {
+        const int closing = fd;
+        fd = -1;
+        return closing < 0 || close(closing) == 0;
+    }
+};
+
 int anonymize_in_place(const char *path, int flags) {
-    // Without texts to drop only the first record's time-keeping annotation matters, so the
-    // check reads no further and the time does not grow with the file.
+    if (edf_is_file_used(path)) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
+    // The writer's in-use mark first: a file that another program is writing is left alone,
+    // and no writer starts on this one while it is checked and its header rewritten. A file
+    // that cannot be opened for writing is still checked, so that a broken file gives the
+    // check's code.
+    descriptor file;
+    file.fd = open(path, O_RDWR | O_CLOEXEC);
+    if (file.fd >= 0 && edf_take_mark(file.fd) == edf_mark::held_elsewhere) {
+        return EDF_ERR_BEING_WRITTEN;
+    }
+    // The whole file is checked as the strict open checks it (every record's annotation
+    // signals), so that the result is accepted exactly when the file was: the header is the
+    // only part that changes.
     edf_anonymize_source source;
-    int result = edf_read_anonymize_source(path,
-                                           (flags & EDF_ANON_DROP_ANNOTATION_TEXTS) != 0
-                                               ? EDF_READ_ALL_ANNOTATIONS
-                                               : EDF_READ_NO_ANNOTATIONS,
-                                           &source);
+    int result = edf_read_anonymize_source(path, EDF_READ_ALL_ANNOTATIONS, &source);
     if (result != 0) {
         return result;
     }
@@ -92,16 +121,15 @@ int anonymize_in_place(const char *path, int flags) {
     if (edf_is_file_used(path)) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    reach(edf_anonymize_stage::checked);
-
-    const int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
+    if (file.fd < 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
+    reach(edf_anonymize_stage::checked);
+
     // The fixed part must still be the one that was checked: a file changed in between is
     // left alone.
     unsigned char now[fixed_part];
-    if (edf_read_at(fd, now, fixed_part, 0) != fixed_part) {
+    if (edf_read_at(file.fd, now, fixed_part, 0) != fixed_part) {
         result = EDF_ERR_READ;
     } else if (std::memcmp(now, source.header.data(), fixed_part) != 0) {
         result = EDF_ERR_FORMAT;
@@ -109,14 +137,20 @@ int anonymize_in_place(const char *path, int flags) {
         reach(edf_anonymize_stage::before_write);
         ssize_t put;
         do {
-            put = pwrite(fd, fixed, fixed_part, 0);
+            put = pwrite(file.fd, fixed, fixed_part, 0);
         } while (put < 0 && errno == EINTR);
-        if (put != fixed_part || fsync(fd) != 0) {
-            result = EDF_ERR_CANNOT_OPEN;
+        if (put != fixed_part || fsync(file.fd) != 0) {
+            // A write cut short (or one the system could not sync) must not leave a header
+            // that is half new: the old bytes go back, as far as the system lets them.
+            result = EDF_ERR_WRITE;
+            if (put != 0) {
+                edf_write_at(file.fd, now, fixed_part, 0);
+                fsync(file.fd);
+            }
         }
     }
-    if (close(fd) != 0 && result == 0) {
-        result = EDF_ERR_CANNOT_OPEN;
+    if (!file.close_now() && result == 0) {
+        result = EDF_ERR_WRITE;
     }
     return result;
 }
@@ -153,7 +187,7 @@ int copy_unchanged(int in, int out, int64_t position, int64_t bytes) {
         if (edf_read_at(in, buffer, n, position) != n) {
             result = EDF_ERR_READ;
         } else if (!write_all(out, buffer, n)) {
-            result = EDF_ERR_CANNOT_OPEN;
+            result = EDF_ERR_WRITE;
         }
         position += n;
         bytes -= n;
@@ -190,7 +224,7 @@ int copy_rewritten(int in, int out, const edf_anonymize_source &source, const ed
             }
         }
         if (result == 0 && !write_all(out, buffer, n * record_size)) {
-            result = EDF_ERR_CANNOT_OPEN;
+            result = EDF_ERR_WRITE;
         }
     }
     std::free(buffer);
@@ -222,7 +256,7 @@ int copy_then_patch(int in, int out, const edf_anonymize_source &source, const e
                                                    k == 0, how, work);
         }
         if (result == 0 && !edf_write_at(out, buffer, span, position)) {
-            result = EDF_ERR_CANNOT_OPEN;
+            result = EDF_ERR_WRITE;
         }
     }
     std::free(buffer);
@@ -267,7 +301,7 @@ int anonymize_repaired_copy(const char *path, const char *out_path, int flags, i
     struct stat copy_status;
     if (stat(path, &source_status) == 0 && stat(out_path, &copy_status) == 0 &&
         copy_status.st_dev == source_status.st_dev && copy_status.st_ino == source_status.st_ino) {
-        return -1;
+        return EDF_ERR_ALREADY_OPEN;
     }
     std::string repaired = std::string(out_path) + ".repairing-XXXXXX";
     const int fd = mkstemp(repaired.data());
@@ -320,18 +354,26 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
     if (stat(out_path, &copy_status) == 0 && copy_status.st_dev == source_status.st_dev &&
         copy_status.st_ino == source_status.st_ino) {
         close(in);
-        return -1;
+        return EDF_ERR_ALREADY_OPEN;
     }
-    const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // An existing copy is replaced, but not one that another program is writing.
+    const int out = edf_open_marked_output(out_path);
     if (out < 0) {
         close(in);
+        return out;
+    }
+    struct stat out_status;
+    const bool regular = fstat(out, &out_status) == 0 && S_ISREG(out_status.st_mode);
+    if (!edf_empty_output(out)) {
+        close(in);
+        close(out);
         return EDF_ERR_CANNOT_OPEN;
     }
 
     const int64_t header_size = static_cast<int64_t>(source.header.size());
     if (!write_all(out, fixed, fixed_part) ||
         !write_all(out, source.header.data() + fixed_part, header_size - fixed_part)) {
-        result = EDF_ERR_CANNOT_OPEN;
+        result = EDF_ERR_WRITE;
     }
     const edf_tal_rewrite how = records_rewrite(source, flags);
     if (result == 0) {
@@ -342,9 +384,10 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
     }
     close(in);
     if (close(out) != 0 && result == 0) {
-        result = EDF_ERR_CANNOT_OPEN;
+        result = EDF_ERR_WRITE;
     }
-    if (result != 0) {
+    // A partial copy is removed; a device given as the output (/dev/null, say) stays.
+    if (result != 0 && regular) {
         unlink(out_path);
     }
     return result;
@@ -353,7 +396,10 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
 } // namespace
 
 extern "C" int edf_anonymize_file(const char *path, const char *out_path, int flags) {
-    if (path == nullptr || (flags & ~known_flags) != 0) {
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    if ((flags & ~known_flags) != 0) {
         return -1;
     }
     try {

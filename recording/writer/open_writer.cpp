@@ -1,9 +1,11 @@
 // Creating a file for writing: a handle, a zero-filled block with the writer's defaults, and
 // an empty annotation queue. Nothing reaches the file until the first sample write or close.
+#include "recording/core/in_use_mark.h"
 #include "recording/core/recording.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals) {
     if (filetype != EDF_FILETYPE_EDFPLUS && filetype != EDF_FILETYPE_BDFPLUS) {
@@ -55,13 +57,25 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
     edf_queued_annotation_lists[handle] = nullptr;
     recording->handle = handle;
 
-    recording->file = std::fopen(path, "wb");
+    // The file is marked as being written for the handle's whole life, and an existing file is
+    // emptied only once the mark is taken: a file that another program is writing stays as it
+    // is. The mark lives with the stream's descriptor and goes when the stream is closed.
+    const int fd = edf_open_marked_output(path);
+    if (fd >= 0) {
+        recording->file = fdopen(fd, "wb");
+        if (recording->file == nullptr) {
+            close(fd);
+        } else if (!edf_empty_output(fd)) {
+            std::fclose(recording->file);
+            recording->file = nullptr;
+        }
+    }
     if (recording->file == nullptr) {
         edf_handle_table[handle] = nullptr;
         std::free(recording->long_path);
         std::free(recording->signals);
         std::free(recording);
-        return EDF_ERR_CANNOT_OPEN;
+        return fd == EDF_ERR_BEING_WRITTEN ? EDF_ERR_BEING_WRITTEN : EDF_ERR_CANNOT_OPEN;
     }
     // The default stdio buffer (a few KiB) would cost one system call per few signals of a
     // record; without the larger buffer the stream simply keeps the default.
