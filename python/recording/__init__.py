@@ -18,20 +18,26 @@ De-identifying::
 Errors are exceptions: FileNotFoundError / PermissionError when a file cannot be opened,
 FormatError when it is not a valid recording, ValueError for bad arguments (numbers out of
 range, however large), TypeError for arguments that are not numbers where numbers are asked,
-OSError when writing fails, Error for the
-rest.
+OSError when writing fails, Error for the rest.
+
+The package carries type hints (py.typed); recording.__version__ is the release of the
+library compiled into it.
 """
 
+from . import _recording
 from ._anonymizing import anonymize
 from ._recording import Error, FormatError
-from ._reading import Annotation, Header, Recording, Segment, Signal, open
+from ._reading import Annotation, Header, Problem, Recording, Segment, Signal, open
 from ._writing import Writer, write
+
+__version__: str = _recording.recording_version()
 
 __all__ = [
     "Annotation",
     "Error",
     "FormatError",
     "Header",
+    "Problem",
     "Recording",
     "Segment",
     "Signal",

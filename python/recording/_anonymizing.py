@@ -1,18 +1,22 @@
 """De-identification: the header's identifying fields replaced, in place or into a copy."""
 
+from __future__ import annotations
+
 import os
+from typing import Optional
 
 from . import _recording
+from ._types import StrPath
 
 
 def anonymize(
-    path,
-    out=None,
-    keep_sex=False,
-    keep_age=False,
-    keep_start_time=False,
-    drop_annotation_texts=False,
-):
+    path: StrPath,
+    out: Optional[StrPath] = None,
+    keep_sex: bool = False,
+    keep_age: bool = False,
+    keep_start_time: bool = False,
+    drop_annotation_texts: bool = False,
+) -> None:
     """De-identifies the recording at `path`: in place (out None; only the header's first
     256 bytes are rewritten) or into the copy `out` (created or replaced; `path` is never
     written). The patient and recording identification become "X", the start becomes

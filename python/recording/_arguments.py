@@ -2,12 +2,15 @@
 not whole where a count is asked) raises ValueError, whatever its size or type; something that
 is not a number raises TypeError."""
 
+from __future__ import annotations
+
 import math
 import numbers
 import operator
+from typing import SupportsIndex, cast
 
 
-def real(value, name):
+def real(value: object, name: str) -> float:
     """value as a float (NaN and infinities included); ValueError for an integer too large
     for a float."""
     if not isinstance(value, numbers.Real):
@@ -18,7 +21,7 @@ def real(value, name):
         raise ValueError(f"{name} is out of range: {value!r}") from None
 
 
-def finite(value, name, low=-math.inf, high=math.inf):
+def finite(value: object, name: str, low: float = -math.inf, high: float = math.inf) -> float:
     """value as a finite float within [low, high]."""
     number = real(value, name)
     if not (math.isfinite(number) and low <= number <= high):
@@ -26,10 +29,11 @@ def finite(value, name, low=-math.inf, high=math.inf):
     return number
 
 
-def whole(value, name):
+def whole(value: object, name: str) -> int:
     """value as an int: an integer, or a float with a whole value (2.0, not 2.5)."""
     try:
-        return operator.index(value)
+        # Anything without __index__ raises TypeError here.
+        return operator.index(cast(SupportsIndex, value))
     except TypeError:
         pass
     number = real(value, name)
@@ -38,7 +42,7 @@ def whole(value, name):
     return int(number)
 
 
-def whole_in(value, name, low, high):
+def whole_in(value: object, name: str, low: int, high: int) -> int:
     """value as an int within [low, high]."""
     number = whole(value, name)
     if not low <= number <= high:

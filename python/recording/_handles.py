@@ -3,14 +3,19 @@ once: a Recording or Writer that only the garbage collector can reach (caught in
 cycle) still holds its handle until a collection frees it, so an open refused for either
 reason collects once and tries again."""
 
+from __future__ import annotations
+
 import gc
+from typing import Callable, TypeVar
 
 from . import _recording
+
+_T = TypeVar("_T")
 
 _HELD = (_recording.ERR_TOO_MANY_FILES, _recording.ERR_ALREADY_OPEN)
 
 
-def opening(action):
+def opening(action: Callable[[], _T]) -> _T:
     """action(), retried once after a collection when a held handle refused it."""
     try:
         return action()

@@ -4,11 +4,13 @@ the first eight characters of its nine-decimal text, cut toward zero (123456.789
 sample beyond it. outward() moves such a limit to the nearest eight-character text on its
 outer side."""
 
+from __future__ import annotations
+
 import math
 from decimal import ROUND_CEILING, Decimal
 
 
-def stored_text(value):
+def stored_text(value: float) -> str:
     """The text that the writer stores for `value` (magnitude below 10**8): the integer part
     and nine decimals without trailing zeros, each cut toward zero, then cut to eight
     characters. The same double operations as the writer's, so the same text."""
@@ -20,12 +22,12 @@ def stored_text(value):
     return text[:8]
 
 
-def _holds(text, value, up):
+def _holds(text: str, value: float, up: bool) -> bool:
     stored = float(text)
     return stored >= value if up else stored <= value
 
 
-def outward(value, up):
+def outward(value: float, up: bool) -> float:
     """A limit to give the writer in place of `value`: one whose stored text reads back at
     or above `value` (up) or at or below it (not up). `value` itself when its stored text
     already does (limits exact in eight characters keep their bytes), and when no text of

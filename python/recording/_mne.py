@@ -1,15 +1,23 @@
 """Recordings as MNE-Python Raw objects."""
 
+from __future__ import annotations
+
 import datetime as _datetime
+from typing import TYPE_CHECKING
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import mne  # type: ignore[import]  # MNE-Python carries no type hints
+
+    from ._reading import Recording
 
 # Physical dimensions of voltage signals and their factor to volts; other signals keep
 # their own units and become "misc" channels.
 _VOLTS = {"V": 1.0, "mV": 1e-3, "uV": 1e-6, "\u00b5V": 1e-6, "nV": 1e-9}
 
 
-def to_mne(recording, indexes):
+def to_mne(recording: Recording, indexes: list[int]) -> mne.io.RawArray:
     import mne
 
     if not indexes:
@@ -25,19 +33,19 @@ def to_mne(recording, indexes):
     # The Raw's time axis is the recording's: the segments of an EDF+D or BDF+D file at their
     # true places, each gap filled with zeros, as MNE's readers fill acquisition skips.
     pieces = recording._pieces(indexes[0])
-    length = pieces[-1].at + pieces[-1].count if pieces else 0
+    length = pieces[-1].at + pieces[-1].samples if pieces else 0
     gapless = len(pieces) == 1 and pieces[0].at == 0 and pieces[0].stored == 0
     data = np.empty((len(signals), length)) if gapless else np.zeros((len(signals), length))
-    skips = []
+    skips: list[tuple[float, float]] = []
     end = 0
     for p in pieces:
         if p.at > end:
             skips.append((end / rates[0], (p.at - end) / rates[0]))
-        end = p.at + p.count
+        end = p.at + p.samples
         if p.records:
-            rows = [row[p.at : p.at + p.count] for row in data]
+            rows = [row[p.at : p.at + p.samples] for row in data]
             recording._file.read_records(indexes, p.first_record, p.records, False, rows)
-    types = []
+    types: list[str] = []
     for row, s in zip(data, signals):
         factor = _VOLTS.get(s.unit)
         if factor is None:
@@ -50,7 +58,9 @@ def to_mne(recording, indexes):
     raw = mne.io.RawArray(data, info, verbose="error")
     start = recording.header.start.replace(tzinfo=_datetime.timezone.utc)
     raw.set_meas_date(start)
-    annotations = [(a.onset, a.duration or 0.0, a.text) for a in recording.annotations]
+    annotations: list[tuple[float, float, str]] = [
+        (a.onset, a.duration or 0.0, a.text) for a in recording.annotations
+    ]
     annotations += [(onset, duration, "BAD_ACQ_SKIP") for onset, duration in skips]
     raw.set_annotations(
         mne.Annotations(

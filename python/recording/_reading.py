@@ -1,16 +1,30 @@
 """Reading: Recording objects over the library's read handles."""
 
+from __future__ import annotations
+
 import datetime as _datetime
 import math
 import os
+from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import NamedTuple, Optional
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional, Union, cast, overload
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _recording
 from ._arguments import real, whole, whole_in
 from ._handles import opening
+from ._types import Real, SignalKey, StrPath, Whole
+
+if TYPE_CHECKING:
+    import mne  # type: ignore[import]  # MNE-Python carries no type hints
+
+# How annotations are collected when a file is opened (see open()).
+AnnotationMode = Literal["all", "first", "none"]
+# Signals to read: one (index or label), several, or None for all.
+SignalSelection = Union[SignalKey, Iterable[SignalKey], None]
 
 _ANNOTATION_MODES = {"none": 0, "first": 1, "all": 2}
 _FILETYPES = {0: "EDF", 1: "EDF+", 2: "BDF", 3: "BDF+"}
@@ -18,7 +32,11 @@ _FILETYPES = {0: "EDF", 1: "EDF+", 2: "BDF", 3: "BDF+"}
 
 @dataclass(frozen=True)
 class Signal:
-    """One ordinary signal of a recording (annotation signals are not listed)."""
+    """One ordinary signal of a recording (annotation signals are not listed): its `index`
+    among them, `label`, `unit` (physical dimension), `sampling_rate` in Hz,
+    `samples_per_record`, `sample_count` (samples stored in the file), the physical range
+    `physical_min` to `physical_max` (in `unit`) that the digital range `digital_min` to
+    `digital_max` maps onto, `transducer` and `prefilter`."""
 
     index: int
     label: str
@@ -36,10 +54,16 @@ class Signal:
 
 @dataclass(frozen=True)
 class Header:
-    """The recording's description. `start` is the local start date and time as stored
-    (naive datetime, microseconds from the sub-second start). Patient and recording fields
-    are empty where the file type has none (plain EDF/BDF: only `patient` and
-    `recording`; EDF+/BDF+: the subfields)."""
+    """The recording's description: `filetype` ("EDF", "EDF+", "BDF" or "BDF+"), `start`,
+    `duration` (seconds, to the end of the last record in true time), `record_duration`
+    (seconds), `record_count`, the identification fields `patient` and `recording` as
+    stored, and their EDF+/BDF+ subfields: `patient_code`, `patient_name`, `sex` ("M", "F"
+    or empty), `birthdate` (a date, None when unknown), `patient_additional`,
+    `admin_code`, `technician`, `equipment`, `recording_additional`.
+
+    `start` is the local start date and time as stored (naive datetime, microseconds from
+    the sub-second start). Patient and recording fields are empty where the file type has
+    none (plain EDF/BDF: only `patient` and `recording`; EDF+/BDF+: the subfields)."""
 
     filetype: str
     start: _datetime.datetime
@@ -60,30 +84,65 @@ class Header:
 
 
 class Annotation(NamedTuple):
+    """An annotation: `onset` in seconds from the start of the recording, `duration` in
+    seconds (None when it has none), and its `text`."""
+
     onset: float  # seconds from the start of the recording
     duration: Optional[float]  # seconds, None when the annotation has none
     text: str
 
 
 class Segment(NamedTuple):
+    """A run of records without a gap: it starts `start` seconds after the start of the
+    recording and holds the `records` records from `first_record` on."""
+
     start: float  # seconds from the start of the recording
     first_record: int
     records: int
 
 
+@dataclass(frozen=True)
+class Problem:
+    """A problem in a file, as the library's check reports it: the byte `offset` of the
+    offending field or bytes (-1 for the file as a whole), the header `signal` index
+    (annotation signals counted) and data `record` concerned (-1 when none), the `code` that
+    the strict open gives for it, the `action` (1: the tolerant open reads past it, as the
+    message says; 2: nothing can be read past it), the `field` (such as "physical minimum"),
+    the offending bytes `found` (printable ASCII as it stands, other bytes as \\xNN), and the
+    `message`: the rule broken and what the tolerant open does about it."""
+
+    offset: int
+    signal: int
+    record: int
+    code: int
+    action: int
+    field: str
+    found: str
+    message: str
+
+
+# The fields' own documentation, which help() shows.
+Annotation.onset.__doc__ = "seconds from the start of the recording"
+Annotation.duration.__doc__ = "seconds, None when the annotation has none"
+Annotation.text.__doc__ = "the annotation's text"
+Segment.start.__doc__ = "seconds from the start of the recording to its first record"
+Segment.first_record.__doc__ = "the index of the segment's first record"
+Segment.records.__doc__ = "the number of records in the segment"
+
+
 class _Piece(NamedTuple):
-    """A segment in samples of one signal: it covers the samples [at, at + count) of the
+    """A segment in samples of one signal: it covers the samples [at, at + samples) of the
     signal's time axis (sample k at k / rate seconds), stored from sample `stored` on."""
 
     at: int
     stored: int
-    count: int
+    samples: int
     first_record: int
     records: int
 
 
-def open(path, tolerant=False, annotations="all"):
-    """Opens a recording for reading.
+def open(path: StrPath, tolerant: bool = False, annotations: AnnotationMode = "all") -> Recording:
+    """Opens a recording for reading; the same as Recording(path, ...).
 
     tolerant: open files with repairable faults, reporting each in `.problems`.
     annotations: "all" (collect every annotation), "first" (in a file with one annotation
@@ -92,12 +151,12 @@ def open(path, tolerant=False, annotations="all"):
     return Recording(path, tolerant=tolerant, annotations=annotations)
 
 
-def _unique_names(labels):
+def _unique_names(labels: list[str]) -> list[str]:
     """Labels as names that a dict or MNE can take: repeated labels get -0, -1, ..."""
-    counts = {}
+    counts: dict[str, int] = {}
     for label in labels:
         counts[label] = counts.get(label, 0) + 1
-    seen = {}
+    seen: dict[str, int] = {}
     names = []
     for label in labels:
         if counts[label] > 1:
@@ -109,9 +168,23 @@ def _unique_names(labels):
 
 
 class Recording:
-    """An open recording. Use as a context manager, or call close()."""
+    """An open recording. Use as a context manager, or call close().
 
-    def __init__(self, path, tolerant=False, annotations="all"):
+    Opening: see open(). Attributes: `path` (str), `header` (Header), `signals` (the
+    ordinary signals, Signal objects in file order), `names` (one unique name per signal:
+    its label, or label-0, label-1, ... for repeated labels; the keys of the dicts that
+    the reads return). A file that cannot be opened raises FileNotFoundError,
+    PermissionError or IsADirectoryError; one that the reader refuses raises FormatError,
+    whose .problems lists what is wrong."""
+
+    path: str
+    header: Header
+    signals: list[Signal]
+    names: list[str]
+
+    def __init__(
+        self, path: StrPath, tolerant: bool = False, annotations: AnnotationMode = "all"
+    ) -> None:
         if annotations not in _ANNOTATION_MODES:
             raise ValueError(f"annotations must be one of {sorted(_ANNOTATION_MODES)}")
         self.path = os.fspath(path)
@@ -120,7 +193,8 @@ class Recording:
             self._file = opening(lambda: _recording.File(self.path, bool(tolerant), mode))
         except _recording.FormatError as error:
             # The library's check lists what is wrong with the refused file.
-            error.problems = tuple(_Problem(**p) for p in error.problems)
+            found = cast("list[dict[str, Any]]", error.problems)  # the library's dicts
+            error.problems = tuple(Problem(**p) for p in found)
             raise
         raw = self._file.header()
         year, month, day, hour, minute, second, ticks = raw["start"]
@@ -155,50 +229,59 @@ class Recording:
             for i, s in enumerate(self._file.signals())
         ]
         self.names = _unique_names([s.label for s in self.signals])
-        self._annotations = None
+        self._annotations: Optional[list[Annotation]] = None
         # The time axis: record duration and segment starts in ticks (100 ns), as stored.
         self._record_ticks = raw["record_duration_ticks"]
         self._segments = self._file.segments()
 
     # -- life cycle --
-    def close(self):
+    def close(self) -> None:
+        """Closes the file (again: nothing). Reading a closed recording raises ValueError."""
         self._file.close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """Whether close() was called."""
         return self._file.closed
 
-    def __enter__(self):
+    def __enter__(self) -> Recording:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self.closed else f"{len(self.signals)} signals"
         return f"<recording.Recording {self.path!r} {self.header.filetype}, {state}>"
 
     # -- what the open found --
     @property
-    def annotations(self):
+    def annotations(self) -> list[Annotation]:
+        """The annotations that the open collected (see open()'s `annotations`), in file
+        order: Annotation(onset, duration, text)."""
         if self._annotations is None:
             self._annotations = [Annotation(*a) for a in self._file.annotations()]
         return self._annotations
 
     @property
-    def problems(self):
-        """What the tolerant open found and repaired: objects with the fields offset,
-        signal, record, code, action, field, found and message."""
-        return [_Problem(**p) for p in self._file.problems()]
+    def problems(self) -> list[Problem]:
+        """What the tolerant open found and repaired, as Problem objects (empty for a file
+        opened strictly)."""
+        return [Problem(**p) for p in self._file.problems()]
 
     @property
-    def segments(self):
+    def segments(self) -> list[Segment]:
         """The runs of records without a gap between them: one from 0 for a continuous
         file, one per run for EDF+D and BDF+D files (whose gaps hold no samples)."""
         ticks = _recording.ticks_per_second
         return [Segment(start / ticks, first, records) for start, first, records in self._segments]
 
-    def _pieces(self, index):
+    def _pieces(self, index: int) -> list[_Piece]:
         """Where the segments lie on the time axis of signal `index`, in its samples. A
         segment that starts between two samples (an EDF+D record may start at any tick) is
         placed on the nearest one."""
@@ -212,7 +295,7 @@ class Recording:
         return pieces
 
     # -- samples --
-    def signal_index(self, signal):
+    def signal_index(self, signal: SignalKey) -> int:
         """The index of a signal given by index or by label (or unique name)."""
         if isinstance(signal, str):
             if signal in self.names:
@@ -230,7 +313,42 @@ class Recording:
             raise ValueError(f"no signal {signal!r} (the file has {len(self.signals)})")
         return index
 
-    def read(self, signal, start=0, stop=None, digital=False):
+    @overload
+    def read(
+        self,
+        signal: SignalKey,
+        start: Whole = 0,
+        stop: Optional[Whole] = None,
+        digital: Literal[False] = False,
+    ) -> NDArray[np.float64]: ...
+    @overload
+    def read(
+        self, signal: SignalKey, start: Whole, stop: Optional[Whole], digital: Literal[True]
+    ) -> NDArray[np.int32]: ...
+    @overload
+    def read(
+        self,
+        signal: SignalKey,
+        start: Whole = 0,
+        stop: Optional[Whole] = None,
+        *,
+        digital: Literal[True],
+    ) -> NDArray[np.int32]: ...
+    @overload
+    def read(
+        self,
+        signal: SignalKey,
+        start: Whole = 0,
+        stop: Optional[Whole] = None,
+        digital: bool = False,
+    ) -> NDArray[np.float64] | NDArray[np.int32]: ...
+    def read(
+        self,
+        signal: SignalKey,
+        start: Whole = 0,
+        stop: Optional[Whole] = None,
+        digital: bool = False,
+    ) -> NDArray[np.float64] | NDArray[np.int32]:
         """Samples [start, stop) of one signal (index or label), counted as stored: float64
         physical values, or int32 digital values. Positions are whole numbers (2.0 is taken,
         2.5 raises ValueError); stop beyond the end is taken as the end. In an EDF+D or BDF+D
@@ -243,14 +361,58 @@ class Recording:
             raise ValueError(f"need 0 <= start <= stop, not {start} and {stop}")
         return self._file.read(index, min(start, total), min(stop, total), bool(digital))
 
-    def _indexes(self, signals):
+    def _indexes(self, signals: SignalSelection) -> list[int]:
         if signals is None:
             return list(range(len(self.signals)))
-        if isinstance(signals, (str, int)):
-            signals = [signals]
+        if isinstance(signals, str) or not isinstance(signals, Iterable):
+            return [self.signal_index(signals)]  # one signal (a NumPy integer too)
         return [self.signal_index(s) for s in signals]
 
-    def read_window(self, t0, t1, signals=None, digital=False, fill=None):
+    @overload
+    def read_window(
+        self,
+        t0: Real,
+        t1: Real,
+        signals: SignalSelection = None,
+        digital: Literal[False] = False,
+        fill: Optional[Real] = None,
+    ) -> dict[str, NDArray[np.float64]]: ...
+    @overload
+    def read_window(
+        self,
+        t0: Real,
+        t1: Real,
+        signals: SignalSelection,
+        digital: Literal[True],
+        fill: Optional[Whole] = None,
+    ) -> dict[str, NDArray[np.int32]]: ...
+    @overload
+    def read_window(
+        self,
+        t0: Real,
+        t1: Real,
+        signals: SignalSelection = None,
+        *,
+        digital: Literal[True],
+        fill: Optional[Whole] = None,
+    ) -> dict[str, NDArray[np.int32]]: ...
+    @overload
+    def read_window(
+        self,
+        t0: Real,
+        t1: Real,
+        signals: SignalSelection = None,
+        digital: bool = False,
+        fill: Optional[Real] = None,
+    ) -> dict[str, NDArray[np.float64]] | dict[str, NDArray[np.int32]]: ...
+    def read_window(
+        self,
+        t0: Real,
+        t1: Real,
+        signals: SignalSelection = None,
+        digital: bool = False,
+        fill: Union[Real, Whole, None] = None,
+    ) -> dict[str, NDArray[np.float64]] | dict[str, NDArray[np.int32]]:
         """The samples at the times t0 <= t < t1, in seconds from the start of the
         recording, as {name: array} for the given signals (indexes or labels; all by
         default). Sample k of a signal lies at k / rate seconds; the window is cut to the
@@ -271,13 +433,13 @@ class Recording:
         out = {}
         for i in self._indexes(signals):
             pieces = self._pieces(i)
-            length = pieces[-1].at + pieces[-1].count if pieces else 0
+            length = pieces[-1].at + pieces[-1].samples if pieces else 0
             rate = self.signals[i].sampling_rate
             start, stop = _position(t0, rate, length), _position(t1, rate, length)
             if len(pieces) == 1 and pieces[0].at == 0 and pieces[0].stored == 0:
                 out[self.names[i]] = self._file.read(i, start, stop, digital)  # no gap
                 continue
-            runs = [(max(start, p.at), min(stop, p.at + p.count), p) for p in pieces]
+            runs = [(max(start, p.at), min(stop, p.at + p.samples), p) for p in pieces]
             runs = [(a, b, p) for a, b, p in runs if a < b]
             if fill is None and sum(b - a for a, b, _ in runs) < stop - start:
                 raise ValueError(
@@ -294,7 +456,25 @@ class Recording:
             out[self.names[i]] = window
         return out
 
-    def read_all(self, signals=None, digital=False):
+    @overload
+    def read_all(
+        self, signals: SignalSelection = None, digital: Literal[False] = False
+    ) -> dict[str, NDArray[np.float64]]: ...
+    @overload
+    def read_all(
+        self, signals: SignalSelection, digital: Literal[True]
+    ) -> dict[str, NDArray[np.int32]]: ...
+    @overload
+    def read_all(
+        self, signals: SignalSelection = None, *, digital: Literal[True]
+    ) -> dict[str, NDArray[np.int32]]: ...
+    @overload
+    def read_all(
+        self, signals: SignalSelection = None, digital: bool = False
+    ) -> dict[str, NDArray[np.float64]] | dict[str, NDArray[np.int32]]: ...
+    def read_all(
+        self, signals: SignalSelection = None, digital: bool = False
+    ) -> dict[str, NDArray[np.float64]] | dict[str, NDArray[np.int32]]:
         """Every stored sample of the given signals (all by default), as {name: array}; in
         an EDF+D or BDF+D file the segments follow each other without their gaps. The arrays
         are views of one block of memory, which lives as long as any of them."""
@@ -306,9 +486,12 @@ class Recording:
         ends = np.cumsum(counts)
         arrays = [block[end - count : end] for count, end in zip(counts, ends)]
         self._file.read_records(indexes, 0, self.header.record_count, bool(digital), arrays)
-        return {self.names[i]: a for i, a in zip(indexes, arrays)}
+        return cast(
+            "dict[str, NDArray[np.float64]] | dict[str, NDArray[np.int32]]",
+            {self.names[i]: a for i, a in zip(indexes, arrays)},
+        )
 
-    def to_mne(self, picks=None):
+    def to_mne(self, picks: SignalSelection = None) -> mne.io.RawArray:
         """An mne.io.RawArray of the given signals (all by default): volts for voltage
         units, channel names, meas_date and the annotations. All picked signals must share
         one sampling rate. An EDF+D or BDF+D file keeps its true time axis: each gap holds
@@ -319,7 +502,7 @@ class Recording:
         return to_mne(self, self._indexes(picks))
 
 
-def _position(t, rate, length):
+def _position(t: float, rate: float, length: int) -> int:
     """The first sample at or after t seconds, at most `length`."""
     if rate <= 0:
         return 0
@@ -329,14 +512,3 @@ def _position(t, rate, length):
     # Sample k lies at k / rate seconds; rounding takes off the float noise.
     return min(length, math.ceil(round(x, 6)))
 
-
-@dataclass(frozen=True)
-class _Problem:
-    offset: int
-    signal: int
-    record: int
-    code: int
-    action: int
-    field: str
-    found: str
-    message: str

@@ -1,22 +1,43 @@
 """Writing: EDF+ and BDF+ files from NumPy arrays."""
 
+from __future__ import annotations
+
 import datetime as _datetime
 import math
 import numbers
 import operator
 import os
 import stat
+from collections.abc import Iterable, Mapping, Sequence
 from fractions import Fraction
+from types import TracebackType
+from typing import Any, Optional, Union, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from . import _recording
 from ._arguments import finite, real, whole
 from ._handles import opening
 from ._limits import outward, stored_text
+from ._reading import Signal
+from ._types import Real, StrPath
+
+# A signal to write: a dict of its fields, or an object with them as attributes (such as the
+# Signal of a Recording).
+SignalDescription = Union[Mapping[str, Any], Signal]
+# The patient: a name, or a dict with name, code, sex, birthdate and additional.
+Patient = Union[str, Mapping[str, Any], None]
+# The recording identification: the additional text, or a dict with admin_code, technician,
+# equipment and additional.
+RecordingFields = Union[str, Mapping[str, Any], None]
+# An annotation to write: (onset in seconds, duration in seconds or None, text).
+AnnotationEntry = tuple[Real, Optional[Real], str]
 
 _DIGITAL_RANGES = {False: (-32768, 32767), True: (-8388608, 8388607)}
-_SEXES = {None: None, "": None, "F": 0, "female": 0, "M": 1, "male": 1}
+_SEXES: dict[Optional[str], Optional[int]] = {
+    None: None, "": None, "F": 0, "female": 0, "M": 1, "male": 1
+}
 # The library's limits: annotation onsets and durations in seconds, record starts in
 # microseconds.
 _MAX_ONSET = 922337203684.47
@@ -24,7 +45,7 @@ _MAX_DURATION = 922337203685.4775
 _MAX_RECORD_START_US = 2**62 // 10
 
 
-def _field(description, *names, default=None):
+def _field(description: object, *names: str, default: Any = None) -> Any:
     """A signal description's field, from a dict or from attributes (so that the Signal
     objects of a Recording describe the signals of a copy)."""
     for name in names:
@@ -36,7 +57,7 @@ def _field(description, *names, default=None):
     return default
 
 
-def _samples_per_record(rate, record_duration, where):
+def _samples_per_record(rate: object, record_duration: float, where: str) -> int:
     rate = finite(rate, f"{where}: rate", 0)
     spr = Fraction(rate).limit_denominator(10**6) * Fraction(record_duration).limit_denominator(
         10**6
@@ -50,8 +71,9 @@ def _samples_per_record(rate, record_duration, where):
 
 
 class Writer:
-    """Writes an EDF+ (or, with bdf=True, BDF+) file; with discontinuous=True an EDF+D (BDF+D)
-    file, whose records may start later than the previous one ends (write's start=).
+    """Writes an EDF+ (or, with bdf=True, BDF+) file at `path` (kept as a str); with
+    discontinuous=True an EDF+D (BDF+D) file, whose records may start later than the
+    previous one ends (write's start=).
 
     signals: one description per signal, a dict (or an object with these attributes):
     label, rate (Hz; or sampling_rate), unit, physical_min, physical_max, digital_min,
@@ -71,22 +93,24 @@ class Writer:
     hold, say) removes the file and raises ValueError.
     """
 
+    path: str
+
     def __init__(
         self,
-        path,
-        signals,
-        bdf=False,
-        record_duration=1.0,
-        start=None,
-        patient=None,
-        recording=None,
-        discontinuous=False,
-    ):
+        path: StrPath,
+        signals: Iterable[SignalDescription],
+        bdf: bool = False,
+        record_duration: Real = 1.0,
+        start: Union[_datetime.datetime, Real, None] = None,
+        patient: Patient = None,
+        recording: RecordingFields = None,
+        discontinuous: bool = False,
+    ) -> None:
         self.path = os.fspath(path)
         record_duration = finite(record_duration, "record_duration", 0, 60)
         if record_duration <= 0:
             raise ValueError("record_duration must be positive")
-        descriptions = []
+        descriptions: list[dict[str, Any]] = []
         dmin_default, dmax_default = _DIGITAL_RANGES[bool(bdf)]
         for i, s in enumerate(signals):
             rate = _field(s, "rate", "sampling_rate")
@@ -144,7 +168,12 @@ class Writer:
         )
         self._writer = opening(lambda: _recording.Writer(*fields))
 
-    def write(self, arrays, digital=False, start=None):
+    def write(
+        self,
+        arrays: Union[NDArray[Any], Iterable[ArrayLike]],
+        digital: bool = False,
+        start: Optional[Real] = None,
+    ) -> None:
         """Writes whole records: one array per signal (or a 2-D array, one row per signal),
         each holding the same whole number of records.
 
@@ -185,7 +214,7 @@ class Writer:
             self._writer.record_start(start_us)
         self._writer.write(converted)
 
-    def annotate(self, onset, duration=None, text=""):
+    def annotate(self, onset: Real, duration: Optional[Real] = None, text: str = "") -> None:
         """Queues an annotation: onset and duration in seconds (duration None: none), onset
         counted from the start of the recording (true time in a discontinuous file)."""
         onset = finite(onset, "an annotation's onset", 0, _MAX_ONSET)
@@ -195,20 +224,27 @@ class Writer:
             round(onset * 1e6), -1 if duration is None else round(duration * 1e6), str(text)
         )
 
-    def close(self):
+    def close(self) -> None:
         """Finishes the file: writes the record count and the annotations. When the signal
         descriptions cannot make a header, nothing was written: the empty file is removed
         and ValueError raised."""
         self._writer.close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """Whether the file is closed: by close(), by the end of the with block, or by a
+        refused signal description."""
         return self._writer.closed
 
-    def __enter__(self):
+    def __enter__(self) -> Writer:
         return self
 
-    def __exit__(self, exc_type, *exc):
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
         if exc_type is None:
             self.close()
             return
@@ -217,7 +253,7 @@ class Writer:
         except Exception:  # the block's exception is the one to report
             pass
 
-    def _abandon(self):
+    def _abandon(self) -> None:
         """Closes without raising and removes the file."""
         try:
             self.close()
@@ -231,7 +267,7 @@ class Writer:
             pass
 
 
-def _physical(a, i):
+def _physical(a: ArrayLike, i: int) -> NDArray[np.float64]:
     """Samples as a contiguous float64 array."""
     a = np.asarray(a)
     if a.ndim != 1:
@@ -247,7 +283,7 @@ def _physical(a, i):
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def _digital(a, i, low, high):
+def _digital(a: ArrayLike, i: int, low: int, high: int) -> NDArray[np.int32]:
     """Digital samples as a contiguous int32 array, clipped to [low, high]."""
     a = np.asarray(a)
     if a.ndim != 1:
@@ -272,7 +308,7 @@ def _digital(a, i, low, high):
     return np.ascontiguousarray(np.clip(wide, low, high), dtype=np.intc)
 
 
-def _start_fields(start):
+def _start_fields(start: object) -> tuple[int, int, int, int, int, int, int]:
     """(year, month, day, hour, minute, second, ticks) of a datetime or POSIX timestamp."""
     if isinstance(start, _datetime.datetime):
         # pandas' Timestamp carries nanoseconds too.
@@ -294,7 +330,7 @@ def _start_fields(start):
     return (start.year, start.month, start.day, start.hour, start.minute, start.second, ticks)
 
 
-def _patient_fields(patient):
+def _patient_fields(patient: Patient) -> dict[str, Any]:
     if patient is None:
         return {}
     if isinstance(patient, str):
@@ -310,7 +346,7 @@ def _patient_fields(patient):
     return fields
 
 
-def _recording_fields(recording):
+def _recording_fields(recording: RecordingFields) -> dict[str, Any]:
     if recording is None:
         return {}
     if isinstance(recording, str):
@@ -319,25 +355,28 @@ def _recording_fields(recording):
 
 
 def write(
-    path,
-    data,
-    rate,
-    labels=None,
-    units="uV",
-    bdf=False,
-    record_duration=1.0,
-    physical_range=None,
-    annotations=(),
-    **header,
-):
+    path: StrPath,
+    data: ArrayLike,
+    rate: Real,
+    labels: Optional[Sequence[str]] = None,
+    units: Union[str, Sequence[str]] = "uV",
+    bdf: bool = False,
+    record_duration: Real = 1.0,
+    physical_range: Union[tuple[Real, Real], Sequence[tuple[Real, Real]], None] = None,
+    annotations: Iterable[AnnotationEntry] = (),
+    start: Union[_datetime.datetime, Real, None] = None,
+    patient: Patient = None,
+    recording: RecordingFields = None,
+    discontinuous: bool = False,
+) -> None:
     """Writes a 2-D array (signals x samples) of physical values in one call. rate: Hz, one
     for all signals. labels: one per signal (default "1", "2", ...); units: one text or one
     per signal. physical_range: (min, max) for all signals, or one pair per signal; by
     default each signal's own minimum and maximum (of its finite values). Either way the
     limits are stored as the nearest eight-character texts that hold them (see Writer), so
     that every sample reads back within one step of its value. annotations: (onset, duration
-    or None, text) triples. Further keywords (start, patient, recording, discontinuous) go
-    to Writer. The sample count must be a whole number of records.
+    or None, text) triples. start, patient, recording and discontinuous: as for Writer.
+    The sample count must be a whole number of records.
 
     All or nothing: when any part fails, the exception is raised once and no file is left
     at `path`."""
@@ -350,18 +389,18 @@ def write(
     units = [units] * count if isinstance(units, str) else list(units)
     if len(labels) != count or len(units) != count:
         raise ValueError("one label and one unit per signal are needed")
+    ranges: list[tuple[Any, ...]] = []
     if physical_range is None:
-        ranges = []
         for row in rows:
             values = row[np.isfinite(row)]
             low, high = (float(values.min()), float(values.max())) if values.size else (0.0, 0.0)
             if low == high:
                 low, high = low - 1.0, high + 1.0
             ranges.append((low, high))
-    elif np.ndim(physical_range) == 1:
-        ranges = [tuple(physical_range)] * count
+    elif np.ndim(cast(Any, physical_range)) == 1:
+        ranges = [tuple(cast(Iterable[Real], physical_range))] * count
     else:
-        ranges = [tuple(r) for r in physical_range]
+        ranges = [tuple(cast(Iterable[Real], r)) for r in physical_range]
     if len(ranges) != count or any(len(r) != 2 for r in ranges):
         raise ValueError("physical_range: one (min, max) pair, or one per signal")
     signals = [
@@ -374,12 +413,21 @@ def write(
         }
         for i in range(count)
     ]
-    spr = _samples_per_record(rate, record_duration, "rate")
+    spr = _samples_per_record(rate, finite(record_duration, "record_duration", 0, 60), "rate")
     if data.shape[1] % spr:
         raise ValueError(
             f"{data.shape[1]} samples are not a whole number of records of {spr} samples"
         )
-    writer = Writer(path, signals, bdf=bdf, record_duration=record_duration, **header)
+    writer = Writer(
+        path,
+        signals,
+        bdf=bdf,
+        record_duration=record_duration,
+        start=start,
+        patient=patient,
+        recording=recording,
+        discontinuous=discontinuous,
+    )
     try:
         writer.write(rows)
         for onset, duration, text in annotations:

@@ -101,12 +101,13 @@ void register_errors(py::module_ &module) {
     error_type = PyErr_NewExceptionWithDoc(
         "recording.Error",
         "A failure that the library reports and no built-in exception describes; .code holds "
-        "the library's result code.",
+        "the library's result code, .path the path of the file concerned.",
         nullptr, nullptr);
     format_error_type = PyErr_NewExceptionWithDoc(
         "recording.FormatError",
         "A file that is not a valid EDF, EDF+, BDF or BDF+ file. .problems lists what the "
-        "checks found (empty when the open reports no details), .code the library's code.",
+        "checks found (recording.Problem objects; empty when the open reports no details), "
+        ".code holds the library's code, .path the file's path.",
         error_type, nullptr);
     if (error_type == nullptr || format_error_type == nullptr) {
         throw py::error_already_set();
