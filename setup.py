@@ -18,7 +18,7 @@ import re
 import sys
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension
-from setuptools import setup
+from setuptools import find_packages, setup
 
 ROOT = pathlib.Path(__file__).resolve().parent
 # setuptools' own build directory, away from the package sources and from CMake's files.
@@ -72,6 +72,10 @@ extension = Pybind11Extension(
 os.makedirs(ROOT / BUILD_BASE, exist_ok=True)
 setup(
     version=library_version(),
+    packages=find_packages("python", include=["recording", "recording.*"]),
+    package_dir={"": "python"},
+    # The typing marker and the extension's stub, for type checkers (PEP 561).
+    package_data={"": ["py.typed", "*.pyi"]},
     ext_modules=[extension],
     options={
         "build": {"build_base": BUILD_BASE},
