@@ -13,6 +13,15 @@ PROGRAM = HERE / "user_program.py"
 MISTAKES = HERE / "user_mistakes.py"
 
 
+def library_version():
+    """The release that recording/edf.h states, "major.minor.patch"."""
+    header = (SOURCE / "recording" / "edf.h").read_text()
+    return ".".join(
+        re.search(rf"#define RECORDING_VERSION_{part} (\d+)", header).group(1)
+        for part in ("MAJOR", "MINOR", "PATCH")
+    )
+
+
 def run(*args, cwd, env=None, check=True):
     """Runs a command; a failure shows its output."""
     result = subprocess.run(

@@ -20,7 +20,7 @@ import zipfile
 
 import pytest
 
-from checking import PROGRAM, SOURCE, check_user_programs, run
+from checking import PROGRAM, SOURCE, check_user_programs, library_version, run
 
 # What a user's shell would not have: the test suite's module path and sanitizer runtime.
 ENV = {
@@ -37,16 +37,8 @@ def copy_ignores(folder, names):
     ignored = {n for n in names if n in ("__pycache__", "node_modules") or n.endswith(".egg-info")
                or (folder / n / "CMakeCache.txt").exists()}
     if folder == SOURCE:
-        ignored |= {n for n in names if n.startswith(("build", "dist", "out", "."))}
+        ignored |= {n for n in names if n in ("dist", "out") or n.startswith(("build", "."))}
     return ignored
-
-
-def library_version():
-    header = (SOURCE / "recording" / "edf.h").read_text()
-    return ".".join(
-        re.search(rf"#define RECORDING_VERSION_{part} (\d+)", header).group(1)
-        for part in ("MAJOR", "MINOR", "PATCH")
-    )
 
 
 def package_files():
