@@ -687,8 +687,14 @@ EDF_API const char *recording_version(void);
 /* ---- Problems, checking and the tolerant open ------------------------------------------ */
 
 /* What the tolerant open does about a problem (edf_problem.action). */
-#define EDF_PROBLEM_REPAIRED 1 /* the tolerant open reads past it, as the message says */
-#define EDF_PROBLEM_FATAL 2    /* nothing can be read past it: the tolerant open fails too */
+#define EDF_PROBLEM_REPAIRED                                                                       \
+    1                       /* the file breaks the format here; the tolerant open reads past       \
+                               it, as the message says */
+#define EDF_PROBLEM_FATAL 2 /* nothing can be read past it: the tolerant open fails too */
+/* Not a break of the format: the file is discontinuous (EDF+D or BDF+D), as the format allows,
+ * but the strict open does not read that kind (code EDF_ERR_DISCONTINUOUS); the tolerant open
+ * reads it as it stands, with its true time axis. */
+#define EDF_PROBLEM_CONFORMS 3
 
 /* One way in which a file breaks the format. The texts are NUL-terminated. */
 struct edf_problem {

@@ -34,6 +34,7 @@ void discard(edf_recording *r, FILE *stream) {
     std::free(r->long_path);
     std::free(r->annotation_texts);
     std::free(r->breaks);
+    std::free(r->unplaced_records);
     std::free(r->signals);
     std::free(r);
 }
@@ -236,12 +237,12 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
     }
     error = edf_check_discontinuity(r, sink);
-    const bool fatal = error == EDF_ERR_DISCONTINUOUS;
     if (error == 0 && (r->is_edfplus || r->is_bdfplus)) {
         switch (edf_read_annotations(r, -1, EDF_READ_ALL_ANNOTATIONS, sink)) {
         case 0:
             break;
         case 1:
+        case -1:
             error = EDF_ERR_NO_MEMORY;
             break;
         case 2:
@@ -251,8 +252,12 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
             error = sink->out_of_memory ? EDF_ERR_NO_MEMORY : EDF_ERR_FORMAT;
             break;
         }
-    } else if (fatal) {
-        error = 0; // listed as a fatal problem
+    }
+    // A fatal problem of the records (records that overlap) is listed, and the pass has run.
+    const bool fatal =
+        sink->count > 0 && sink->problems[sink->count - 1].action == EDF_PROBLEM_FATAL;
+    if (fatal && error == EDF_ERR_FORMAT) {
+        error = 0;
     }
     if (error != 0 || fatal || recording == nullptr) {
         discard(r, stream);
