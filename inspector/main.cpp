@@ -55,8 +55,10 @@ int refuse_recovery(const std::string &path, int code) {
     if (problems.empty()) {
         return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));
     }
+    // Nor can a copy be made past a fatal problem, or of a file without records (which the
+    // tolerant open reads as an empty recording).
     const bool fatal = std::any_of(problems.begin(), problems.end(), [](const edf_problem &p) {
-        return p.action == EDF_PROBLEM_FATAL;
+        return p.action == EDF_PROBLEM_FATAL || std::strcmp(p.field, "data records") == 0;
     });
     std::fprintf(stderr,
                  "edfinfo: cannot recover %s: recovery mends only the record count and a partial "

@@ -838,3 +838,101 @@ TEST(Inspector, RecoverMendsAFileWhoseWriterDied) {
     }
 }
 #endif // EDFINFO_PATH
+
+#ifdef EDFINFO_PATH
+// A discontinuous file conforms: --check says so, with status 0, and says that it is
+// discontinuous; with another problem it lists that one (status 1) and still says it. The
+// report and the note of --samples count only what breaks the format.
+TEST(Inspector, CheckSaysADiscontinuousFileConforms) {
+    temp_dir dir;
+    const std::string path = dir.file("d.edf");
+    const int h = open_configured(path, 1, 4);
+    ASSERT_EQ(edf_set_discontinuous(h), 0);
+    const int samples[4] = {1, 2, 3, 4};
+    for (int r = 0; r < 3; r++) {
+        if (r == 2) {
+            ASSERT_EQ(edf_set_record_start(h, 5000000), 0);
+        }
+        ASSERT_EQ(edfwrite_digital_samples(h, samples), 0);
+    }
+    ASSERT_EQ(edfclose_file(h), 0);
+
+    run_result r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, path + " conforms to the format; it is discontinuous (EDF+D): its records "
+                            "may leave gaps.\n");
+    r = edfinfo({"--check", "--json", path}, dir);
+    EXPECT_EQ(r.status, 0);
+    nlohmann::json problems;
+    ASSERT_NO_THROW(problems = nlohmann::json::parse(r.out)) << r.out;
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0]["action"].get<double>(), EDF_PROBLEM_CONFORMS);
+    EXPECT_EQ(problems[0]["code"].get<double>(), EDF_ERR_DISCONTINUOUS);
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Problems"), "<missing>");
+    r = edfinfo({"--samples", "0", path}, dir);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    r = edfinfo({"--repair", dir.file("copy.edf"), path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out).front(), path + ": 0 repairs, written to " + dir.file("copy.edf"));
+    EXPECT_EQ(file_bytes(dir.file("copy.edf")), file_bytes(path));
+
+    reader_test::patch_bytes(path, 256 + 2 * 96, "\xb5V");
+    r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], path + ": 1 problem");
+    EXPECT_NE(lines[1].find("physical dimension"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], path + " is discontinuous (EDF+D), as the format allows: its records may "
+                               "leave gaps");
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Problems"), "1, read past as described");
+}
+
+// A writer closed before its first sample leaves a file of the header alone: --check names
+// it, the report shows an empty recording, and --recover and --repair say why they cannot
+// help.
+TEST(Inspector, CheckNamesAHeaderOnlyFile) {
+    temp_dir dir;
+    const std::string path = dir.file("empty.edf");
+    ASSERT_EQ(edfclose_file(open_configured(path, 1, 4)), 0);
+    run_result r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0], path + ": 1 problem");
+    EXPECT_EQ(lines[1].rfind("offset 768, data records, signal -, record -, repaired, found "
+                             "\"0       \": The file holds the header alone",
+                             0),
+              0u)
+        << lines[1];
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Data records"), "0 of 1 s");
+    EXPECT_EQ(report_value(r.out, "Duration"), "0 s");
+    EXPECT_EQ(report_value(r.out, "Problems"), "1, read past as described");
+    r = edfinfo({"--json", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(doc["datarecord_count"].get<double>(), 0);
+    EXPECT_EQ(doc["segments"].size(), 1u);
+    r = edfinfo({"--samples", "0", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "time,value\n");
+
+    const std::string before = file_bytes(path);
+    r = edfinfo({"--recover", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("data records"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a repaired copy cannot be made"), std::string::npos) << r.err;
+    EXPECT_EQ(file_bytes(path), before);
+    r = edfinfo({"--repair", dir.file("copy.edf"), path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("copy.edf")));
+}
+#endif // EDFINFO_PATH
