@@ -9,7 +9,8 @@
 // UTF-8, which it accepts as they stand), else it fails with the code of the first problem
 // that has one; the tolerant open in mode 2 lists the same problems, fails exactly when the
 // last one is fatal, and for a file that the strict open accepts gives the strict open's
-// header record. The segments cover every record whose time is known, in order. The repaired
+// header record. The segments cover every record whose time is known, in order, and each
+// record left out of them is named as a problem of its time-keeping annotation. The repaired
 // copy of a file without a fatal problem conforms (or is refused as a whole): its check finds
 // nothing but that it is discontinuous.
 #include "recording/edf.h"
@@ -209,6 +210,18 @@ void check_policies(const char *path, sequence &choice, int open_before) {
         check(std::memcmp(&p, &problems[static_cast<size_t>(i)], sizeof p) == 0);
     }
     const int handle = tolerant->handle;
+    // Every record left out of the time axis is named by a problem of its time-keeping
+    // annotation.
+    for (int64_t r = 0; r < tolerant->datarecord_count; r++) {
+        if (edf_get_record_start(handle, r) == -1) {
+            bool named = false;
+            for (const edf_problem &p : problems) {
+                named |= p.record == r && std::strcmp(p.field, "time-keeping annotation") == 0 &&
+                         p.action == EDF_PROBLEM_REPAIRED;
+            }
+            check(named);
+        }
+    }
     static const std::string copy = std::string(path) + ".copy";
     std::remove(copy.c_str());
     const int repaired = edf_repair_file(path, copy.c_str(), 0, nullptr, 0);

@@ -181,8 +181,11 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
             edf_handle_table[handle] = nullptr;
             discard(r, stream);
             std::memset(hdr, 0, sizeof *hdr);
-            return fail(hdr, sink->policy != edf_policy::strict && result == 1 ? EDF_ERR_NO_MEMORY
-                                                                               : EDF_ERR_FORMAT);
+            // The tolerant open tells memory (a buffer, or a list that cannot grow) from the
+            // file; the strict open reports every failure of the pass as the file's.
+            const bool memory = result == 1 || result == -1;
+            return fail(hdr, sink->policy != edf_policy::strict && memory ? EDF_ERR_NO_MEMORY
+                                                                          : EDF_ERR_FORMAT);
         }
         hdr->start_subsecond = r->subsecond_start_ticks;
         hdr->annotation_count = r->annotation_count;
