@@ -816,7 +816,9 @@ EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
  * annotation texts that are not UTF-8 are converted from Latin-1 to UTF-8 (transliterated to
  * ASCII instead when their annotation signal has no room for the longer form), and the records
  * of a discontinuous file whose time is unknown are left out, as the tolerant open leaves them
- * out of the time axis (with the annotations they hold). The data bytes of the records copied
+ * out of the time axis (the annotations they hold, which have times of their own, go into the
+ * same annotation signal of the next record copied, where it has room; after the last record
+ * copied they are lost). The data bytes of the records copied
  * are copied unchanged. Lists up to `capacity` problems in `problems` as edf_check_file does,
  * and returns their count (the discontinuity included: a file whose problems are all
  * EDF_PROBLEM_CONFORMS, or none, is copied byte for byte). Refuses, writing nothing: an

@@ -38,6 +38,7 @@ struct unknown_times {
     std::vector<edf_segment> segments; // what the tolerant open gives (starts in seconds)
     int64_t duration_s;                // file_duration
     int64_t moved = -1;                // a record whose onset becomes "+1" (one second)
+    bool note = false; // the first broken record also holds the annotation "note" at 6.5 s
 };
 
 std::vector<unknown_times> cases() {
@@ -45,6 +46,15 @@ std::vector<unknown_times> cases() {
     const std::vector<int64_t> gapped = {0, follows, 5000000, follows, 10000000, follows};
     return {
         {"inside a segment", false, gapped, {3}, {{0, 0, 2}, {5, 2, 1}, {10, 4, 2}}, 12},
+        // Its annotation has a time of its own: it is kept, in the copy by the next record.
+        {"holding an annotation",
+         false,
+         gapped,
+         {3},
+         {{0, 0, 2}, {5, 2, 1}, {10, 4, 2}},
+         12,
+         -1,
+         true},
         {"first of a segment", false, gapped, {2}, {{0, 0, 2}, {6, 3, 1}, {10, 4, 2}}, 12},
         {"record that followed", false, gapped, {1}, {{0, 0, 1}, {5, 2, 2}, {10, 4, 2}}, 12},
         {"last record", false, gapped, {5}, {{0, 0, 2}, {5, 2, 2}, {10, 4, 1}}, 11},
@@ -115,6 +125,11 @@ TEST(UnknownRecordTimes, LeftOutOfTheTimeAxisOfADiscontinuousFile) {
         }
         for (int64_t r : c.broken) {
             break_timekeeping(path, r);
+        }
+        if (c.note) {
+            reader_test::patch_bytes(path,
+                                     header_size + c.broken[0] * record_size + 2 * samples + 5,
+                                     std::string("+6.5\x14note\x14", 10) + '\0');
         }
         if (c.moved >= 0) {
             reader_test::patch_bytes(path, header_size + c.moved * record_size + 2 * samples, "+1");
@@ -214,6 +229,15 @@ TEST(UnknownRecordTimes, LeftOutOfTheTimeAxisOfADiscontinuousFile) {
                 k++;
             }
         }
-        EXPECT_EQ(g.header->annotation_count, h.annotation_count);
+        EXPECT_EQ(h.annotation_count, c.note ? 2 : 1);
+        ASSERT_EQ(g.header->annotation_count, h.annotation_count);
+        for (int n = 0; n < h.annotation_count; n++) {
+            edf_annotation a{};
+            edf_annotation b{};
+            ASSERT_EQ(edf_get_annotation(h.handle, n, &a), 0);
+            ASSERT_EQ(edf_get_annotation(g.header->handle, n, &b), 0);
+            EXPECT_EQ(b.onset, a.onset);
+            EXPECT_STREQ(b.annotation, a.annotation);
+        }
     }
 }

@@ -126,6 +126,8 @@ struct annotation_signal {
     int64_t length;          // bytes in one data record
     int64_t buffer_position; // where its bytes lie in the buffer of a cluster read
     unsigned char *bytes;    // where the signal's bytes of the current record are
+    int64_t carry_position;  // where its carried TALs lie in `carried` (see extraction)
+    int64_t carried_length;
 };
 
 struct cluster {
@@ -157,6 +159,11 @@ struct extraction {
     bool timekeeping_kept;      // the file's time-keeping TAL is among the kept ones
     int64_t latin1_record;      // the last record whose Latin-1 texts were reported, or -1
     unsigned char *converted;   // room for a text read as Latin-1, in UTF-8
+    // While collecting the replacements of a discontinuous file's repaired copy, which leaves
+    // the records of unknown time out: their kept TALs (with their own onsets), per annotation
+    // signal, waiting to be written into the same signal of the next record that is copied.
+    unsigned char *carried;
+    bool record_unplaced; // the record being examined has no known time
 };
 
 // Reports a problem of the bytes at `at` (n of them) of annotation signal x.k of record
@@ -617,6 +624,14 @@ void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool 
             n += size;
         }
     }
+    // Then the TALs carried from records left out, where they fit.
+    annotation_signal &carrier = x.signals[x.k];
+    if (carrier.carried_length > 0 && n + carrier.carried_length < length) {
+        std::memcpy(bytes + n, x.carried + carrier.carry_position,
+                    static_cast<size_t>(carrier.carried_length));
+        n += carrier.carried_length;
+    }
+    carrier.carried_length = 0;
     const annotation_signal &a = x.signals[x.k];
     edf_replace(x.sink,
                 static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size + a.offset,
@@ -624,10 +639,32 @@ void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool 
     std::free(bytes);
 }
 
+// A repaired copy leaves out a record of unknown time: the TALs kept from its annotation
+// signal x.k (texts that are not UTF-8 converted) are carried to the next record copied, as
+// many as the signal can hold.
+void carry_signal(extraction &x, const unsigned char *s) {
+    annotation_signal &a = x.signals[x.k];
+    for (int64_t k = 0; k < x.kept_count; k++) {
+        const int64_t from = x.kept[3 * k];
+        int64_t size = x.kept[3 * k + 1] - from;
+        const unsigned char *tal = s + from;
+        if (x.kept[3 * k + 2] != 0) {
+            size = rewrite_latin1_tal(tal, size, x.converted, false);
+            tal = x.converted;
+        }
+        if (a.carried_length + size < a.length) {
+            std::memcpy(x.carried + a.carry_position + a.carried_length, tal,
+                        static_cast<size_t>(size));
+            a.carried_length += size;
+        }
+    }
+}
+
 // Checks and collects the annotation signals of record `record`, whose bytes the signals'
 // `bytes` pointers show.
 int examine_record(extraction &x, int64_t record) {
     x.record = record;
+    x.record_unplaced = false;
     int64_t record_time = 0;
     for (int k = 0; k < x.signal_count; k++) {
         const annotation_signal &a = x.signals[k];
@@ -669,6 +706,7 @@ int examine_record(extraction &x, int64_t record) {
                     return result_list_full;
                 }
                 x.after_unplaced = true;
+                x.record_unplaced = true;
                 timekeeping = false;
                 x.timekeeping_rewritten = true;
                 if (x.mode == EDF_READ_NO_ANNOTATIONS) {
@@ -678,7 +716,10 @@ int examine_record(extraction &x, int64_t record) {
                 if (result != result_ok) {
                     return result;
                 }
-                continue; // a repaired copy leaves the record out: nothing to rewrite
+                if (x.carried != nullptr) {
+                    carry_signal(x, a.bytes); // a repaired copy leaves the record out
+                }
+                continue;
             } else if (!readable) {
                 // The header gives the time: the first record's is the start, and in a
                 // continuous file every other one follows the record before it.
@@ -757,7 +798,11 @@ int examine_record(extraction &x, int64_t record) {
         if (result != result_ok) {
             return result;
         }
-        if (x.signal_flawed && x.kept != nullptr) {
+        if (x.record_unplaced) {
+            if (x.carried != nullptr) {
+                carry_signal(x, a.bytes);
+            }
+        } else if ((x.signal_flawed || a.carried_length > 0) && x.kept != nullptr) {
             replace_signal(x, a.bytes, a.length, k == 0 && !x.timekeeping_kept, record_time);
         }
     }
@@ -899,6 +944,17 @@ int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sin
             std::malloc(static_cast<size_t>(largest / 2 + 2) * 3 * sizeof(int64_t)));
         kept_ok = x.kept != nullptr;
     }
+    // The TALs of records of unknown time, carried to the next record in a repaired copy.
+    if (x.sink->collect_replacements && r->is_discontinuous && x.signals != nullptr) {
+        int64_t carry_bytes = 0;
+        for (int k = 0; k < x.signal_count; k++) {
+            x.signals[k].carry_position = carry_bytes;
+            carry_bytes += x.signals[k].length;
+        }
+        x.carried = static_cast<unsigned char *>(
+            std::malloc(static_cast<size_t>(carry_bytes > 0 ? carry_bytes : 1)));
+        kept_ok = kept_ok && x.carried != nullptr;
+    }
     // A text read as Latin-1 in UTF-8 (never by the strict open): at most 512 bytes handed
     // out, or a whole TAL of a signal at twice its length in a repaired copy.
     x.latin1_record = -1;
@@ -929,6 +985,7 @@ int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sin
         result = result_no_memory;
     }
     std::free(x.kept);
+    std::free(x.carried);
     std::free(x.converted);
     std::free(x.text);
     std::free(buffer);
