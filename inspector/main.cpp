@@ -43,14 +43,14 @@ std::string plural(int64_t n, const char *word) {
 }
 
 // Recovery refused: the file's problems other than an unfinished recording's (a record count,
-// a partial last record, EDF+D), and where to turn instead.
+// a partial last record, EDF+D) and what the strict open accepts, and where to turn instead.
 int refuse_recovery(const std::string &path, int code) {
     int checked = 0;
     std::vector<edf_problem> problems = checked_problems(path, &checked);
     std::erase_if(problems, [](const edf_problem &p) {
         return std::strcmp(p.field, "number of data records") == 0 ||
                std::strcmp(p.field, "incomplete data record") == 0 ||
-               p.code == EDF_ERR_DISCONTINUOUS;
+               p.code == EDF_ERR_DISCONTINUOUS || p.code == 0;
     });
     if (problems.empty()) {
         return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));

@@ -464,8 +464,9 @@ EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
  * place, as every stored sample does: positions, seeks and both kinds of reads count them, and
  * datarecord_count and samples_in_file include the record. A reader that takes the samples of
  * each segment (records first_record to first_record + record_count - 1) never meets them.
- * The first record's time comes from the header (the start, with a sub-second start of 0), and
- * so does every record's in a continuous file: such records keep their place on the axis. */
+ * Its annotations, which carry onsets of their own, stay in the list. The first record's time
+ * comes from the header (the start, with a sub-second start of 0), and so does every record's
+ * in a continuous file: such records keep their place on the axis. */
 
 /* A run of records that follow each other without a gap. */
 struct edf_segment {
