@@ -4,11 +4,15 @@
 // per-signal reads, and every annotation is fetched. The reader must refuse or survive: no
 // crash, no undefined behaviour, no leak, and results that keep their own promises
 // (positions within the signal, counts within what was asked, the handle table as before).
-// The same bytes are checked (edf_check_file) and opened tolerantly: the check finds nothing
-// exactly when the strict open in mode 2 succeeds, its first problem carries the strict
-// open's code, the tolerant open in mode 2 lists the same problems, and for a conforming file
-// it gives the strict open's header record. The repaired copy of a file without a fatal
-// problem conforms (or is refused as a whole).
+// The same bytes are checked (edf_check_file), which always gives a count: the strict open in
+// mode 2 succeeds exactly when every problem listed has code 0 (annotation texts that are not
+// UTF-8, which it accepts as they stand), else it fails with the code of the first problem
+// that has one; the tolerant open in mode 2 lists the same problems, fails exactly when the
+// last one is fatal, and for a file that the strict open accepts gives the strict open's
+// header record. The segments cover every record whose time is known, in order, and each
+// record left out of them is named as a problem of its time-keeping annotation. The repaired
+// copy of a file without a fatal problem conforms (or is refused as a whole): its check finds
+// nothing but that it is discontinuous.
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -64,18 +68,27 @@ void read_signal(int handle, int signal, int64_t total, sequence &choice) {
     }
 }
 
-// The segments cover the records in order, each starts after the previous one ends, and the
-// record starts agree with them.
+// The segments cover the records whose time is known, in order, each starts after the
+// previous one ends (or where it ends, when records of unknown time lie between), and the
+// record starts agree with them; the records between and after them have no start.
 void check_segments(const edf_header_info &h) {
     const int count = edf_get_segment_count(h.handle);
     check(count >= 1);
     int64_t next_record = 0;
     int64_t previous_end = 0;
+    const auto unplaced_until = [&](int64_t end) {
+        for (; next_record < end; next_record++) {
+            check(edf_get_record_start(h.handle, next_record) == -1);
+        }
+    };
     for (int n = 0; n < count; n++) {
         edf_segment s;
         check(edf_get_segment(h.handle, n, &s) == 0);
-        check(s.first_record == next_record && (s.record_count > 0 || count == 1));
-        check(n == 0 ? s.start == 0 : s.start > previous_end);
+        check(s.first_record >= next_record && (s.record_count > 0 || count == 1));
+        check(n == 0 ? s.start == 0 && s.first_record == 0
+                     : (s.first_record > next_record ? s.start >= previous_end
+                                                     : s.start > previous_end));
+        unplaced_until(s.first_record);
         if (s.record_count > 0) {
             check(edf_get_record_start(h.handle, s.first_record) == s.start);
             check(edf_get_record_start(h.handle, s.first_record + s.record_count - 1) ==
@@ -84,7 +97,8 @@ void check_segments(const edf_header_info &h) {
         next_record += s.record_count;
         previous_end = s.start + s.record_count * h.datarecord_duration;
     }
-    check(next_record == h.datarecord_count);
+    check(next_record <= h.datarecord_count);
+    unplaced_until(h.datarecord_count);
     check(edf_get_segment(h.handle, count, nullptr) == -1);
     check(edf_get_record_start(h.handle, h.datarecord_count) == -1);
 }
@@ -155,19 +169,29 @@ void check_policies(const char *path, sequence &choice, int open_before) {
     std::vector<edf_problem> problems(static_cast<size_t>(count) + 1);
     check(edf_check_file(path, problems.data(), count + 1) == count);
 
+    // The first problem that the strict open does not accept as it stands.
+    int first_coded = -1;
+    for (int i = 0; i < count; i++) {
+        const edf_problem &p = problems[static_cast<size_t>(i)];
+        if (first_coded < 0 && p.code != 0) {
+            first_coded = i;
+        }
+        check(i + 1 == count || p.action != EDF_PROBLEM_FATAL);
+        check(p.action == EDF_PROBLEM_REPAIRED || p.action == EDF_PROBLEM_FATAL ||
+              p.action == EDF_PROBLEM_CONFORMS);
+        check((p.action == EDF_PROBLEM_CONFORMS) == (p.code == EDF_ERR_DISCONTINUOUS));
+        check(p.code != 0 ||
+              (p.action == EDF_PROBLEM_REPAIRED && std::strcmp(p.field, "annotation text") == 0));
+        check(std::memchr(p.field, '\0', sizeof p.field) != nullptr && p.field[0] != '\0');
+        check(std::memchr(p.message, '\0', sizeof p.message) != nullptr);
+    }
     const int strict_result = edfopen_file_readonly(path, strict, EDF_READ_ALL_ANNOTATIONS);
     if (strict_result == 0) {
-        check(count == 0);
+        check(first_coded < 0);
         check(edfclose_file(strict->handle) == 0);
     } else {
-        check(count > 0 && problems[0].code == strict->filetype);
-        for (int i = 0; i < count; i++) {
-            const edf_problem &p = problems[static_cast<size_t>(i)];
-            check(p.action == (i + 1 < count ? EDF_PROBLEM_REPAIRED : p.action));
-            check(p.action == EDF_PROBLEM_REPAIRED || p.action == EDF_PROBLEM_FATAL);
-            check(std::memchr(p.field, '\0', sizeof p.field) != nullptr && p.field[0] != '\0');
-            check(std::memchr(p.message, '\0', sizeof p.message) != nullptr);
-        }
+        check(first_coded >= 0 &&
+              problems[static_cast<size_t>(first_coded)].code == strict->filetype);
     }
     const bool fatal =
         count > 0 && problems[static_cast<size_t>(count) - 1].action == EDF_PROBLEM_FATAL;
@@ -186,24 +210,33 @@ void check_policies(const char *path, sequence &choice, int open_before) {
         check(std::memcmp(&p, &problems[static_cast<size_t>(i)], sizeof p) == 0);
     }
     const int handle = tolerant->handle;
+    // Every record left out of the time axis is named by a problem of its time-keeping
+    // annotation.
+    for (int64_t r = 0; r < tolerant->datarecord_count; r++) {
+        if (edf_get_record_start(handle, r) == -1) {
+            bool named = false;
+            for (const edf_problem &p : problems) {
+                named |= p.record == r && std::strcmp(p.field, "time-keeping annotation") == 0 &&
+                         p.action == EDF_PROBLEM_REPAIRED;
+            }
+            check(named);
+        }
+    }
     static const std::string copy = std::string(path) + ".copy";
     std::remove(copy.c_str());
     const int repaired = edf_repair_file(path, copy.c_str(), 0, nullptr, 0);
     if (repaired == count) {
-        check(edf_check_file(copy.c_str(), nullptr, 0) == 0);
+        edf_problem left[2];
+        const int in_copy = edf_check_file(copy.c_str(), left, 2);
+        check(in_copy == 0 || (in_copy == 1 && left[0].action == EDF_PROBLEM_CONFORMS));
     } else {
         // Only a repair that does not fit the file's annotation signals is refused, and a
-        // discontinuous file, whose gaps no repair can close.
-        bool discontinuous = false;
-        for (int i = 0; i < count; i++) {
-            discontinuous |= problems[static_cast<size_t>(i)].code == EDF_ERR_DISCONTINUOUS;
-        }
-        check(count > 0 &&
-              (repaired == EDF_ERR_FORMAT || (discontinuous && repaired == EDF_ERR_DISCONTINUOUS)));
+        // file of no records, which no strict open reads.
+        check(count > 0 && repaired == EDF_ERR_FORMAT);
         check(edf_check_file(copy.c_str(), nullptr, 0) == EDF_ERR_CANNOT_OPEN);
     }
     std::remove(copy.c_str());
-    if (count == 0) {
+    if (strict_result == 0) {
         // The strict open's record, with the handle that the strict open had then.
         tolerant->handle = strict->handle;
         check(std::memcmp(tolerant, strict, sizeof *strict) == 0);

@@ -145,17 +145,23 @@ std::string write_continuous_copy(const std::string &out_path, const edf_header_
         annotations.push_back(
             {a.onset / 10, a.duration == no_duration ? -1 : a.duration / 10, a.annotation});
     }
+    // Records of unknown time belong to no segment: the copy leaves them out, as the time
+    // axis does (the time they may have filled is a gap when the segments leave one).
     int64_t gap_records = 0;
-    for (std::size_t n = 1; n < segments.size(); n++) {
-        const int64_t start = segment_end(h, segments[n - 1]);
-        annotations.push_back({start / 10, (segments[n].start - start) / 10, "gap"});
-        gap_records += (segments[n].start - start) / step;
+    int64_t segment_records = 0;
+    for (std::size_t n = 0; n < segments.size(); n++) {
+        segment_records += segments[n].record_count;
+        const int64_t start = n > 0 ? segment_end(h, segments[n - 1]) : 0;
+        if (n > 0 && segments[n].start > start) {
+            annotations.push_back({start / 10, (segments[n].start - start) / 10, "gap"});
+            gap_records += (segments[n].start - start) / step;
+        }
     }
     std::stable_sort(annotations.begin(), annotations.end(),
                      [](const queued_annotation &x, const queued_annotation &y) {
                          return x.onset_us < y.onset_us;
                      });
-    const int64_t records_out = (h.datarecord_count * split) + gap_records;
+    const int64_t records_out = (segment_records * split) + gap_records;
     int64_t annotation_signals = 1;
     if (records_out > 0) {
         annotation_signals = std::max<int64_t>(
@@ -221,6 +227,12 @@ std::string write_continuous_copy(const std::string &out_path, const edf_header_
                         return write_failure();
                     }
                 }
+            }
+        }
+        for (int n = 0; n < ns; n++) {
+            const int64_t first = segments[g].first_record * h.signals[n].samples_per_record;
+            if (edfseek(h.handle, n, first, EDFSEEK_SET) != first) {
+                return "cannot read signal " + std::to_string(n);
             }
         }
         for (int64_t r = 0; r < segments[g].record_count; r++) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 
 namespace {
 
@@ -35,10 +36,13 @@ bool write_samples_csv(std::FILE *out, const edf_header_info &header, int signal
             return false;
         }
         for (int i = 0; i < got; i++) {
+            const double t = sample_time(header, signal, index + i);
+            if (std::isnan(t)) {
+                continue; // a record of unknown time lies on no time axis
+            }
             // Two shortest doubles take at most 2 × 24 characters, plus ',' and '\n'.
             char line[64];
-            char *end_of_line =
-                append_double(line, line + sizeof line - 2, sample_time(header, signal, index + i));
+            char *end_of_line = append_double(line, line + sizeof line - 2, t);
             *end_of_line++ = ',';
             end_of_line = append_double(end_of_line, line + sizeof line - 1, values[i]);
             *end_of_line++ = '\n';

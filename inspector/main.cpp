@@ -43,7 +43,7 @@ std::string plural(int64_t n, const char *word) {
 }
 
 // Recovery refused: the file's problems other than an unfinished recording's (a record count,
-// a partial last record, EDF+D), and where to turn instead.
+// a partial last record, EDF+D) and what the strict open accepts, and where to turn instead.
 int refuse_recovery(const std::string &path, int code) {
     if (code == EDF_ERR_BEING_WRITTEN) {
         // A live recording: what the check finds is only what it has written so far.
@@ -54,13 +54,15 @@ int refuse_recovery(const std::string &path, int code) {
     std::erase_if(problems, [](const edf_problem &p) {
         return std::strcmp(p.field, "number of data records") == 0 ||
                std::strcmp(p.field, "incomplete data record") == 0 ||
-               p.code == EDF_ERR_DISCONTINUOUS;
+               p.code == EDF_ERR_DISCONTINUOUS || p.code == 0;
     });
     if (problems.empty()) {
         return failure("cannot recover " + quoted(path) + ": " + edf_error_text(code));
     }
+    // Nor can a copy be made past a fatal problem, or of a file without records (which the
+    // tolerant open reads as an empty recording).
     const bool fatal = std::any_of(problems.begin(), problems.end(), [](const edf_problem &p) {
-        return p.action == EDF_PROBLEM_FATAL;
+        return p.action == EDF_PROBLEM_FATAL || std::strcmp(p.field, "data records") == 0;
     });
     std::fprintf(stderr,
                  "edfinfo: cannot recover %s: recovery mends only the record count and a partial "
@@ -108,23 +110,36 @@ int run_recovery(const std::string &path) {
     return 0;
 }
 
-// --check: every problem, exit status 0 when there is none and 1 otherwise.
+// --check: every problem, exit status 0 when the file conforms (a discontinuous file too,
+// which is said) and 1 otherwise.
 int run_check(const inspector_options &options) {
     int code = 0;
     const std::vector<edf_problem> problems = checked_problems(options.path, &code);
     if (code < 0) {
         return failure("cannot check " + quoted(options.path) + ": " + edf_error_text(code));
     }
+    const std::vector<edf_problem> breaks = format_breaks(problems);
+    const edf_problem *discontinuous = discontinuity_note(problems);
+    const std::string kind = discontinuous != nullptr ? display_text(discontinuous->found) : "";
     if (options.json) {
         std::printf("%s\n", problems_json(problems, "").c_str());
-    } else if (problems.empty()) {
-        std::printf("%s conforms to the format.\n", display_text(options.path).c_str());
+    } else if (breaks.empty()) {
+        std::printf(
+            "%s conforms to the format%s.\n", display_text(options.path).c_str(),
+            discontinuous != nullptr
+                ? ("; it is discontinuous (" + kind + "): its records may leave gaps").c_str()
+                : "");
     } else {
-        std::printf("%s: %zu problem%s\n", display_text(options.path).c_str(), problems.size(),
-                    problems.size() == 1 ? "" : "s");
-        write_problem_lines(stdout, problems, "");
+        std::printf("%s: %zu problem%s\n", display_text(options.path).c_str(), breaks.size(),
+                    breaks.size() == 1 ? "" : "s");
+        write_problem_lines(stdout, breaks, "");
+        if (discontinuous != nullptr) {
+            std::printf("%s is discontinuous (%s), as the format allows: its records may leave "
+                        "gaps\n",
+                        display_text(options.path).c_str(), kind.c_str());
+        }
     }
-    return problems.empty() ? 0 : exit_failure;
+    return breaks.empty() ? 0 : exit_failure;
 }
 
 // --repair OUT: the repaired copy, and the list of what was repaired.
@@ -144,7 +159,7 @@ int run_repair(const inspector_options &options) {
                        edf_error_text(result));
     }
     int code = 0;
-    const std::vector<edf_problem> problems = checked_problems(options.path, &code);
+    const std::vector<edf_problem> problems = format_breaks(checked_problems(options.path, &code));
     if (result < 0) {
         write_problem_lines(stderr, problems, "  ");
         return failure("cannot repair " + quoted(options.path) + ": " + edf_error_text(result));
@@ -172,7 +187,8 @@ int run(const inspector_options &options) {
                        edf_error_text(recording.error_code()));
     }
     const edf_header_info &header = recording.header();
-    const std::vector<edf_problem> &problems = recording.problems();
+    // A discontinuous file conforms: the report lists only what breaks the format.
+    const std::vector<edf_problem> problems = format_breaks(recording.problems());
     if (!problems.empty() && (options.action == inspector_action::samples_csv ||
                               options.action == inspector_action::plot_svg)) {
         std::fprintf(stderr,

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 open_recording::open_recording(const std::string &path)
     : header_(std::make_unique<edf_header_info>()) {
@@ -58,7 +59,11 @@ double sample_time(const edf_header_info &header, int signal, int64_t index) {
     }
     // The record's own start: records of a discontinuous file need not follow each other.
     const double record_ticks = static_cast<double>(header.datarecord_duration);
-    const int64_t record_start = edf_get_record_start(header.handle, index / per_record);
+    const int64_t record = index / per_record;
+    const int64_t record_start = edf_get_record_start(header.handle, record);
+    if (record_start < 0 && record >= 0 && record < header.datarecord_count) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
     const double ticks =
         (record_start >= 0 ? static_cast<double>(record_start)
                            : static_cast<double>(index / per_record) * record_ticks) +
@@ -100,7 +105,10 @@ sample_window window_of_signal(const edf_header_info &header, int signal,
     const std::vector<edf_segment> segments = segments_of(header);
     const int64_t per_record = header.signals[signal].samples_per_record;
     // The first stored sample at or after a time: gaps hold no samples, so a time inside a gap
-    // gives the first sample after it.
+    // gives the first sample after it; a time after the last segment, the end of that segment
+    // (records of unknown time may follow it).
+    const edf_segment &last = segments.back();
+    const int64_t last_end = std::min((last.first_record + last.record_count) * per_record, total);
     const auto stored_sample_at = [&](double seconds) {
         for (const edf_segment &s : segments) {
             const double start = static_cast<double>(s.start) / EDF_TIME_DIMENSION;
@@ -115,7 +123,7 @@ sample_window window_of_signal(const edf_header_info &header, int signal,
                                        std::min(s.record_count * per_record, total - first));
             }
         }
-        return total;
+        return last_end;
     };
     window.first = stored_sample_at(window.from_seconds);
     window.count = stored_sample_at(window.to_seconds) - window.first;

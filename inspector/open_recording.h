@@ -56,7 +56,9 @@ sample_window window_of_signal(const edf_header_info &header, int signal,
                                std::optional<double> from_seconds,
                                std::optional<double> to_seconds);
 
-// The time of a sample in seconds from the start of the recording.
+// The time of a sample in seconds from the start of the recording; NaN for a sample of a
+// record whose time is unknown (a discontinuous file leaves such a record out of its time
+// axis: it belongs to no segment).
 double sample_time(const edf_header_info &header, int signal, int64_t index);
 
 // Samples per second of a signal; 0 when the record duration is 0.

@@ -11,6 +11,17 @@ std::string index_text(int64_t value) {
     return value < 0 ? std::string("-") : std::to_string(value);
 }
 
+const char *action_text(int action) {
+    switch (action) {
+    case EDF_PROBLEM_FATAL:
+        return "fatal";
+    case EDF_PROBLEM_CONFORMS:
+        return "conforms";
+    default:
+        return "repaired";
+    }
+}
+
 } // namespace
 
 void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problems,
@@ -19,8 +30,8 @@ void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problem
         std::fprintf(out, "%soffset %s, %s, signal %s, record %s, %s, found \"%s\": %s\n", indent,
                      index_text(p.offset).c_str(), display_text(p.field).c_str(),
                      index_text(p.signal).c_str(), index_text(p.record).c_str(),
-                     p.action == EDF_PROBLEM_FATAL ? "fatal" : "repaired",
-                     display_text(p.found).c_str(), display_text(p.message).c_str());
+                     action_text(p.action), display_text(p.found).c_str(),
+                     display_text(p.message).c_str());
     }
 }
 
@@ -50,4 +61,23 @@ std::vector<edf_problem> checked_problems(const std::string &path, int *code) {
     }
     *code = count;
     return problems;
+}
+
+std::vector<edf_problem> format_breaks(const std::vector<edf_problem> &problems) {
+    std::vector<edf_problem> breaks;
+    for (const edf_problem &p : problems) {
+        if (p.action != EDF_PROBLEM_CONFORMS) {
+            breaks.push_back(p);
+        }
+    }
+    return breaks;
+}
+
+const edf_problem *discontinuity_note(const std::vector<edf_problem> &problems) {
+    for (const edf_problem &p : problems) {
+        if (p.action == EDF_PROBLEM_CONFORMS) {
+            return &p;
+        }
+    }
+    return nullptr;
 }

@@ -9,7 +9,8 @@
 #include <vector>
 
 // One line per problem: offset, field, signal and record, what the tolerant open does
-// (repaired or fatal), the bytes found, then the message. Each line starts with `indent`.
+// (repaired, fatal, or conforms for a discontinuous file), the bytes found, then the message.
+// Each line starts with `indent`.
 void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problems,
                          const char *indent);
 
@@ -19,3 +20,10 @@ std::string problems_json(const std::vector<edf_problem> &problems, const std::s
 // Every problem that edf_check_file finds in the file; an empty list and *code < 0 when the
 // file cannot be checked.
 std::vector<edf_problem> checked_problems(const std::string &path, int *code);
+
+// The problems that break the format: all but the note that a file is discontinuous
+// (EDF_PROBLEM_CONFORMS), which the format allows.
+std::vector<edf_problem> format_breaks(const std::vector<edf_problem> &problems);
+
+// The note of a discontinuous file among the problems, or null.
+const edf_problem *discontinuity_note(const std::vector<edf_problem> &problems);

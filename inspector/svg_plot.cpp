@@ -290,11 +290,18 @@ plot_result write_svg_plot(const std::string &svg_path, const std::string &recor
                 return plot_result::read_failed;
             }
             for (int i = 0; i < wanted; i++) {
-                if (gapped && !envelope.per_sample()) {
+                if (gapped) {
+                    const double t = sample_time(header, signal, window.first + done + i);
+                    if (std::isnan(t)) {
+                        continue; // a record of unknown time lies on no time axis
+                    }
+                    if (envelope.per_sample()) {
+                        envelope.add(done + i, values[i]);
+                        continue;
+                    }
                     // Columns by time: the envelope's sample k lands in column
                     // floor(k × width / count), so the first k of the wanted column is taken.
-                    const int64_t column = column_of_time(
-                        window, sample_time(header, signal, window.first + done + i));
+                    const int64_t column = column_of_time(window, t);
                     envelope.add((column * window.count + plot_width - 1) / plot_width, values[i]);
                 } else {
                     envelope.add(done + i, values[i]);

@@ -85,7 +85,7 @@ extern "C" {
 #define EDF_ERR_ALREADY_OPEN (-6)     /* the same path is open under another handle */
 #define EDF_ERR_FILETYPE (-7)         /* the writer makes EDF+ and BDF+ only */
 #define EDF_ERR_SIGNAL_COUNT (-9)     /* the writer takes 0 to 4095 ordinary signals */
-#define EDF_ERR_DISCONTINUOUS (-10)   /* an EDF+D or BDF+D file, which the reader refuses */
+#define EDF_ERR_DISCONTINUOUS (-10)   /* EDF+D or BDF+D, which only the tolerant open reads */
 #define EDF_ERR_ANNOTATION_MODE (-11) /* not one of the EDF_READ_* modes */
 
 /* Codes of the operations on whole files: recovery (edf_recover_file, edf_plan_recovery), the
@@ -199,7 +199,7 @@ struct edf_header_info {
     char equipment[81];
     char recording_additional[81];
     int64_t datarecord_duration; /* in ticks */
-    int64_t datarecord_count;    /* 1 or more */
+    int64_t datarecord_count;    /* 1 or more; 0 for a header-only file opened tolerantly */
     int64_t annotation_count;    /* annotations collected: edf_get_annotation's n range */
     struct edf_signal_info signals[EDF_MAX_SIGNALS]; /* the rest is zero */
 };
@@ -440,7 +440,8 @@ EDF_API int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t durati
  * where the format would allow them but the values could not be represented: a total
  * duration, or annotation onsets or durations, beyond 64-bit ticks, and physical limits that
  * are not finite. Record durations in exponent form ("1E-3") are converted exactly to ticks.
- * Discontinuous files (EDF+D, BDF+D) are refused with EDF_ERR_DISCONTINUOUS. */
+ * Discontinuous files (EDF+D, BDF+D), which conform to the format, are refused with
+ * EDF_ERR_DISCONTINUOUS: edfopen_file_readonly_tolerant reads them. */
 EDF_API int edfopen_file_readonly(const char *path, struct edf_header_info *hdr,
                                   int read_annotations);
 /* Moves the read position of ordinary signal edfsignal, in samples from the start of the
@@ -484,7 +485,19 @@ EDF_API int edf_get_annotation(int handle, int n, struct edf_annotation *annot);
  * In an EDF+D or BDF+D file each data record carries its own start time in its time-keeping
  * annotation, and the records need not follow each other: the pauses between them (gaps) are
  * not stored. Records that follow each other without a gap form a segment. Sample positions,
- * seeks and reads count stored samples only: a gap holds none. */
+ * seeks and reads count stored samples only: a gap holds none.
+ *
+ * A record whose time-keeping annotation cannot be read (its time is unknown) is left out of
+ * the time axis by the tolerant open, and listed as a repaired problem (field "time-keeping
+ * annotation", with its record): it belongs to no segment, edf_get_record_start gives -1 for
+ * it, it ends the segment before it, and the record after it begins a segment of its own (even
+ * one that starts where the record before the unknown one ends). Its stored samples keep their
+ * place, as every stored sample does: positions, seeks and both kinds of reads count them, and
+ * datarecord_count and samples_in_file include the record. A reader that takes the samples of
+ * each segment (records first_record to first_record + record_count - 1) never meets them.
+ * Its annotations, which carry onsets of their own, stay in the list. The first record's time
+ * comes from the header (the start, with a sub-second start of 0), and so does every record's
+ * in a continuous file: such records keep their place on the axis. */
 
 /* A run of records that follow each other without a gap. */
 struct edf_segment {
@@ -509,10 +522,11 @@ EDF_API int edf_set_discontinuous(int handle);
  * start goes into the record's time-keeping annotation when the record is written. */
 EDF_API int edf_set_record_start(int handle, int64_t start_us);
 
-/* Segments of the file: 1 for a continuous file (also for one without records). Answered by
- * reading and writing handles (a writer counts the records completed so far). Returns the
- * count, or -1 for a bad handle. This call and the two below never read the file nor move a
- * read position: the map is built when the file is opened. */
+/* Segments of the file: 1 for a continuous file (also for one without records); they hold every
+ * record whose time is known, in order. Answered by reading and writing handles (a writer
+ * counts the records completed so far). Returns the count, or -1 for a bad handle. This call
+ * and the two below never read the file nor move a read position: the map is built when the
+ * file is opened. */
 EDF_API int edf_get_segment_count(int handle);
 
 /* Copies segment n (0 to count - 1) into *segment. Returns 0, or -1 for a bad handle, an n out
@@ -520,7 +534,8 @@ EDF_API int edf_get_segment_count(int handle);
 EDF_API int edf_get_segment(int handle, int n, struct edf_segment *segment);
 
 /* The start of data record `record` (0 to datarecord_count - 1) in ticks from the start of the
- * recording, or -1 for a bad handle or a record out of range. */
+ * recording, or -1 for a bad handle, a record out of range or a record whose time is unknown
+ * (left out of the time axis, see above). */
 EDF_API int64_t edf_get_record_start(int handle, int64_t record);
 
 /* ---- De-identification ---------------------------------------------------------------- */
@@ -543,8 +558,10 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
 /* De-identifies an EDF, EDF+, BDF or BDF+ file that edfopen_file_readonly or
  * edfopen_file_readonly_tolerant reads: a file that only the tolerant open reads is repaired
  * as it is copied (in place it is refused with the strict open's code); a discontinuous file
- * (EDF+D, BDF+D) that breaks no rule but its gaps is de-identified as it stands, in place or
- * into a copy, and stays discontinuous.
+ * (EDF+D, BDF+D) that breaks no rule but its gaps (annotation texts that are not UTF-8, which
+ * the strict open accepts, aside) is de-identified as it stands, in place or into a copy, and
+ * stays discontinuous; one with other problems is repaired as it is copied, as a continuous
+ * one is, and stays discontinuous too (in place it is refused with the strict open's code).
  *
  * What is replaced, by default (flags 0):
  * - local patient identification: "X X X X" in EDF+/BDF+ (code, sex, birth date and name
@@ -583,21 +600,22 @@ EDF_API int64_t edf_get_record_start(int handle, int64_t record);
  *   from the start; `path` is never written. An existing copy is replaced (emptied once its
  *   in-use mark is taken: one that another program is writing is refused). The copy is not
  *   fsync'ed. On failure the copy is removed (unless it is a device, such as /dev/null). A
- *   file that the strict open refuses for its bytes (EDF_ERR_FORMAT, EDF_ERR_READ)
- *   is first repaired by edf_repair_file into a temporary file beside the copy, named
- *   `out_path` + ".repairing-" and six characters, which is then de-identified into
- *   `out_path` and removed (also on failure; only a killed process leaves it): the copy holds
- *   the complete records of the source, repaired as edf_repair_file repairs them.
+ *   file that the strict open refuses for its bytes (EDF_ERR_FORMAT, EDF_ERR_READ), and a
+ *   discontinuous file with other problems, is first repaired by edf_repair_file into a
+ *   temporary file beside the copy, named `out_path` + ".repairing-" and six characters,
+ *   which is then de-identified into `out_path` and removed (also on failure; only a killed
+ *   process leaves it): the copy holds the complete records of the source (those of a
+ *   discontinuous file whose time is unknown left out), repaired as edf_repair_file repairs
+ *   them.
  *
  * Result: 0 on success; then the copy, or the file rewritten in place, is accepted by
- * edfopen_file_readonly (a discontinuous file: by edfopen_file_readonly_tolerant with the
- * discontinuity as its one problem).
+ * edfopen_file_readonly (a discontinuous file: by edfopen_file_readonly_tolerant, which lists
+ * its discontinuity and nothing that the strict open would refuse).
  * On failure (codes as listed at EDF_ERR_BEING_WRITTEN): EDF_ERR_CANNOT_OPEN for a NULL
  * path; -1 for unknown flags; EDF_ERR_ALREADY_OPEN for a copy that would be the source file
  * (under any name) and when `path` or `out_path` is open in this process; the codes of
- * edfopen_file_readonly for a file that it refuses and that cannot be repaired (into a copy, a
- * discontinuous file with another problem gives EDF_ERR_DISCONTINUOUS, as edf_repair_file does
- * not close gaps); EDF_ERR_BEING_WRITTEN when another program is writing the file to change in
+ * edfopen_file_readonly for a file that it refuses and that cannot be repaired;
+ * EDF_ERR_BEING_WRITTEN when another program is writing the file to change in
  * place or the copy to replace; EDF_ERR_CANNOT_OPEN when the file or the copy cannot be opened
  * or created; EDF_ERR_WRITE when it cannot be written in full (or fsync fails); EDF_ERR_READ
  * when the source cannot be read in full; EDF_ERR_FORMAT when the file changed after the check
@@ -655,8 +673,9 @@ struct edf_recovery_plan {
  * checks the file as edf_check_file does, and goes ahead only when every problem listed is one
  * that an unfinished recording has: field "number of data records" (the count "-1" or not
  * matching the file) or "incomplete data record" (a partial last record); an EDF+D/BDF+D file
- * (listed as discontinuous, code EDF_ERR_DISCONTINUOUS) is recovered as well. The recovered
- * file is then one that the strict open accepts (an EDF+D file: the tolerant open). It
+ * (listed as conforming, EDF_PROBLEM_CONFORMS) is recovered as well, and so are problems that
+ * the strict open accepts (code 0: annotation texts that are not UTF-8, left as they are). The
+ * recovered file is then one that the strict open accepts (an EDF+D file: the tolerant open). It
  * rewrites only the 8-byte record-count field and truncates the file; it never moves or copies
  * data, and leaves a file that needs neither untouched. The check reads the annotation signals
  * of every record, as the strict open does: recovery costs about one open of the file. The file
@@ -669,11 +688,12 @@ struct edf_recovery_plan {
  * and writing; EDF_ERR_ALREADY_OPEN when this process has it open; EDF_ERR_BEING_WRITTEN when
  * another program is writing it (its mark is held); the code of the first other problem
  * (EDF_ERR_FORMAT, or EDF_ERR_READ for a header shorter than it declares) when the check lists
- * any other problem, no complete record included (recovery does not guess at a broken file:
- * edf_repair_file writes a repaired copy); EDF_ERR_FORMAT when the file holds more records
- * than the count field can hold or changed during the check; EDF_ERR_READ when reading fails;
- * EDF_ERR_NO_MEMORY. EDF_ERR_WRITE when writing the count or truncating fails (the count may
- * then be written and the partial record not yet cut: the file is still recoverable). */
+ * any other problem, no complete record and a file of the header alone included (recovery
+ * does not guess at a broken file: edf_repair_file writes a repaired copy); EDF_ERR_FORMAT
+ * when the file holds more records than the count field can hold or changed during the check;
+ * EDF_ERR_READ when reading fails; EDF_ERR_NO_MEMORY. EDF_ERR_WRITE when writing the count or
+ * truncating fails (the count may then be written and the partial record not yet cut: the
+ * file is still recoverable). */
 EDF_API int edf_recover_file(const char *path);
 
 /* The same check as edf_recover_file, reading only: fills *plan with what recovery would do
@@ -732,21 +752,30 @@ EDF_API const char *recording_version(void);
 /* ---- Problems, checking and the tolerant open ------------------------------------------ */
 
 /* What the tolerant open does about a problem (edf_problem.action). */
-#define EDF_PROBLEM_REPAIRED 1 /* the tolerant open reads past it, as the message says */
-#define EDF_PROBLEM_FATAL 2    /* nothing can be read past it: the tolerant open fails too */
+/* The file breaks the format here; the tolerant open reads past it, as the message says. */
+#define EDF_PROBLEM_REPAIRED 1
+/* Nothing can be read past it: the tolerant open fails too. */
+#define EDF_PROBLEM_FATAL 2
+/* Not a break of the format: the file is discontinuous (EDF+D or BDF+D), as the format allows,
+ * but the strict open does not read that kind (code EDF_ERR_DISCONTINUOUS); the tolerant open
+ * reads it as it stands, with its true time axis. */
+#define EDF_PROBLEM_CONFORMS 3
 
-/* One way in which a file breaks the format. The texts are NUL-terminated. */
+/* One way in which a file breaks the format, or the note that it is discontinuous. The texts
+ * are NUL-terminated. */
 struct edf_problem {
-    int64_t offset;    /* byte offset in the file of the offending field or bytes, -1 for the
-                          file as a whole */
-    int32_t signal;    /* header signal index (annotation signals counted), or -1 */
-    int64_t record;    /* data record index, or -1 */
-    int32_t code;      /* the code that the strict open gives for this problem (EDF_ERR_FORMAT,
-                          EDF_ERR_READ, EDF_ERR_DISCONTINUOUS) */
-    int32_t action;    /* EDF_PROBLEM_REPAIRED or EDF_PROBLEM_FATAL */
+    int64_t offset; /* byte offset in the file of the offending field or bytes, -1 for the file
+                       as a whole */
+    int32_t signal; /* header signal index (annotation signals counted), or -1 */
+    int64_t record; /* data record index, or -1 */
+    /* The code that the strict open gives for this problem (EDF_ERR_FORMAT, EDF_ERR_READ,
+     * EDF_ERR_DISCONTINUOUS), or 0 for what the strict open accepts as it stands: an annotation
+     * text that is not UTF-8 (field "annotation text"), which it hands out as stored. */
+    int32_t code;
+    int32_t action;    /* EDF_PROBLEM_REPAIRED, EDF_PROBLEM_FATAL or EDF_PROBLEM_CONFORMS */
     char field[33];    /* the header field or part of the file, such as "number of data records",
-                          "physical minimum", "start date", "annotation", "time-keeping
-                          annotation", "incomplete data record" */
+                          "physical minimum", "start date", "annotation", "annotation text",
+                          "time-keeping annotation", "incomplete data record", "data records" */
     char found[81];    /* the offending bytes: printable ASCII as it stands, other bytes as \xNN,
                           cut to 80 characters */
     char message[241]; /* the rule that is broken and what the tolerant open does about it, in
@@ -756,26 +785,38 @@ struct edf_problem {
 /* Checks the file at `path` without opening it for reading: reports every problem of the
  * header and of the annotation signals of every data record, in the order in which the strict
  * open meets them (the fixed header, the signal header field by field, the identification
- * subfields, the file size, then the records), and copies the first `capacity` of them to
- * `problems` (which may be null when capacity is 0). A fatal problem ends the check: what
- * follows it cannot be located. Returns the number of problems (0: the file conforms; the
- * count can exceed capacity), or a negative open code (EDF_ERR_CANNOT_OPEN for a path that is
- * null, missing or a directory, EDF_ERR_NO_MEMORY, EDF_ERR_READ when a read fails) when the
- * file cannot be checked at all; -1 for a negative capacity or null problems with a positive
- * one. It returns 0 exactly when edfopen_file_readonly in mode EDF_READ_ALL_ANNOTATIONS
- * accepts the file (or refuses it only for a reason that is not the file's: no free handle,
- * already open, no memory), and the first problem carries the code that that open returns.
+ * subfields, the file size, the discontinuity, then the records), and copies the first
+ * `capacity` of them to `problems` (which may be null when capacity is 0). A fatal problem ends
+ * the check: what follows it cannot be located. Returns the number of problems (the count can
+ * exceed capacity): for every file that can be read at all, a fatal problem included (records
+ * of an EDF+D file that overlap, say: the last problem then names the record and the bytes of
+ * its time-keeping annotation). Returns a negative open code (EDF_ERR_CANNOT_OPEN for a path
+ * that is null, missing or a directory, EDF_ERR_NO_MEMORY, EDF_ERR_READ when a read fails) only
+ * when the file cannot be checked at all; -1 for a negative capacity or null problems with a
+ * positive one.
+ * The file conforms to the format when every problem listed is EDF_PROBLEM_CONFORMS (none, or
+ * the note that it is discontinuous). The strict open, edfopen_file_readonly in mode
+ * EDF_READ_ALL_ANNOTATIONS, accepts the file exactly when every problem listed has code 0 (so
+ * when the check returns 0, and when all it lists are annotation texts that are not UTF-8),
+ * unless it refuses the file for a reason that is not the file's (no free handle, already
+ * open, no memory); otherwise it returns the code of the first problem whose code is not 0.
  * It takes no handle, never changes the file and keeps nothing after it returns. */
 EDF_API int edf_check_file(const char *path, struct edf_problem *problems, int capacity);
 
 /* Opens a file for reading as edfopen_file_readonly does (same arguments, same header record,
  * same handle rules), but reads past every problem that can be repaired without guessing
- * where the samples are, and keeps the list of problems with the handle. For a file that the
- * strict open accepts, it gives exactly the same header, samples and annotations, and no
- * problem. Repairs (each one listed as an EDF_PROBLEM_REPAIRED problem): a record count that
- * is missing or does not match the file size (the complete records are read, an incomplete
- * last record is ignored); header texts outside printable ASCII (taken as Latin-1 and handed
- * out as UTF-8, cut on a character boundary to the field's room); start dates and times with
+ * where the samples are, and keeps the list of problems with the handle: the same list as
+ * edf_check_file's (in mode EDF_READ_ALL_ANNOTATIONS; the other modes look at fewer records).
+ * For a file that the strict open accepts, it gives exactly the same header and samples, and
+ * the same annotations except for texts that are not UTF-8 (handed out converted, see below).
+ * Repairs (each one listed as an EDF_PROBLEM_REPAIRED problem): a record count that is missing
+ * or does not match the file size (the complete records are read, an incomplete last record is
+ * ignored); a file of the header alone with a record count of 0, as a writer closed before its
+ * first sample write leaves it (read as an empty recording: no records, no samples, no
+ * annotations, one empty segment; listed as field "data records"); header texts outside
+ * printable ASCII (handed out as UTF-8: a text whose bytes are well-formed UTF-8 as the
+ * characters it holds, any other taken as Latin-1, cut on a character boundary to the field's
+ * room; the whole identification field decides for its subfields); start dates and times with
  * other separators, one-digit parts or month names (unreadable ones become 01.01.85 and
  * 00.00.00); EDF+ identification fields outside the subfield grammar (kept whole in `patient`
  * and `recording`, subfields empty); junk in the reserved field; "EDF+C" or "BDF+C" without an
@@ -784,19 +825,26 @@ EDF_API int edf_check_file(const char *path, struct edf_problem *problems, int c
  * surrounding junk or a decimal comma, where the number is unambiguous; fields of annotation
  * signals that must be blank or fixed; annotation lists (TALs) that break a rule (skipped,
  * the rest of the record kept); time-keeping annotations that are missing or wrong (the
- * record's time comes from the header). Fatal, the open fails with the strict code: an
- * unknown version, a header shorter than it declares, a signal count or header size that does
- * not add up, unreadable or out-of-range numbers, a record size beyond the limits, no complete
- * record, and a record of an EDF+D/BDF+D file that starts before the previous one ends.
- * Discontinuous files (EDF+D, BDF+D), which the strict open refuses, are read with their true
- * time axis: each record's start comes from its time-keeping annotation (see "Discontinuous
- * recordings" above; file_duration is then the end of the last record minus the start).
+ * record's time comes from the header; but a record of an EDF+D/BDF+D file after the first
+ * whose time-keeping annotation cannot be read has no known time and is left out of the time
+ * axis, see "Discontinuous recordings" above); annotation texts that are not UTF-8 (taken as
+ * Latin-1 and handed out as UTF-8, cut on a character boundary to 512 bytes; listed once per
+ * data record, field "annotation text", with code 0, since the strict open accepts such a text
+ * and hands it out as stored). Fatal, the open fails with the strict code: an unknown version,
+ * a header shorter than it declares, a signal count or header size that does not add up,
+ * unreadable or out-of-range numbers, a record size beyond the limits, no complete record (in
+ * a file that is more than its header), and a record of an EDF+D/BDF+D file that starts before
+ * the previous record on the time axis ends.
+ * Discontinuous files (EDF+D, BDF+D), which conform but which the strict open refuses, are read
+ * with their true time axis (listed as EDF_PROBLEM_CONFORMS): each record's start comes from
+ * its time-keeping annotation (see "Discontinuous recordings" above; file_duration is then the
+ * end of the last record on the time axis minus the start).
  * Returns 0 or -1 as edfopen_file_readonly does, with the code in hdr->filetype. */
 EDF_API int edfopen_file_readonly_tolerant(const char *path, struct edf_header_info *hdr,
                                            int read_annotations);
 
-/* The number of problems that the open of `handle` repaired: 0 for a file opened strictly or
- * one that conforms; -1 for a handle that is not open for reading. */
+/* The number of problems that the open of `handle` listed: 0 for a file opened strictly or
+ * one that conforms and is continuous; -1 for a handle that is not open for reading. */
 EDF_API int edf_get_problem_count(int handle);
 
 /* Copies problem n (0 to count - 1, in the order of edf_check_file) of the open of `handle`
@@ -804,25 +852,36 @@ EDF_API int edf_get_problem_count(int handle);
  * record. */
 EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
 
-/* Writes to `out_path` a repaired copy of the file at `path`, which the strict open accepts:
- * the header fields that the tolerant open repairs are rewritten, the record count is set,
- * an incomplete last record is left out, and annotation lists that break a rule are dropped
- * (a missing or wrong time-keeping annotation is written anew). The data bytes of the complete
- * records are copied unchanged. Lists up to `capacity` problems repaired in `problems` as
- * edf_check_file does, and returns their count (0: the file conformed and the copy is
- * identical). Refuses, writing nothing (codes as listed at EDF_ERR_BEING_WRITTEN): a null
- * `path` or `out_path` (EDF_ERR_CANNOT_OPEN), an `out_path` that names the same file as
- * `path`, even through another path, or that is open in this process (EDF_ERR_ALREADY_OPEN),
- * one that exists unless `overwrite` is non-zero (EDF_ERR_OUTPUT_EXISTS), one that another
- * program is writing (EDF_ERR_BEING_WRITTEN: an existing output is emptied only once its
- * in-use mark is taken), a file with a fatal problem (its code), and a discontinuous file
- * (EDF_ERR_DISCONTINUOUS: its gaps cannot be closed without new samples; `edfinfo
- * --continuous` writes a gap-filled copy). Returns EDF_ERR_CANNOT_OPEN when the file cannot
- * be opened or the output cannot be created, EDF_ERR_READ when reading fails, EDF_ERR_WRITE
- * when writing the output fails, and EDF_ERR_FORMAT when a repair cannot be written in place
- * (an annotation signal too small to hold a time-keeping annotation): the copy is checked
- * before the call returns, and a partial or non-conforming output is removed (unless it is a
- * device, such as /dev/null). Never changes the file at `path`. */
+/* Writes to `out_path` a repaired copy of the file at `path` that conforms to the format: the
+ * strict open accepts it, or, for a discontinuous file (EDF+D, BDF+D), which stays
+ * discontinuous with its gaps as they were, the tolerant open finds nothing in it but the
+ * discontinuity. The header fields that the tolerant open repairs are rewritten (texts outside
+ * printable ASCII transliterated to ASCII by the writer's rule: well-formed UTF-8 per
+ * character, "µV" as "uV" and "Jörg Müller" as "Jorg Muller", anything else byte by byte as
+ * Latin-1), the record count is set, an incomplete last record is left out, annotation lists
+ * that break a rule are dropped (a missing or wrong time-keeping annotation is written anew),
+ * annotation texts that are not UTF-8 are converted from Latin-1 to UTF-8 (transliterated to
+ * ASCII instead when their annotation signal has no room for the longer form), and the records
+ * of a discontinuous file whose time is unknown are left out, as the tolerant open leaves them
+ * out of the time axis (the annotations they hold, which have times of their own, go into the
+ * same annotation signal of the next record copied, where it has room; after the last record
+ * copied they are lost). The data bytes of the records copied are copied unchanged. Lists up
+ * to `capacity` problems in `problems` as edf_check_file does, and returns their count (the
+ * discontinuity included: a file whose problems are all EDF_PROBLEM_CONFORMS, or none, is
+ * copied byte for byte). Refuses, writing nothing (codes as listed at EDF_ERR_BEING_WRITTEN):
+ * a null `path` or `out_path` (EDF_ERR_CANNOT_OPEN), an `out_path` that names the same file
+ * as `path`, even through another path, or that is open in this process
+ * (EDF_ERR_ALREADY_OPEN), one that exists unless `overwrite` is non-zero
+ * (EDF_ERR_OUTPUT_EXISTS), one that another program is writing (EDF_ERR_BEING_WRITTEN: an
+ * existing output is emptied only once its in-use mark is taken), a file with a fatal problem
+ * (its code), and a file of the header alone (EDF_ERR_FORMAT: the strict open reads no file
+ * without records). Returns EDF_ERR_CANNOT_OPEN when the file cannot be opened or the output
+ * cannot be created, EDF_ERR_READ when reading fails, EDF_ERR_WRITE when writing the output
+ * fails, and EDF_ERR_FORMAT when a repair cannot be written in place (an annotation signal too
+ * small to hold a time-keeping annotation): the copy is checked before the call returns, and a
+ * partial or non-conforming output is removed (unless it is a device, such as /dev/null).
+ * Never changes the file at `path`. (`edfinfo --continuous` writes a continuous copy of an
+ * EDF+D file, its gaps filled and marked.) */
 EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,
                             struct edf_problem *problems, int capacity);
 

@@ -4,6 +4,7 @@
 // comes out as a segment event) and MNE-Python (which joins EDF+D records as if continuous,
 // so it is given the continuous copy).
 #include "discontinuous_files.h"
+#include "reader_test_files.h"
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
@@ -135,6 +136,99 @@ TEST(DiscontinuousPrograms, ReportsSamplesAndContinuousCopy) {
             }
         }
         EXPECT_EQ(gaps, static_cast<int>(segments) - 1);
+        edfclose_file(h->handle);
+    }
+}
+
+// A record of unknown time (its time-keeping annotation unreadable) lies on no time axis:
+// --samples and --plot leave its samples out, and --continuous leaves the record out, filling
+// and marking the time that the segments around it leave as a gap.
+TEST(DiscontinuousPrograms, RecordsOfUnknownTimeAreLeftOut) {
+    close_all_handles guard;
+    const std::string edfinfo = EDFINFO_PATH;
+    struct unknown_case {
+        const char *name;
+        std::vector<int64_t> starts_us;
+        int64_t broken;
+        std::vector<int64_t> kept;    // the records that --samples and --continuous give
+        std::vector<int64_t> kept_us; // their starts
+        std::vector<int64_t> gaps_us; // the gaps of the continuous copy: start, duration
+        int64_t copy_records;
+        bool moved = false; // the record after the broken one starts at 1 s
+    };
+    const unknown_case cases[] = {
+        {"in a gap",
+         {0, follows, 5000000, follows, 10000000, follows},
+         3,
+         {0, 1, 2, 4, 5},
+         {0, 1000000, 5000000, 10000000, 11000000},
+         {2000000, 3000000, 6000000, 4000000},
+         12},
+        {"a gap of one record",
+         {0, follows, follows},
+         1,
+         {0, 2},
+         {0, 2000000},
+         {1000000, 1000000},
+         3},
+        {"segments that meet", {0, follows, follows}, 1, {0, 2}, {0, 1000000}, {}, 2, true},
+    };
+    for (const unknown_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_dir dir;
+        const layout l{c.name, false, 1000000, 10, c.starts_us};
+        ASSERT_EQ(write_file(dir.file("d.edf"), l, 0), 0);
+        const int64_t tal = 768 + c.broken * 140 + 20;
+        const std::string bytes = file_bytes(dir.file("d.edf"));
+        reader_test::patch_bytes(dir.file("d.edf"),
+                                 static_cast<int64_t>(bytes.find('\x14', tal)) - 1, "O");
+        if (c.moved) {
+            reader_test::patch_bytes(dir.file("d.edf"), tal + 140, "+1");
+        }
+
+        // --samples: the kept records only, each sample at its true time.
+        std::istringstream csv(run(dir, edfinfo + " --samples 0 d.edf"));
+        std::string line;
+        std::getline(csv, line);
+        for (size_t k = 0; k < c.kept.size(); k++) {
+            for (int i = 0; i < 10; i++) {
+                ASSERT_TRUE(std::getline(csv, line));
+                const double t = std::stod(line.substr(0, line.find(',')));
+                EXPECT_NEAR(t, seconds(c.kept_us[k]) + 0.1 * i, 1e-9);
+            }
+        }
+        EXPECT_FALSE(std::getline(csv, line)) << line;
+        ASSERT_EQ(run(dir, edfinfo + " --plot 0 --svg p.svg d.edf"), "");
+
+        // --continuous: zeros where no kept record lies, one "gap" mark per gap.
+        ASSERT_EQ(run(dir, edfinfo + " --continuous c.edf d.edf"), "")
+            << file_bytes(dir.file("err.txt"));
+        auto h = std::make_unique<edf_header_info>();
+        ASSERT_EQ(
+            edfopen_file_readonly(dir.file("c.edf").c_str(), h.get(), EDF_READ_ALL_ANNOTATIONS), 0);
+        ASSERT_EQ(h->datarecord_count, c.copy_records);
+        const std::vector<int> got = digital_samples(h->handle, c.copy_records * 10);
+        ASSERT_EQ(got.size(), static_cast<size_t>(c.copy_records * 10));
+        std::vector<int> expected(got.size(), 0);
+        for (size_t k = 0; k < c.kept.size(); k++) {
+            for (int i = 0; i < 10; i++) {
+                expected[static_cast<size_t>(c.kept_us[k] / 100000 + i)] =
+                    sample_value(c.kept[k], i);
+            }
+        }
+        for (size_t j = 0; j < got.size(); j++) {
+            EXPECT_LE(std::abs(got[j] - expected[j]), expected[j] == 0 ? 1 : 0) << j;
+        }
+        std::vector<int64_t> gaps;
+        for (int n = 0; n < h->annotation_count; n++) {
+            edf_annotation a{};
+            ASSERT_EQ(edf_get_annotation(h->handle, n, &a), 0);
+            if (std::string(a.annotation) == "gap") {
+                gaps.push_back(a.onset / 10);
+                gaps.push_back(a.duration / 10);
+            }
+        }
+        EXPECT_EQ(gaps, c.gaps_us);
         edfclose_file(h->handle);
     }
 }

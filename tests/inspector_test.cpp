@@ -716,18 +716,25 @@ TEST_F(InspectorSweep, SvgEnvelopeHasTwoPointsPerColumn) {
 TEST(Inspector, CheckRepairAndTolerantFallback) {
     temp_dir dir;
     const std::string path = write_small_file(dir);
-    EXPECT_EQ(edfinfo({"--check", path}, dir).status, 0);
+    // Its one flaw: an annotation text that is not UTF-8, which the strict open hands out as
+    // it stands.
+    run_result r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines_of(r.out).size(), 2u) << r.out;
+    EXPECT_NE(r.out.find(", annotation text, signal 2, record 2, repaired, found \"bad \\xFF\\xFE"),
+              std::string::npos)
+        << r.out;
     reader_test::patch_bytes(path, 176, "05:06:07");
     reader_test::patch_bytes(path, 236, "-1      ");
     std::string bytes = file_bytes(path);
     bytes += "tail";
     reader_test::write_bytes(path, bytes);
 
-    run_result r = edfinfo({"--check", path}, dir);
+    r = edfinfo({"--check", path}, dir);
     EXPECT_EQ(r.status, 1);
     const std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), 4u) << r.out;
-    EXPECT_EQ(lines[0], path + ": 3 problems");
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], path + ": 4 problems");
     EXPECT_EQ(lines[1].rfind("offset 176, start time, signal -, record -, repaired, found "
                              "\"05:06:07\": ",
                              0),
@@ -735,12 +742,14 @@ TEST(Inspector, CheckRepairAndTolerantFallback) {
         << lines[1];
     EXPECT_NE(lines[2].find("number of data records"), std::string::npos);
     EXPECT_NE(lines[3].find("incomplete data record"), std::string::npos);
+    EXPECT_NE(lines[4].find("annotation text"), std::string::npos);
 
     r = edfinfo({"--check", "--json", path}, dir);
     EXPECT_EQ(r.status, 1);
     nlohmann::json problems;
     ASSERT_NO_THROW(problems = nlohmann::json::parse(r.out)) << r.out;
-    ASSERT_EQ(problems.size(), 3u);
+    ASSERT_EQ(problems.size(), 4u);
+    EXPECT_EQ(problems[3]["code"].get<double>(), 0);
     EXPECT_EQ(problems[0]["field"].get<std::string>(), "start time");
     EXPECT_EQ(problems[0]["offset"].get<double>(), 176);
     EXPECT_EQ(problems[2]["record"].get<double>(), 6);
@@ -749,12 +758,12 @@ TEST(Inspector, CheckRepairAndTolerantFallback) {
     r = edfinfo({path}, dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(report_value(r.out, "Data records"), "6 of 1 s");
-    EXPECT_EQ(report_value(r.out, "Problems"), "3, read past as described");
+    EXPECT_EQ(report_value(r.out, "Problems"), "4, read past as described");
     r = edfinfo({"--json", path}, dir);
     ASSERT_EQ(r.status, 0) << r.err;
     nlohmann::json doc;
     ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
-    EXPECT_EQ(doc["problems"].size(), 3u);
+    EXPECT_EQ(doc["problems"].size(), 4u);
     EXPECT_EQ(doc["datarecord_count"].get<double>(), 6);
     r = edfinfo({"--samples", "1", path}, dir);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -764,7 +773,7 @@ TEST(Inspector, CheckRepairAndTolerantFallback) {
     const std::string copy = dir.file("copy.edf");
     r = edfinfo({"--repair", copy, path}, dir);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(lines_of(r.out).size(), 4u);
+    EXPECT_EQ(lines_of(r.out).size(), 5u);
     EXPECT_EQ(edfinfo({"--check", copy}, dir).status, 0);
     EXPECT_EQ(file_bytes(copy).size(), bytes.size() - 4);
     EXPECT_EQ(edfinfo({"--repair", copy, path}, dir).status, 1);
@@ -827,5 +836,103 @@ TEST(Inspector, RecoverMendsAFileWhoseWriterDied) {
         EXPECT_NE(r.err.find(c.pointer), std::string::npos) << r.err;
         EXPECT_EQ(file_bytes(path), c.bytes);
     }
+}
+#endif // EDFINFO_PATH
+
+#ifdef EDFINFO_PATH
+// A discontinuous file conforms: --check says so, with status 0, and says that it is
+// discontinuous; with another problem it lists that one (status 1) and still says it. The
+// report and the note of --samples count only what breaks the format.
+TEST(Inspector, CheckSaysADiscontinuousFileConforms) {
+    temp_dir dir;
+    const std::string path = dir.file("d.edf");
+    const int h = open_configured(path, 1, 4);
+    ASSERT_EQ(edf_set_discontinuous(h), 0);
+    const int samples[4] = {1, 2, 3, 4};
+    for (int r = 0; r < 3; r++) {
+        if (r == 2) {
+            ASSERT_EQ(edf_set_record_start(h, 5000000), 0);
+        }
+        ASSERT_EQ(edfwrite_digital_samples(h, samples), 0);
+    }
+    ASSERT_EQ(edfclose_file(h), 0);
+
+    run_result r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, path + " conforms to the format; it is discontinuous (EDF+D): its records "
+                            "may leave gaps.\n");
+    r = edfinfo({"--check", "--json", path}, dir);
+    EXPECT_EQ(r.status, 0);
+    nlohmann::json problems;
+    ASSERT_NO_THROW(problems = nlohmann::json::parse(r.out)) << r.out;
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0]["action"].get<double>(), EDF_PROBLEM_CONFORMS);
+    EXPECT_EQ(problems[0]["code"].get<double>(), EDF_ERR_DISCONTINUOUS);
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Problems"), "<missing>");
+    r = edfinfo({"--samples", "0", path}, dir);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    r = edfinfo({"--repair", dir.file("copy.edf"), path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out).front(), path + ": 0 repairs, written to " + dir.file("copy.edf"));
+    EXPECT_EQ(file_bytes(dir.file("copy.edf")), file_bytes(path));
+
+    reader_test::patch_bytes(path, 256 + 2 * 96, "\xb5V");
+    r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], path + ": 1 problem");
+    EXPECT_NE(lines[1].find("physical dimension"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], path + " is discontinuous (EDF+D), as the format allows: its records may "
+                               "leave gaps");
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Problems"), "1, read past as described");
+}
+
+// A writer closed before its first sample leaves a file of the header alone: --check names
+// it, the report shows an empty recording, and --recover and --repair say why they cannot
+// help.
+TEST(Inspector, CheckNamesAHeaderOnlyFile) {
+    temp_dir dir;
+    const std::string path = dir.file("empty.edf");
+    ASSERT_EQ(edfclose_file(open_configured(path, 1, 4)), 0);
+    run_result r = edfinfo({"--check", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0], path + ": 1 problem");
+    EXPECT_EQ(lines[1].rfind("offset 768, data records, signal -, record -, repaired, found "
+                             "\"0       \": The file holds the header alone",
+                             0),
+              0u)
+        << lines[1];
+    r = edfinfo({path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(report_value(r.out, "Data records"), "0 of 1 s");
+    EXPECT_EQ(report_value(r.out, "Duration"), "0 s");
+    EXPECT_EQ(report_value(r.out, "Problems"), "1, read past as described");
+    r = edfinfo({"--json", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(doc["datarecord_count"].get<double>(), 0);
+    EXPECT_EQ(doc["segments"].size(), 1u);
+    r = edfinfo({"--samples", "0", path}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "time,value\n");
+
+    const std::string before = file_bytes(path);
+    r = edfinfo({"--recover", path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("data records"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a repaired copy cannot be made"), std::string::npos) << r.err;
+    EXPECT_EQ(file_bytes(path), before);
+    r = edfinfo({"--repair", dir.file("copy.edf"), path}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("copy.edf")));
 }
 #endif // EDFINFO_PATH

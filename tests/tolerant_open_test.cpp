@@ -356,21 +356,20 @@ TEST(TolerantOpen, FatalProblemsAreRefusedByAll) {
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.edf")));
     }
 
-    // A discontinuous file is listed (the strict open refuses it) and read tolerantly with
-    // its own time axis, but no repair can make it continuous.
+    // A discontinuous file conforms: it is listed as such (the strict open refuses it), read
+    // tolerantly with its own time axis, and its repaired copy is the file.
     write_bytes(path, file_of(discontinuous, records));
     edf_problem problem;
     ASSERT_EQ(edf_check_file(path.c_str(), &problem, 1), 1);
     EXPECT_STREQ(problem.field, "reserved");
     EXPECT_EQ(problem.code, EDF_ERR_DISCONTINUOUS);
-    EXPECT_EQ(problem.action, EDF_PROBLEM_REPAIRED);
+    EXPECT_EQ(problem.action, EDF_PROBLEM_CONFORMS);
     auto hdr = new_header();
     ASSERT_EQ(edfopen_file_readonly_tolerant(path.c_str(), hdr.get(), 2), 0);
     EXPECT_EQ(edf_get_problem_count(hdr->handle), 1);
     edfclose_file(hdr->handle);
-    EXPECT_EQ(edf_repair_file(path.c_str(), dir.file("out.edf").c_str(), 0, nullptr, 0),
-              EDF_ERR_DISCONTINUOUS);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.edf")));
+    EXPECT_EQ(edf_repair_file(path.c_str(), dir.file("out.edf").c_str(), 0, nullptr, 0), 1);
+    EXPECT_EQ(read_bytes(dir.file("out.edf")), read_bytes(path));
 }
 
 TEST(TolerantOpen, SeveralProblemsAreListedInFileOrder) {

@@ -22,7 +22,8 @@ extern "C" const char *edf_error_text(int code) {
     case EDF_ERR_SIGNAL_COUNT:
         return "the number of signals is out of range (0 to 4095)";
     case EDF_ERR_DISCONTINUOUS:
-        return "the file is a discontinuous EDF+/BDF+ recording, which is not supported";
+        return "the file is a discontinuous EDF+D/BDF+D recording, which the strict open does "
+               "not read (the tolerant open does)";
     case EDF_ERR_ANNOTATION_MODE:
         return "the annotation-read mode is not 0, 1 or 2";
     case EDF_ERR_BEING_WRITTEN:

@@ -111,6 +111,7 @@ int edf_release_slot(int handle) {
     std::free(recording->long_path);
     std::free(recording->signals);
     std::free(recording->breaks);
+    std::free(recording->unplaced_records);
     std::free(recording->write_buffer);
     std::free(recording->annotation_texts);
     std::free(recording->problems);

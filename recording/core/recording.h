@@ -95,10 +95,11 @@ struct edf_recording {
     int has_identity;
     uint64_t file_device;
     uint64_t file_inode;
-    // R, tolerant open: identification fields outside printable ASCII (read as Latin-1), and
-    // EDF+ identification fields outside the subfield grammar (kept whole).
-    int patient_latin1;
-    int recording_latin1;
+    // R, tolerant open: how identification fields outside printable ASCII were read (0:
+    // printable; else an edf_text_encoding, UTF-8 or Latin-1), and EDF+ identification fields
+    // outside the subfield grammar (kept whole).
+    int patient_encoding;
+    int recording_encoding;
     int patient_whole;
     int recording_whole;
     // R: the problems that the tolerant open repaired (null and 0 for a strict open).
@@ -118,6 +119,13 @@ struct edf_recording {
     edf_segment *breaks;
     int64_t break_count;
     int64_t break_capacity;
+    // R: the records of a discontinuous recording whose time is unknown (their time-keeping
+    // annotation is unreadable), in increasing order, never record 0. Such a record ends its
+    // segment and belongs to none; the record after it starts a segment of its own (a break
+    // is kept for it even when it continues the record before the unknown one).
+    int64_t *unplaced_records;
+    int64_t unplaced_count;
+    int64_t unplaced_capacity;
     // W: the handle of the block, to find its annotation queue.
     int handle;
     // W: queue entries 0 to annotations_placed - 1 have been written to their places (all

@@ -168,21 +168,34 @@ char edf_code_point_to_ascii(char32_t code_point) {
     return '.'; // DEL, the C1 controls and everything beyond
 }
 
-int edf_utf8_to_ascii(char *out, int width, const char *text) {
+bool edf_text_is_utf8(const char *bytes, int n) {
+    const auto *b = reinterpret_cast<const unsigned char *>(bytes);
+    const size_t length = n > 0 ? static_cast<size_t>(n) : 0;
+    bool ascii = true;
+    for (size_t i = 0; i < length && ascii; i++) {
+        ascii = b[i] < 0x80;
+    }
+    return !ascii && edf_utf8_is_valid(b, length);
+}
+
+int edf_text_to_ascii(char *out, int width, const char *text, int n) {
+    int count = 0;
+    if (!edf_text_is_utf8(text, n)) {
+        count = n < width ? (n > 0 ? n : 0) : width;
+        std::memcpy(out, text, static_cast<size_t>(count));
+        edf_latin1_to_ascii(out, count);
+        out[count] = '\0';
+        return count;
+    }
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-    std::size_t left = std::strlen(text);
-    int n = 0;
-    while (left > 0 && n < width) {
+    std::size_t left = static_cast<std::size_t>(n);
+    while (left > 0 && count < width) {
         char32_t code_point;
-        int length = edf_utf8_sequence(bytes, left, &code_point);
-        if (length == 0) { // not expected of a checked text; one byte as Latin-1 then
-            code_point = bytes[0];
-            length = 1;
-        }
-        out[n++] = edf_code_point_to_ascii(code_point);
+        const int length = edf_utf8_sequence(bytes, left, &code_point);
+        out[count++] = edf_code_point_to_ascii(code_point);
         bytes += length;
         left -= static_cast<std::size_t>(length);
     }
-    out[n] = '\0';
-    return n;
+    out[count] = '\0';
+    return count;
 }

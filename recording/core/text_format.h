@@ -24,10 +24,17 @@ void edf_latin1_to_ascii(char *bytes, int n);
 // for anything else. So "µ" gives 'u' and "ü" 'u', whether it came as Latin-1 or UTF-8.
 char edf_code_point_to_ascii(char32_t code_point);
 
-// A well-formed UTF-8 text transliterated per character (edf_code_point_to_ascii) into at
-// most `width` ASCII characters of `out` (room for width + 1), NUL-terminated. Returns the
-// number of characters.
-int edf_utf8_to_ascii(char *out, int width, const char *text);
+// Whether the writer reads a text per character as UTF-8: it holds a byte beyond ASCII and
+// its n bytes are well-formed UTF-8 throughout. Any other text is read byte by byte as
+// Latin-1 (a Latin-1 text is rarely well-formed UTF-8).
+bool edf_text_is_utf8(const char *bytes, int n);
+
+// The writer's rule for a text bound for the header, which holds printable ASCII only: the n
+// bytes of a text that edf_text_is_utf8 takes as UTF-8 are transliterated per character
+// (edf_code_point_to_ascii: "µV" gives "uV", "Jörg Müller" "Jorg Muller"), those of any other
+// text byte by byte as Latin-1 (edf_latin1_to_ascii). At most `width` characters go to `out`
+// (room for width + 1), NUL-terminated. Returns the number of characters.
+int edf_text_to_ascii(char *out, int width, const char *bytes, int n);
 
 // One EDF+ identification subfield: at most `room` bytes of `source`, transliterated, with
 // spaces replaced by '_' when `underscores` is set. Returns the subfield's length.

@@ -50,8 +50,11 @@ int edf_utf8_sequence(const unsigned char *text, std::size_t available, char32_t
 }
 
 bool edf_utf8_is_valid(const char *text) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-    std::size_t left = std::strlen(text);
+    return edf_utf8_is_valid(reinterpret_cast<const unsigned char *>(text), std::strlen(text));
+}
+
+bool edf_utf8_is_valid(const unsigned char *bytes, std::size_t n) {
+    std::size_t left = n;
     while (left > 0) {
         char32_t code_point;
         const int length = edf_utf8_sequence(bytes, left, &code_point);

@@ -12,3 +12,7 @@ int edf_utf8_sequence(const unsigned char *text, std::size_t available, char32_t
 
 // True when the NUL-terminated text is well-formed UTF-8 throughout.
 bool edf_utf8_is_valid(const char *text);
+
+// True when the n bytes at `bytes` are well-formed UTF-8 throughout (NUL bytes included, as
+// the character U+0000).
+bool edf_utf8_is_valid(const unsigned char *bytes, std::size_t n);

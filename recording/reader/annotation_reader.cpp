@@ -14,8 +14,10 @@
 // reading every record whole.
 #include "recording/reader/annotation_reader.h"
 
-#include "recording/core/text_parse.h"
 #include "recording/core/positioned_io.h"
+#include "recording/core/text_format.h"
+#include "recording/core/text_parse.h"
+#include "recording/core/utf8_text.h"
 #include "recording/reader/segment_map.h"
 
 #include <cinttypes>
@@ -79,11 +81,53 @@ bool is_text_byte(unsigned char b) {
     return (b >= 0x20 && b != 0x7F) || b == 0x09 || b == 0x0A || b == 0x0D;
 }
 
+// Whether the part of an annotation text of n bytes that is kept (its first 512 bytes) is
+// UTF-8: every character that starts there is well-formed (the last may reach beyond).
+bool is_utf8_text(const unsigned char *text, int64_t n) {
+    const int64_t kept = n < stored_text_max ? n : stored_text_max;
+    int64_t i = 0;
+    while (i < kept) {
+        char32_t code_point;
+        const int length = edf_utf8_sequence(text + i, static_cast<size_t>(n - i), &code_point);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// An annotation text that is not UTF-8 read as Latin-1: its bytes from 0x80 up become the
+// two-byte UTF-8 forms of the same code points. Converts the n bytes at `in` into `out` (room
+// for 2 n) and returns the length, or stops before the first character that would pass
+// `limit` bytes.
+int64_t latin1_text_to_utf8(const unsigned char *in, int64_t n, unsigned char *out, int64_t limit) {
+    int64_t length = 0;
+    for (int64_t i = 0; i < n; i++) {
+        const unsigned char c = in[i];
+        if (c < 0x80) {
+            if (length + 1 > limit) {
+                break;
+            }
+            out[length++] = c;
+        } else {
+            if (length + 2 > limit) {
+                break;
+            }
+            out[length++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            out[length++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return length;
+}
+
 struct annotation_signal {
     int64_t offset;          // byte offset inside a data record
     int64_t length;          // bytes in one data record
     int64_t buffer_position; // where its bytes lie in the buffer of a cluster read
     unsigned char *bytes;    // where the signal's bytes of the current record are
+    int64_t carry_position;  // where its carried TALs lie in `carried` (see extraction)
+    int64_t carried_length;
 };
 
 struct cluster {
@@ -98,19 +142,28 @@ struct extraction {
     int mode;
     int signal_count; // annotation signals
     annotation_signal *signals;
-    char *text; // NUL-terminated copy of an onset or duration for conversion
-    int64_t previous_record_time;
+    char *text;                   // NUL-terminated copy of an onset or duration for conversion
+    int64_t previous_record_time; // of the last record whose time is known
+    bool after_unplaced;          // records of unknown time follow that record
     edf_problem_sink *sink;
     bool store;     // false while only checking: nothing is kept
     int64_t record; // the record being examined
     int k;          // the annotation signal being examined
     // While collecting the replacements of a repaired copy: the TALs of the current signal
-    // that are kept, as [start, end) pairs, and whether the signal had a problem.
+    // that are kept, as (start, end, texts read as Latin-1) triples, and whether the signal
+    // had a problem.
     int64_t *kept;
     int64_t kept_count;
     bool signal_flawed;
     bool timekeeping_rewritten; // the file's time-keeping TAL is missing or wrong
     bool timekeeping_kept;      // the file's time-keeping TAL is among the kept ones
+    int64_t latin1_record;      // the last record whose Latin-1 texts were reported, or -1
+    unsigned char *converted;   // room for a text read as Latin-1, in UTF-8
+    // While collecting the replacements of a discontinuous file's repaired copy, which leaves
+    // the records of unknown time out: their kept TALs (with their own onsets), per annotation
+    // signal, waiting to be written into the same signal of the next record that is copied.
+    unsigned char *carried;
+    bool record_unplaced; // the record being examined has no known time
 };
 
 // Reports a problem of the bytes at `at` (n of them) of annotation signal x.k of record
@@ -239,6 +292,10 @@ struct tal {
     // The duration text's place in the arena, stored with the TAL's first annotation; -1
     // before that.
     int64_t duration_stored;
+    // The first of its texts that is not UTF-8 (read as Latin-1 by the check and the tolerant
+    // open), or null.
+    const unsigned char *latin1_text;
+    int64_t latin1_length;
 };
 
 // Stores one annotation; sets *ends when its text begins with "Recording ends".
@@ -249,6 +306,13 @@ int store_annotation(extraction &x, tal &t, const unsigned char *text, int64_t n
         if (!is_text_byte(text[i])) {
             return result_bad_format;
         }
+    }
+    // The strict open hands every text out as stored; the others read one that is not UTF-8
+    // as Latin-1 (the TAL's end reports it).
+    const bool latin1 = x.sink->policy != edf_policy::strict && !is_utf8_text(text, n);
+    if (latin1 && t.latin1_text == nullptr) {
+        t.latin1_text = text;
+        t.latin1_length = n;
     }
     if (!x.store) {
         *ends = kept >= 14 && std::memcmp(text, "Recording ends", 14) == 0;
@@ -262,7 +326,13 @@ int store_annotation(extraction &x, tal &t, const unsigned char *text, int64_t n
     if (t.duration_stored < 0) {
         t.duration_stored = store_text(x.r, t.duration_text, t.duration_length, &ok);
     }
-    const uint32_t text_at = ok ? store_text(x.r, text, kept, &ok) : 0;
+    const unsigned char *stored = text;
+    int64_t stored_length = kept;
+    if (latin1) {
+        stored_length = latin1_text_to_utf8(text, kept, x.converted, stored_text_max);
+        stored = x.converted;
+    }
+    const uint32_t text_at = ok ? store_text(x.r, stored, stored_length, &ok) : 0;
     if (!ok) {
         return result_list_full;
     }
@@ -286,7 +356,7 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool tim
     int64_t text_start = 0;     // the text collected since the last separator starts here
     int64_t tal_start = 0;      // the current TAL starts here
     int64_t annotations = 0;
-    tal t{0, no_duration, {}, 0, -1};
+    tal t{0, no_duration, {}, 0, -1, nullptr, 0};
     const bool stop_at_end = x.mode == EDF_READ_ANNOTATIONS && x.signal_count == 1;
     edf_recording *r = x.r;
     int count_at_tal = r->annotation_count;
@@ -316,6 +386,7 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool tim
         t.duration = no_duration;
         t.duration_length = 0;
         t.duration_stored = -1;
+        t.latin1_text = nullptr;
         text_start = i + 1;
         tal_start = i + 1;
         after_tal_end = true;
@@ -350,11 +421,35 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool tim
                 next_tal(i);
                 continue;
             }
+            // A whole TAL: its texts that are not UTF-8 are read as Latin-1, and the first
+            // such TAL of a record is reported. The strict open accepts them as they stand,
+            // so the problem has no code of that open's.
+            const bool latin1 = t.latin1_text != nullptr;
+            if (latin1 && x.latin1_record != x.record) {
+                x.latin1_record = x.record;
+                x.signal_flawed = true;
+                const annotation_signal &a = x.signals[x.k];
+                const edf_problem_place place{
+                    static_cast<int64_t>(r->header_size) + x.record * r->record_size + a.offset +
+                        (t.latin1_text - s),
+                    r->annotation_signal_indexes[x.k], x.record, "annotation text"};
+                if (!edf_report(x.sink, place, 0, EDF_PROBLEM_REPAIRED, t.latin1_text,
+                                t.latin1_length < 80 ? t.latin1_length : 80,
+                                "An annotation text of data record %" PRId64
+                                " is not UTF-8; it is read as Latin-1, as is every other such "
+                                "text of the record.",
+                                x.record)) {
+                    return result_no_memory;
+                }
+            } else if (latin1) {
+                x.signal_flawed = true;
+            }
             if (x.kept != nullptr && i > tal_start &&
                 !(timekeeping && tal_start == 0 && x.timekeeping_rewritten)) {
                 x.timekeeping_kept = x.timekeeping_kept || (timekeeping && tal_start == 0);
-                x.kept[2 * x.kept_count] = tal_start;
-                x.kept[2 * x.kept_count + 1] = i + 1;
+                x.kept[3 * x.kept_count] = tal_start;
+                x.kept[3 * x.kept_count + 1] = i + 1;
+                x.kept[3 * x.kept_count + 2] = latin1 ? 1 : 0;
                 x.kept_count++;
             }
             next_tal(i);
@@ -445,10 +540,49 @@ int time_text(char *out, int64_t ticks) {
     return n;
 }
 
+// A kept TAL of n bytes whose texts are not all UTF-8, as a repaired copy holds it in `out`
+// (room for 2 n): the texts that are not UTF-8 converted from Latin-1 to UTF-8, or, with
+// `ascii`, transliterated to ASCII by the writer's rule (which keeps their length). Returns its
+// length.
+int64_t rewrite_latin1_tal(const unsigned char *tal_bytes, int64_t n, unsigned char *out,
+                           bool ascii) {
+    const void *found = std::memchr(tal_bytes, tal_end_of_onset, static_cast<size_t>(n));
+    int64_t i = found != nullptr ? static_cast<const unsigned char *>(found) - tal_bytes + 1 : n;
+    std::memcpy(out, tal_bytes, static_cast<size_t>(i)); // the onset (and duration)
+    int64_t length = i;
+    while (i < n) {
+        const void *end = std::memchr(tal_bytes + i, tal_end_of_onset, static_cast<size_t>(n - i));
+        const int64_t piece_end =
+            end != nullptr ? static_cast<const unsigned char *>(end) - tal_bytes : n;
+        const unsigned char *piece = tal_bytes + i;
+        const int64_t piece_length = piece_end - i;
+        if (is_utf8_text(piece, piece_length)) {
+            std::memcpy(out + length, piece, static_cast<size_t>(piece_length));
+            length += piece_length;
+        } else if (ascii) {
+            for (int64_t k = 0; k < piece_length; k++) {
+                char c = static_cast<char>(piece[k]);
+                if (piece[k] >= 0x80) {
+                    edf_latin1_to_ascii(&c, 1);
+                }
+                out[length++] = static_cast<unsigned char>(c);
+            }
+        } else {
+            length += latin1_text_to_utf8(piece, piece_length, out + length, 2 * piece_length);
+        }
+        if (piece_end < n) {
+            out[length++] = tal_bytes[piece_end]; // the 0x14 after the text
+        }
+        i = piece_end + 1;
+    }
+    return length;
+}
+
 // The signal as a repaired copy holds it: a new time-keeping TAL of `time` (`first`: in the
 // first annotation signal, when the file's is not kept because it was missing, wrong or
-// broken), then the TALs that were kept, then zero bytes. TALs that no longer fit are left
-// out.
+// broken), then the TALs that were kept (texts that are not UTF-8 converted from Latin-1 where
+// the signal has room, else transliterated to ASCII), then zero bytes. TALs that no longer fit
+// are left out.
 void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool first,
                     int64_t time) {
     unsigned char *bytes =
@@ -468,14 +602,36 @@ void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool 
             n = t + 3;
         }
     }
+    // Converted texts are longer: they are converted when every kept TAL fits so.
+    int64_t converted_size = n;
     for (int64_t k = 0; k < x.kept_count; k++) {
-        const int64_t from = x.kept[2 * k];
-        const int64_t size = x.kept[2 * k + 1] - from;
+        const int64_t from = x.kept[3 * k];
+        const int64_t size = x.kept[3 * k + 1] - from;
+        converted_size +=
+            x.kept[3 * k + 2] != 0 ? rewrite_latin1_tal(s + from, size, x.converted, false) : size;
+    }
+    const bool ascii = converted_size >= length; // at least one zero byte stays at the end
+    for (int64_t k = 0; k < x.kept_count; k++) {
+        const int64_t from = x.kept[3 * k];
+        int64_t size = x.kept[3 * k + 1] - from;
+        const unsigned char *tal = s + from;
+        if (x.kept[3 * k + 2] != 0) {
+            size = rewrite_latin1_tal(tal, size, x.converted, ascii);
+            tal = x.converted;
+        }
         if (n + size < length) { // at least one zero byte stays at the end
-            std::memcpy(bytes + n, s + from, static_cast<size_t>(size));
+            std::memcpy(bytes + n, tal, static_cast<size_t>(size));
             n += size;
         }
     }
+    // Then the TALs carried from records left out, where they fit.
+    annotation_signal &carrier = x.signals[x.k];
+    if (carrier.carried_length > 0 && n + carrier.carried_length < length) {
+        std::memcpy(bytes + n, x.carried + carrier.carry_position,
+                    static_cast<size_t>(carrier.carried_length));
+        n += carrier.carried_length;
+    }
+    carrier.carried_length = 0;
     const annotation_signal &a = x.signals[x.k];
     edf_replace(x.sink,
                 static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size + a.offset,
@@ -483,10 +639,32 @@ void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool 
     std::free(bytes);
 }
 
+// A repaired copy leaves out a record of unknown time: the TALs kept from its annotation
+// signal x.k (texts that are not UTF-8 converted) are carried to the next record copied, as
+// many as the signal can hold.
+void carry_signal(extraction &x, const unsigned char *s) {
+    annotation_signal &a = x.signals[x.k];
+    for (int64_t k = 0; k < x.kept_count; k++) {
+        const int64_t from = x.kept[3 * k];
+        int64_t size = x.kept[3 * k + 1] - from;
+        const unsigned char *tal = s + from;
+        if (x.kept[3 * k + 2] != 0) {
+            size = rewrite_latin1_tal(tal, size, x.converted, false);
+            tal = x.converted;
+        }
+        if (a.carried_length + size < a.length) {
+            std::memcpy(x.carried + a.carry_position + a.carried_length, tal,
+                        static_cast<size_t>(size));
+            a.carried_length += size;
+        }
+    }
+}
+
 // Checks and collects the annotation signals of record `record`, whose bytes the signals'
 // `bytes` pointers show.
 int examine_record(extraction &x, int64_t record) {
     x.record = record;
+    x.record_unplaced = false;
     int64_t record_time = 0;
     for (int k = 0; k < x.signal_count; k++) {
         const annotation_signal &a = x.signals[k];
@@ -512,7 +690,39 @@ int examine_record(extraction &x, int64_t record) {
                     : x.previous_record_time + x.r->datarecord_duration_ticks;
             int64_t time;
             const int64_t shown = a.length < 20 ? a.length : 20;
-            if (!timekeeping_time(x, a.bytes, a.length, &time)) {
+            const bool readable = timekeeping_time(x, a.bytes, a.length, &time);
+            if (!readable && x.r->is_discontinuous && record > 0) {
+                // Records of a discontinuous file carry their own times, and nothing else
+                // tells where this one lies: it is left out of the time axis, not guessed.
+                if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
+                                     "Data record %" PRId64
+                                     " has no readable time-keeping annotation, so its time is "
+                                     "unknown; it is left out of the time axis (of every "
+                                     "segment).",
+                                     record)) {
+                    return result;
+                }
+                if (edf_map_unplaced_record(x.r, record) != edf_record_time_result::ok) {
+                    return result_list_full;
+                }
+                x.after_unplaced = true;
+                x.record_unplaced = true;
+                timekeeping = false;
+                x.timekeeping_rewritten = true;
+                if (x.mode == EDF_READ_NO_ANNOTATIONS) {
+                    return result_ok;
+                }
+                result = parse_signal(x, a.bytes, a.length, timekeeping);
+                if (result != result_ok) {
+                    return result;
+                }
+                if (x.carried != nullptr) {
+                    carry_signal(x, a.bytes); // a repaired copy leaves the record out
+                }
+                continue;
+            } else if (!readable) {
+                // The header gives the time: the first record's is the start, and in a
+                // continuous file every other one follows the record before it.
                 if (!annotation_flaw(x, 0, a.bytes, shown, "time-keeping annotation", &result,
                                      "Data record %" PRId64
                                      " does not begin with a time-keeping annotation; its time "
@@ -535,8 +745,10 @@ int examine_record(extraction &x, int64_t record) {
                 }
             } else if (x.r->is_discontinuous) {
                 // Records of an EDF+D/BDF+D file may leave gaps: the segment map notes them.
-                switch (edf_map_record_time(x.r, record, time, x.previous_record_time)) {
+                switch (edf_map_record_time(x.r, record, time, x.previous_record_time,
+                                            x.after_unplaced)) {
                 case edf_record_time_result::ok:
+                    x.after_unplaced = false;
                     break;
                 case edf_record_time_result::overlaps: {
                     // Sample positions would be ambiguous: nothing can be read past this.
@@ -586,7 +798,11 @@ int examine_record(extraction &x, int64_t record) {
         if (result != result_ok) {
             return result;
         }
-        if (x.signal_flawed && x.kept != nullptr) {
+        if (x.record_unplaced) {
+            if (x.carried != nullptr) {
+                carry_signal(x, a.bytes);
+            }
+        } else if ((x.signal_flawed || a.carried_length > 0) && x.kept != nullptr) {
             replace_signal(x, a.bytes, a.length, k == 0 && !x.timekeeping_kept, record_time);
         }
     }
@@ -725,8 +941,27 @@ int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sin
     bool kept_ok = true;
     if (x.sink->collect_replacements) {
         x.kept = static_cast<int64_t *>(
-            std::malloc(static_cast<size_t>(largest / 2 + 2) * 2 * sizeof(int64_t)));
+            std::malloc(static_cast<size_t>(largest / 2 + 2) * 3 * sizeof(int64_t)));
         kept_ok = x.kept != nullptr;
+    }
+    // The TALs of records of unknown time, carried to the next record in a repaired copy.
+    if (x.sink->collect_replacements && r->is_discontinuous && x.signals != nullptr) {
+        int64_t carry_bytes = 0;
+        for (int k = 0; k < x.signal_count; k++) {
+            x.signals[k].carry_position = carry_bytes;
+            carry_bytes += x.signals[k].length;
+        }
+        x.carried = static_cast<unsigned char *>(
+            std::malloc(static_cast<size_t>(carry_bytes > 0 ? carry_bytes : 1)));
+        kept_ok = kept_ok && x.carried != nullptr;
+    }
+    // A text read as Latin-1 in UTF-8 (never by the strict open): at most 512 bytes handed
+    // out, or a whole TAL of a signal at twice its length in a repaired copy.
+    x.latin1_record = -1;
+    if (x.sink->policy != edf_policy::strict) {
+        x.converted = static_cast<unsigned char *>(
+            std::malloc(static_cast<size_t>(2 * largest + stored_text_max)));
+        kept_ok = kept_ok && x.converted != nullptr;
     }
 
     int result;
@@ -750,6 +985,8 @@ int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sin
         result = result_no_memory;
     }
     std::free(x.kept);
+    std::free(x.carried);
+    std::free(x.converted);
     std::free(x.text);
     std::free(buffer);
     std::free(clusters);

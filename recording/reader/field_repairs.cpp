@@ -3,6 +3,7 @@
 
 #include "recording/core/header_layout.h"
 #include "recording/core/text_parse.h"
+#include "recording/core/utf8_text.h"
 
 #include <cstring>
 
@@ -173,4 +174,29 @@ void edf_latin1_to_utf8(char *text, int length, int room) {
     }
     converted[n] = '\0';
     std::memcpy(text, converted, static_cast<size_t>(n) + 1);
+}
+
+edf_text_encoding edf_header_text_encoding(const unsigned char *bytes, int n) {
+    bool ascii = true;
+    for (int i = 0; i < n && ascii; i++) {
+        ascii = bytes[i] < 0x80;
+    }
+    return ascii                                                   ? edf_text_encoding::ascii
+           : edf_utf8_is_valid(bytes, static_cast<std::size_t>(n)) ? edf_text_encoding::utf8
+                                                                   : edf_text_encoding::latin1;
+}
+
+void edf_header_text_to_utf8(char *text, int length, int room, edf_text_encoding encoding) {
+    if (encoding == edf_text_encoding::latin1) {
+        edf_latin1_to_utf8(text, length, room);
+        return;
+    }
+    const int n = length < room ? length : room - 1;
+    for (int i = 0; i < n; i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            text[i] = ' ';
+        }
+    }
+    text[n] = '\0';
 }

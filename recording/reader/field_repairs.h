@@ -23,3 +23,13 @@ bool edf_lenient_time(const unsigned char bytes[8], int *hour, int *minute, int 
 // UTF-8 in place, NUL-terminated and cut on a character boundary to fit; control bytes
 // (NUL included) become spaces.
 void edf_latin1_to_utf8(char *text, int length, int room);
+
+// How a header text outside printable ASCII is read: as the characters it holds when its
+// bytes are well-formed UTF-8, else byte by byte as Latin-1 (`ascii`: control bytes only).
+enum class edf_text_encoding { ascii = 1, utf8, latin1 };
+edf_text_encoding edf_header_text_encoding(const unsigned char *bytes, int n);
+
+// Hands out the first `length` bytes of `text` (in a buffer of `room` bytes, length below
+// room) as UTF-8 in place, as they were read: Latin-1 converted (edf_latin1_to_utf8), UTF-8
+// kept; control bytes (NUL included) become spaces either way.
+void edf_header_text_to_utf8(char *text, int length, int room, edf_text_encoding encoding);

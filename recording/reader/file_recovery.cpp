@@ -26,11 +26,12 @@ using edf_layout::datarecord_count;
 
 // The problems that a writer leaves when it dies: a record count that was never set (or no
 // longer matches) and a partial last record. An EDF+D/BDF+D file is listed as discontinuous
-// because the strict open does not read that kind, not because it is broken.
+// because the strict open does not read that kind, not because it is broken, and what the
+// strict open accepts as it stands (code 0: annotation texts that are not UTF-8) stays too.
 bool left_by_an_unfinished_recording(const edf_problem &problem) {
     return std::strcmp(problem.field, "number of data records") == 0 ||
            std::strcmp(problem.field, "incomplete data record") == 0 ||
-           problem.code == EDF_ERR_DISCONTINUOUS;
+           problem.code == EDF_ERR_DISCONTINUOUS || problem.code == 0;
 }
 
 // Checks the file open as `fd` (by `path`) and works out what recovery does.

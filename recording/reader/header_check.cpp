@@ -162,6 +162,10 @@ struct pass {
     edf_recording *r;
     const unsigned char *h;
     char start_date_text[9]; // dd.mm.yy of the start date as read (or repaired)
+    int64_t file_size;       // -1 when it cannot be learned
+    // The record count is 0 and the file holds the header alone: what a writer closed before
+    // its first sample write leaves, read as an empty recording.
+    bool header_only;
 };
 
 constexpr int repaired = EDF_PROBLEM_REPAIRED;
@@ -215,25 +219,34 @@ int annotation_limit(pass &p, const unsigned char *field, int width, int signal,
     return 0;
 }
 
-// A text field outside printable ASCII: read as Latin-1 (converted to UTF-8 in `out`, of
-// `room` bytes, unless `convert` is false because the caller converts later); a repaired
-// copy holds its transliteration to ASCII.
-int latin1_field(pass &p, const unsigned char *bytes, int width, int signal, const char *field,
-                 char *out, int room, bool convert) {
-    if (int code =
-            flaw(p, bytes, width, signal, field, EDF_ERR_FORMAT, repaired,
-                 "The %s holds bytes outside printable ASCII; they are read as Latin-1.", field)) {
+// A text field outside printable ASCII: read as UTF-8 when its bytes are well-formed UTF-8,
+// else as Latin-1, and handed out as UTF-8 in `out`, of `room` bytes (unless `out` is null
+// because the caller converts later); a repaired copy holds its transliteration to ASCII by
+// the writer's rule. *encoding receives the reading.
+int text_field(pass &p, const unsigned char *bytes, int width, int signal, const char *field,
+               char *out, int room, edf_text_encoding *encoding) {
+    *encoding = edf_header_text_encoding(bytes, width);
+    const char *reading = *encoding == edf_text_encoding::utf8     ? "UTF-8"
+                          : *encoding == edf_text_encoding::latin1 ? "Latin-1"
+                                                                   : "spaces";
+    if (int code = flaw(p, bytes, width, signal, field, EDF_ERR_FORMAT, repaired,
+                        "The %s holds bytes outside printable ASCII; they are read as %s.", field,
+                        reading)) {
         return code;
     }
-    if (convert) {
-        edf_latin1_to_utf8(out, width, room);
+    if (out != nullptr) {
+        edf_header_text_to_utf8(out, width, room, *encoding);
     }
     char ascii[81];
-    std::memcpy(ascii, bytes, static_cast<size_t>(width));
-    edf_latin1_to_ascii(ascii, width);
-    ascii[width] = '\0';
+    edf_text_to_ascii(ascii, width, reinterpret_cast<const char *>(bytes), width);
     replace_field(p, bytes, width, ascii);
     return 0;
+}
+
+int text_field(pass &p, const unsigned char *bytes, int width, int signal, const char *field,
+               char *out, int room) {
+    edf_text_encoding encoding;
+    return text_field(p, bytes, width, signal, field, out, room, &encoding);
 }
 
 // A number field (`integer`: an integer one) that the strict validator refuses: read where
@@ -328,18 +341,20 @@ int check_fixed_part(pass &p) {
     store_text(r->patient_field, h + patient.offset, patient.width);
     store_text(r->recording_field, h + recording.offset, recording.width);
     if (!is_printable(h + patient.offset, patient.width)) {
-        if (int code = latin1_field(p, h + patient.offset, patient.width, -1,
-                                    "patient identification", nullptr, 0, false)) {
+        edf_text_encoding encoding;
+        if (int code = text_field(p, h + patient.offset, patient.width, -1,
+                                  "patient identification", nullptr, 0, &encoding)) {
             return code;
         }
-        r->patient_latin1 = 1;
+        r->patient_encoding = static_cast<int>(encoding);
     }
     if (!is_printable(h + recording.offset, recording.width)) {
-        if (int code = latin1_field(p, h + recording.offset, recording.width, -1,
-                                    "recording identification", nullptr, 0, false)) {
+        edf_text_encoding encoding;
+        if (int code = text_field(p, h + recording.offset, recording.width, -1,
+                                  "recording identification", nullptr, 0, &encoding)) {
             return code;
         }
-        r->recording_latin1 = 1;
+        r->recording_encoding = static_cast<int>(encoding);
     }
 
     // Start date: no check of the day against the month; years 85-99 are 1985-1999 and
@@ -452,7 +467,13 @@ int check_fixed_part(pass &p) {
     // open takes the count from the file size then.
     int records;
     const unsigned char *records_bytes = h + datarecord_count.offset;
-    if (!read_integer(records_bytes, datarecord_count.width, &records) || records < 1) {
+    const bool count_read = read_integer(records_bytes, datarecord_count.width, &records);
+    // Reported with the file size, as the one problem of such a file.
+    p.header_only = count_read && records == 0 &&
+                    p.file_size == static_cast<int64_t>(signal_header_size) * (signals + 1);
+    if (p.header_only) {
+        records = 0;
+    } else if (!count_read || records < 1) {
         if (int code = flaw(p, records_bytes, datarecord_count.width, -1, "number of data records",
                             EDF_ERR_FORMAT, repaired,
                             "The number of data records is not a positive count; it is taken "
@@ -537,8 +558,8 @@ int check_signal_part(pass &p) {
         } else if (edf_label || bdf_label) {
             signals[i].label[3] = '_';
         } else if (!is_printable(label, label_width)) {
-            if (int code = latin1_field(p, label, label_width, i, "label", signals[i].label,
-                                        sizeof signals[i].label, true)) {
+            if (int code = text_field(p, label, label_width, i, "label", signals[i].label,
+                                      sizeof signals[i].label)) {
                 return code;
             }
         }
@@ -577,9 +598,8 @@ int check_signal_part(pass &p) {
             }
             store_text(signals[i].transducer, reinterpret_cast<const unsigned char *>(""), 0);
         } else if (!is_printable(field, transducer_width)) {
-            if (int code =
-                    latin1_field(p, field, transducer_width, i, "transducer", signals[i].transducer,
-                                 sizeof signals[i].transducer, true)) {
+            if (int code = text_field(p, field, transducer_width, i, "transducer",
+                                      signals[i].transducer, sizeof signals[i].transducer)) {
                 return code;
             }
         }
@@ -588,9 +608,9 @@ int check_signal_part(pass &p) {
         const unsigned char *field = signal_field(h, ns, dimension_start, dimension_width, i);
         store_text(signals[i].physical_dimension, field, dimension_width);
         if (!is_printable(field, dimension_width)) {
-            if (int code = latin1_field(p, field, dimension_width, i, "physical dimension",
-                                        signals[i].physical_dimension,
-                                        sizeof signals[i].physical_dimension, true)) {
+            if (int code = text_field(p, field, dimension_width, i, "physical dimension",
+                                      signals[i].physical_dimension,
+                                      sizeof signals[i].physical_dimension)) {
                 return code;
             }
         }
@@ -716,8 +736,8 @@ int check_signal_part(pass &p) {
             }
             store_text(signals[i].prefilter, reinterpret_cast<const unsigned char *>(""), 0);
         } else if (!is_printable(field, prefilter_width)) {
-            if (int code = latin1_field(p, field, prefilter_width, i, "prefiltering",
-                                        signals[i].prefilter, sizeof signals[i].prefilter, true)) {
+            if (int code = text_field(p, field, prefilter_width, i, "prefiltering",
+                                      signals[i].prefilter, sizeof signals[i].prefilter)) {
                 return code;
             }
         }
@@ -768,9 +788,10 @@ int check_signal_part(pass &p) {
                 return code;
             }
             r->patient_whole = 1;
+            char ascii[81];
+            edf_text_to_ascii(ascii, patient.width, r->patient_field, patient.width);
             char text[EDF_TEXT_BUFFER_SIZE];
-            std::snprintf(text, sizeof text, "X X X X %.72s", r->patient_field);
-            edf_latin1_to_ascii(text, static_cast<int>(std::strlen(text)));
+            std::snprintf(text, sizeof text, "X X X X %.72s", ascii);
             replace_field(p, field, patient.width, text);
         }
         if (!edf_parse_recording_field(r->recording_field, p.start_date_text, r)) {
@@ -783,24 +804,28 @@ int check_signal_part(pass &p) {
                 return code;
             }
             r->recording_whole = 1;
+            char ascii[81];
+            edf_text_to_ascii(ascii, recording.width, r->recording_field, recording.width);
             char text[EDF_TEXT_BUFFER_SIZE];
-            std::snprintf(text, sizeof text, "Startdate X X X X %.62s", r->recording_field);
-            edf_latin1_to_ascii(text, static_cast<int>(std::strlen(text)));
+            std::snprintf(text, sizeof text, "Startdate X X X X %.62s", ascii);
             replace_field(p, field, recording.width, text);
         }
     }
-    // Identification texts read as Latin-1 are handed out as UTF-8: the whole field, or its
-    // subfields.
-    if (r->patient_latin1) {
-        edf_latin1_to_utf8(r->patient_field, patient.width, sizeof r->patient_field);
+    // Identification texts outside printable ASCII are handed out as UTF-8, read as the
+    // whole field was: the field itself, or its subfields.
+    if (r->patient_encoding != 0) {
+        const auto encoding = static_cast<edf_text_encoding>(r->patient_encoding);
+        edf_header_text_to_utf8(r->patient_field, patient.width, sizeof r->patient_field, encoding);
         for (char *text : {r->patient_code, r->patient_name, r->patient_additional}) {
-            edf_latin1_to_utf8(text, static_cast<int>(std::strlen(text)), 81);
+            edf_header_text_to_utf8(text, static_cast<int>(std::strlen(text)), 81, encoding);
         }
     }
-    if (r->recording_latin1) {
-        edf_latin1_to_utf8(r->recording_field, recording.width, sizeof r->recording_field);
+    if (r->recording_encoding != 0) {
+        const auto encoding = static_cast<edf_text_encoding>(r->recording_encoding);
+        edf_header_text_to_utf8(r->recording_field, recording.width, sizeof r->recording_field,
+                                encoding);
         for (char *text : {r->admin_code, r->technician, r->equipment, r->recording_additional}) {
-            edf_latin1_to_utf8(text, static_cast<int>(std::strlen(text)), 81);
+            edf_header_text_to_utf8(text, static_cast<int>(std::strlen(text)), 81, encoding);
         }
     }
     return 0;
@@ -821,6 +846,20 @@ int check_file_size(pass &p, FILE *stream) {
     const int64_t header = r->header_size;
     const int64_t record = r->record_size;
     if (r->datarecord_count >= 1 && size == header + record * r->datarecord_count) {
+        return 0;
+    }
+    if (p.header_only && size == header) {
+        // A recording of no records is not one that the format describes, and the strict open
+        // refuses it; the tolerant open reads it as what it is.
+        const edf_problem_place place{header, -1, -1, "data records"};
+        if (!edf_report(p.sink, place, EDF_ERR_FORMAT, repaired, count_field,
+                        datarecord_count.width,
+                        "The file holds the header alone, with a record count of 0 (what a "
+                        "writer closed before its first sample leaves); it is read as an empty "
+                        "recording.")) {
+            return p.sink->out_of_memory ? EDF_ERR_NO_MEMORY : EDF_ERR_FORMAT;
+        }
+        r->datarecord_count = 0;
         return 0;
     }
     const int64_t complete = size > header ? (size - header) / record : 0;
@@ -904,7 +943,11 @@ edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink 
     if (std::fread(held.buffer, 1, fixed_header_size, stream) != fixed_header_size) {
         return held.fail(short_header(sink, fixed_header_size), error);
     }
-    pass p{sink, r, held.buffer, {}};
+    pass p{sink, r, held.buffer, {}, -1, false};
+    if (fseeko(stream, 0, SEEK_END) == 0) {
+        const off_t end = ftello(stream);
+        p.file_size = end >= 0 ? static_cast<int64_t>(end) : -1;
+    }
     int code = check_fixed_part(p);
     if (code != 0) {
         return held.fail(code, error);
@@ -942,18 +985,19 @@ edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink 
     return r;
 }
 
-// Discontinuous files (EDF+D, BDF+D): the strict open refuses them; the check lists them and
-// the tolerant open reads them with their true time axis, each record's start taken from its
-// time-keeping annotation by the annotation pass, which also builds the segment map.
+// Discontinuous files (EDF+D, BDF+D) conform to the format, but the strict open refuses them:
+// the check lists them as conforming, and the tolerant open reads them with their true time
+// axis, each record's start taken from its time-keeping annotation by the annotation pass,
+// which also builds the segment map.
 int edf_check_discontinuity(const edf_recording *r, edf_problem_sink *sink) {
     if (!r->is_discontinuous) {
         return 0;
     }
     const edf_problem_place place{edf_layout::reserved.offset, -1, -1, "reserved"};
-    if (edf_report(sink, place, EDF_ERR_DISCONTINUOUS, EDF_PROBLEM_REPAIRED,
+    if (edf_report(sink, place, EDF_ERR_DISCONTINUOUS, EDF_PROBLEM_CONFORMS,
                    r->is_edfplus ? "EDF+D" : "BDF+D", 5,
-                   "The file is discontinuous (its records may leave gaps); the tolerant open "
-                   "reads it with each record's own start time.")) {
+                   "The file is discontinuous (its records may leave gaps), as the format "
+                   "allows; the tolerant open reads it with each record's own start time.")) {
         return 0;
     }
     return sink->out_of_memory ? EDF_ERR_NO_MEMORY : EDF_ERR_DISCONTINUOUS;

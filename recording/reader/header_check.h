@@ -15,6 +15,7 @@
 // *error, and has freed everything it allocated; the stream is left open.
 edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink *sink = nullptr);
 
-// Refuses a discontinuous file: reports it to `sink` and returns EDF_ERR_DISCONTINUOUS (or
-// EDF_ERR_NO_MEMORY when the report cannot be stored); 0 for a continuous one.
+// Reports a discontinuous file to `sink` (as conforming, code EDF_ERR_DISCONTINUOUS) and
+// returns EDF_ERR_DISCONTINUOUS under the strict policy (EDF_ERR_NO_MEMORY when the report
+// cannot be stored); 0 for a continuous one, and for a discontinuous one under the others.
 int edf_check_discontinuity(const edf_recording *recording, edf_problem_sink *sink);

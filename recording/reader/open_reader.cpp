@@ -34,6 +34,7 @@ void discard(edf_recording *r, FILE *stream) {
     std::free(r->long_path);
     std::free(r->annotation_texts);
     std::free(r->breaks);
+    std::free(r->unplaced_records);
     std::free(r->signals);
     std::free(r);
 }
@@ -180,8 +181,11 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
             edf_handle_table[handle] = nullptr;
             discard(r, stream);
             std::memset(hdr, 0, sizeof *hdr);
-            return fail(hdr, sink->policy != edf_policy::strict && result == 1 ? EDF_ERR_NO_MEMORY
-                                                                               : EDF_ERR_FORMAT);
+            // The tolerant open tells memory (a buffer, or a list that cannot grow) from the
+            // file; the strict open reports every failure of the pass as the file's.
+            const bool memory = result == 1 || result == -1;
+            return fail(hdr, sink->policy != edf_policy::strict && memory ? EDF_ERR_NO_MEMORY
+                                                                          : EDF_ERR_FORMAT);
         }
         hdr->start_subsecond = r->subsecond_start_ticks;
         hdr->annotation_count = r->annotation_count;
@@ -236,12 +240,12 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
     }
     error = edf_check_discontinuity(r, sink);
-    const bool fatal = error == EDF_ERR_DISCONTINUOUS;
     if (error == 0 && (r->is_edfplus || r->is_bdfplus)) {
         switch (edf_read_annotations(r, -1, EDF_READ_ALL_ANNOTATIONS, sink)) {
         case 0:
             break;
         case 1:
+        case -1:
             error = EDF_ERR_NO_MEMORY;
             break;
         case 2:
@@ -251,8 +255,12 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
             error = sink->out_of_memory ? EDF_ERR_NO_MEMORY : EDF_ERR_FORMAT;
             break;
         }
-    } else if (fatal) {
-        error = 0; // listed as a fatal problem
+    }
+    // A fatal problem of the records (records that overlap) is listed, and the pass has run.
+    const bool fatal =
+        sink->count > 0 && sink->problems[sink->count - 1].action == EDF_PROBLEM_FATAL;
+    if (fatal && error == EDF_ERR_FORMAT) {
+        error = 0;
     }
     if (error != 0 || fatal || recording == nullptr) {
         discard(r, stream);

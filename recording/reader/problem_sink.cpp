@@ -36,7 +36,7 @@ bool edf_report(edf_problem_sink *sink, const edf_problem_place &place, int code
         sink->first_code = code;
     }
     if (sink->policy == edf_policy::strict) {
-        return false;
+        return code == 0; // what the strict open accepts is not its problem
     }
     if (sink->count >= sink->capacity) {
         const int64_t capacity = sink->capacity > 0 ? 2 * static_cast<int64_t>(sink->capacity) : 16;
@@ -64,7 +64,7 @@ bool edf_report(edf_problem_sink *sink, const edf_problem_place &place, int code
     va_start(arguments, format);
     std::vsnprintf(p.message, sizeof p.message, format, arguments);
     va_end(arguments);
-    return action == EDF_PROBLEM_REPAIRED;
+    return action != EDF_PROBLEM_FATAL;
 }
 
 void edf_replace(edf_problem_sink *sink, int64_t offset, const void *bytes, int64_t n) {

@@ -3,7 +3,9 @@
 // with the problem's code (the plain open), check lists the problem and goes on as the
 // tolerant open would (edf_check_file), tolerant lists it and applies the repair. A fatal
 // problem ends the pass under every policy. Because all three walk the same checks in the
-// same order, the check finds nothing exactly when the strict open succeeds.
+// same order, the strict open succeeds exactly when every problem that the check finds has
+// code 0 (what the strict open accepts as it stands), and otherwise ends at the first problem
+// with a code, with that code.
 #pragma once
 
 #include "recording/edf.h"
@@ -26,7 +28,7 @@ struct edf_problem_sink {
     edf_problem *problems = nullptr; // check and tolerant: every problem reported
     int count = 0;
     int capacity = 0;
-    int first_code = 0; // the code of the first problem, 0 while there is none
+    int first_code = 0; // the first non-zero code of a problem, 0 while there is none
     bool out_of_memory = false;
     edf_replacement *replacements = nullptr;
     int replacement_count = 0;
@@ -43,9 +45,10 @@ struct edf_problem_place {
 
 // Reports a problem with the given code and action, the offending bytes (found, n bytes) and
 // the sentence of the message (printf-style; format numbers with integer conversions only,
-// which do not depend on the locale). Returns true when the pass is to repair the problem and
-// go on, false when it must end with `code` (every problem under the strict policy, a fatal
-// one under every policy).
+// which do not depend on the locale). Returns true when the pass is to repair the problem (or,
+// for EDF_PROBLEM_CONFORMS, read on as it stands) and go on, false when it must end with
+// `code`: under the strict policy every problem with a code (one of code 0, which the strict
+// open accepts, is not even listed there), under every policy a fatal one.
 bool edf_report(edf_problem_sink *sink, const edf_problem_place &place, int code, int action,
                 const void *found, int64_t n, const char *format, ...)
     __attribute__((format(printf, 7, 8)));

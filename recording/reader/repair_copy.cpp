@@ -1,10 +1,17 @@
 // A repaired copy of a file: the check pass collects, with every problem it repairs, the bytes
 // that the copy holds instead of the file's (header fields, annotation signals); the copy is
 // the header and the complete records with those bytes put in, so that the strict open
-// accepts it. The data bytes are copied as they are.
+// accepts it (a discontinuous file: the tolerant open, which finds it conforming). The data
+// bytes are copied as they are; records of a discontinuous file whose time is unknown are left
+// out, as they are left out of its time axis.
+#include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
+#include "recording/core/segment_list.h"
 #include "recording/core/positioned_io.h"
 #include "recording/reader/check_pass.h"
+
+#include <cinttypes>
+#include <cstdio>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,8 +65,19 @@ int write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) 
         static_cast<size_t>(header)) {
         return EDF_ERR_WRITE;
     }
-    for (int64_t first = 0; first < r->datarecord_count; first += records_per_piece) {
-        const int64_t records = std::min(records_per_piece, r->datarecord_count - first);
+    // Pieces of records that are all copied: they end before each record of unknown time.
+    int64_t skipped = 0;
+    for (int64_t first = 0; first < r->datarecord_count;) {
+        while (skipped < r->unplaced_count && r->unplaced_records[skipped] == first) {
+            skipped++;
+            first++;
+        }
+        const int64_t piece_end =
+            skipped < r->unplaced_count ? r->unplaced_records[skipped] : r->datarecord_count;
+        if (first >= piece_end) {
+            continue;
+        }
+        const int64_t records = std::min(records_per_piece, piece_end - first);
         const int64_t start = header + first * r->record_size;
         const int64_t n = records * r->record_size;
         if (edf_read_at(r->file, buffer.data(), n, start) != n) {
@@ -69,6 +87,7 @@ int write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) 
         if (std::fwrite(buffer.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
             return EDF_ERR_WRITE;
         }
+        first += records;
     }
     return 0;
 }
@@ -96,6 +115,20 @@ FILE *open_output(const char *out_path, bool *regular, int *code) {
         return nullptr;
     }
     return out;
+}
+
+// The copy conforms: the check finds nothing in it, or only that it is discontinuous.
+int check_copy(const char *path) {
+    edf_problem_sink verify;
+    verify.policy = edf_policy::check;
+    int result = edf_check_pass(path, &verify, nullptr);
+    for (int i = 0; result == 0 && i < verify.count; i++) {
+        if (verify.problems[i].action != EDF_PROBLEM_CONFORMS) {
+            result = EDF_ERR_FORMAT;
+        }
+    }
+    edf_release_sink(&verify);
+    return result;
 }
 
 } // namespace
@@ -139,10 +172,19 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
     if (result == 0 && r == nullptr) {
         result = count > 0 ? sink.problems[count - 1].code : EDF_ERR_FORMAT; // fatal
     }
-    if (result == 0 && r->is_discontinuous) {
-        // Only new samples could close the gaps of an EDF+D/BDF+D file, and a repair invents
-        // nothing: edfinfo's continuous copy fills them, marked.
-        result = EDF_ERR_DISCONTINUOUS;
+    if (result == 0 && r->datarecord_count == 0) {
+        // A file of the header alone: the strict open reads no file without records.
+        result = EDF_ERR_FORMAT;
+    }
+    if (result == 0 && r->unplaced_count > 0) {
+        // The copy holds the records on the time axis only.
+        char text[24];
+        std::snprintf(text, sizeof text, "%-8" PRId64, r->datarecord_count - r->unplaced_count);
+        edf_replace(&sink, edf_layout::datarecord_count.offset, text,
+                    edf_layout::datarecord_count.width);
+        if (sink.out_of_memory) {
+            result = EDF_ERR_NO_MEMORY;
+        }
     }
     if (result == 0) {
         bool regular = false;
@@ -158,20 +200,13 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
             } else {
                 // A repair that cannot be written in place (an annotation signal too small
                 // for a time-keeping annotation) leaves a copy that would not conform.
-                edf_problem_sink verify;
-                verify.policy = edf_policy::strict;
-                edf_recording *copy = nullptr;
-                const int verified = edf_check_pass(out_path, &verify, &copy);
-                if (copy != nullptr) {
-                    edf_discard_recording(copy);
-                }
-                if (verified != 0 || verify.first_code != 0) {
+                const int verified = check_copy(out_path);
+                if (verified != 0) {
                     if (regular) {
                         std::remove(out_path);
                     }
-                    result = verified < 0 ? verified : EDF_ERR_FORMAT;
+                    result = verified;
                 }
-                edf_release_sink(&verify);
             }
         }
     }

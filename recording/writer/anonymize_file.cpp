@@ -294,8 +294,8 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
 // first: edf_repair_file writes a repaired copy to a temporary file beside `out_path` (on the
 // same file system, which must have room for the copy anyway), which is de-identified into
 // `out_path` and removed. `refused` is the strict open's code, which stays the answer when
-// the file cannot be repaired either (a fatal problem); a discontinuous file that is not
-// conforming gives EDF_ERR_DISCONTINUOUS, as the repair does not close gaps.
+// the file cannot be repaired either (a fatal problem). A discontinuous file with other
+// problems is repaired the same way and stays discontinuous.
 int anonymize_repaired_copy(const char *path, const char *out_path, int flags, int refused) {
     struct stat source_status;
     struct stat copy_status;
@@ -325,7 +325,8 @@ int anonymize_repaired_copy(const char *path, const char *out_path, int flags, i
 int anonymize_copy(const char *path, const char *out_path, int flags, bool repair) {
     edf_anonymize_source source;
     int result = edf_read_anonymize_source(path, EDF_READ_ALL_ANNOTATIONS, &source);
-    if (repair && (result == EDF_ERR_FORMAT || result == EDF_ERR_READ)) {
+    if (repair &&
+        (result == EDF_ERR_FORMAT || result == EDF_ERR_READ || result == EDF_ERR_DISCONTINUOUS)) {
         return anonymize_repaired_copy(path, out_path, flags, result);
     }
     if (result != 0) {

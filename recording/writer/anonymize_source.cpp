@@ -86,14 +86,21 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
 
 // The strict open refuses a discontinuous file (EDF+D, BDF+D) for its gaps alone. One that
 // breaks no other rule is read by the tolerant open with the discontinuity as its only
-// problem, and needs no repair: its header and records can be de-identified as they stand.
+// problem (besides what the strict open accepts as it stands, code 0: annotation texts that
+// are not UTF-8), and needs no repair: its header and records can be de-identified as they
+// stand.
 bool open_conforming_discontinuous(const char *path, int annotation_mode, edf_header_info *info) {
     if (edfopen_file_readonly_tolerant(path, info, annotation_mode) != 0) {
         return false;
     }
-    edf_problem problem;
-    if (edf_get_problem_count(info->handle) == 1 &&
-        edf_get_problem(info->handle, 0, &problem) == 0 && problem.code == EDF_ERR_DISCONTINUOUS) {
+    const int count = edf_get_problem_count(info->handle);
+    bool conforming = true;
+    for (int n = 0; n < count && conforming; n++) {
+        edf_problem problem;
+        conforming = edf_get_problem(info->handle, n, &problem) == 0 &&
+                     (problem.action == EDF_PROBLEM_CONFORMS || problem.code == 0);
+    }
+    if (conforming) {
         return true;
     }
     edfclose_file(info->handle);

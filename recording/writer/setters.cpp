@@ -2,7 +2,6 @@
 // complete. They never touch the file; the header writer turns the block into the header.
 #include "recording/core/recording.h"
 #include "recording/core/text_format.h"
-#include "recording/core/utf8_text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,15 +36,12 @@ edf_signal_param *configurable_signal(int handle, int signal) {
 // the width counts characters; any other text is kept as bytes, which the header writer
 // transliterates one by one as Latin-1 (a Latin-1 text is rarely well-formed UTF-8).
 void store_text(char *field, const char *text, int width) {
-    bool ascii = true;
-    for (const char *p = text; *p != '\0'; p++) {
-        ascii = ascii && static_cast<unsigned char>(*p) < 0x80;
-    }
-    if (ascii || !edf_utf8_is_valid(text)) {
+    const int n = static_cast<int>(strnlen(text, INT32_MAX));
+    if (!edf_text_is_utf8(text, n)) {
         edf_copy_stripped(field, text, width);
         return;
     }
-    edf_utf8_to_ascii(field, width, text);
+    edf_text_to_ascii(field, width, text, n);
     edf_strip_spaces(field);
 }
 
