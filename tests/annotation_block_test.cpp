@@ -1,5 +1,5 @@
 // The annotation block of a data record: the time-keeping TAL that opens it and the zero
-// padding, and the length bound that keeps the last byte of every annotation signal zero.
+// padding.
 #include "recording/core/annotation_block.h"
 #include "recording/core/recording.h"
 
@@ -49,19 +49,4 @@ TEST(AnnotationBlock, TimekeepingTalOfEachRecord) {
     const std::string block = block_of(10000000, 0, 12, 64);
     ASSERT_EQ(block.size(), 7680u);
     EXPECT_EQ(block.find_first_not_of('\0', 5), std::string::npos);
-}
-
-// The longest time-keeping TAL (24 bytes) and the longest annotation TAL (83 bytes) together
-// leave the last byte of annotation signal 0 zero, as readers require.
-TEST(AnnotationBlock, LongestTalsFitOneAnnotationSignal) {
-    edf_recording r{};
-    r.datarecord_duration_ticks = 600000000;
-    r.subsecond_start_ticks = 9999999;
-    char out[128];
-    EXPECT_EQ(edf_format_timekeeping_tal(&r, INT64_MAX / 600000000, out), 24);
-    EXPECT_EQ(std::string(out, 21), "+922337203680.9999999");
-    const std::string text(40, 't');
-    EXPECT_EQ(edf_format_annotation_tal(INT64_MAX, INT64_MAX / 10, text.c_str(), out), 83);
-    EXPECT_EQ(std::string(out, 42), "+922337203685.4775807\x15"
-                                    "922337203685.477580\x14");
 }

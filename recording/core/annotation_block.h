@@ -20,20 +20,19 @@ int edf_annotation_insert_index(const edf_recording *recording);
 // Bytes of the ordinary signals that precede the annotation block in a data record.
 int64_t edf_annotation_block_offset(const edf_recording *recording);
 
-// Writes "+<seconds>[.<7 digits>]" 0x14 0x14 0x00 for record `record` to `out` (at most 24
-// bytes) and returns its length.
+// Writes the time-keeping TAL of record `record` ("+<seconds>[.<7 digits>]" 0x14 0x14 0x00)
+// to `out` (at most 24 bytes) and returns its length.
 int edf_format_timekeeping_tal(const edf_recording *recording, int64_t record, char *out);
-
-// Writes one annotation TAL to `out` (at most 83 bytes) and returns its length. The onset is
-// in ticks: six decimals when it is a whole number of microseconds, seven otherwise, so that
-// it reads back exactly. The duration is in microseconds; a negative one is left out.
-int edf_format_annotation_tal(int64_t onset_ticks, int64_t duration_us, const char *text,
-                              char *out);
 
 // The onset of a queued annotation in ticks from the whole second of the header's start time:
 // the sub-second start is added, because the queued onset counts from the true start.
 int64_t edf_annotation_onset_ticks(const edf_recording *recording,
                                    const edf_queued_annotation *annotation);
+
+// Writes the TAL of a queued annotation and the zero byte that ends it to `out` (at most 84
+// bytes; see edf::tal::writer_tal) and returns its length.
+int edf_format_annotation_tal(const edf_recording *recording,
+                              const edf_queued_annotation *annotation, char *out);
 
 // Builds annotation signal `k` of record `record` in `out` (120 bytes): the time-keeping TAL
 // when k is 0, then `annotation`'s TAL (none when null), each TAL followed by one 0x00, then

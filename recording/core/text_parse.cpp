@@ -314,20 +314,20 @@ namespace {
 
 // Accumulates the tick value in unsigned 64-bit arithmetic (wrap-around is defined there)
 // and notes whether the exact magnitude exceeded the signed 64-bit range.
-uint64_t text_to_ticks(const char *text, bool *negative, bool *overflow) {
+uint64_t text_to_ticks(const char *text, const char *end, bool *negative, bool *overflow) {
     const char *p = text;
     *negative = false;
     *overflow = false;
-    if (*p == '+' || *p == '-') {
+    if (p < end && (*p == '+' || *p == '-')) {
         *negative = *p == '-';
         p++;
     }
-    const size_t length = std::strlen(p);
-    if (length == 0) {
+    if (p == end) {
         return 0;
     }
-    const char *point = std::strchr(p, '.');
-    const char *integer_end = point != nullptr ? point : p + length;
+    const char *point =
+        static_cast<const char *>(std::memchr(p, '.', static_cast<size_t>(end - p)));
+    const char *integer_end = point != nullptr ? point : end;
     constexpr uint64_t limit = static_cast<uint64_t>(INT64_MAX) + 1;
 
     uint64_t ticks = 0;
@@ -353,7 +353,7 @@ uint64_t text_to_ticks(const char *text, bool *negative, bool *overflow) {
     }
     if (point != nullptr) {
         uint64_t fraction_weight = 1000000;
-        for (const char *q = point + 1; *q != '\0' && fraction_weight > 0; q++) {
+        for (const char *q = point + 1; q < end && fraction_weight > 0; q++) {
             const uint64_t term =
                 (static_cast<unsigned char>(*q) - static_cast<uint64_t>('0')) * fraction_weight;
             if (ticks + term < ticks) {
@@ -372,9 +372,13 @@ uint64_t text_to_ticks(const char *text, bool *negative, bool *overflow) {
 } // namespace
 
 bool edf_text_to_ticks_checked(const char *text, int64_t *ticks) {
+    return edf_text_to_ticks_checked(text, std::strlen(text), ticks);
+}
+
+bool edf_text_to_ticks_checked(const char *text, size_t n, int64_t *ticks) {
     bool negative;
     bool overflow;
-    const uint64_t magnitude = text_to_ticks(text, &negative, &overflow);
+    const uint64_t magnitude = text_to_ticks(text, text + n, &negative, &overflow);
     if (overflow) {
         return false;
     }

@@ -2,6 +2,7 @@
 // annotation times. '.' is the only decimal separator and only the space counts as blank.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Validators: 0 for a well-formed text, 1 otherwise (callers refuse any non-zero result).
@@ -22,3 +23,5 @@ int64_t edf_field_to_ticks(char *field);
 // An annotation time text ('+1234.5678', '-0.25') in ticks, truncated at 100 ns, stored in
 // *ticks. Returns false (and stores nothing) when the value does not fit 64 bits.
 bool edf_text_to_ticks_checked(const char *text, int64_t *ticks);
+// The same for the n characters at `text`.
+bool edf_text_to_ticks_checked(const char *text, size_t n, int64_t *ticks);

@@ -33,6 +33,8 @@ struct edf_problem_sink {
     edf_replacement *replacements = nullptr;
     int replacement_count = 0;
     int replacement_capacity = 0;
+    // A repaired copy: TALs that found no room in any record copied after their own.
+    bool tals_without_room = false;
 };
 
 // Where the problem is and what it is about.

@@ -172,8 +172,9 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
     if (result == 0 && r == nullptr) {
         result = count > 0 ? sink.problems[count - 1].code : EDF_ERR_FORMAT; // fatal
     }
-    if (result == 0 && r->datarecord_count == 0) {
-        // A file of the header alone: the strict open reads no file without records.
+    if (result == 0 && (r->datarecord_count == 0 || sink.tals_without_room)) {
+        // A file of the header alone: the strict open reads no file without records. TALs
+        // without room: a copy would lose annotations.
         result = EDF_ERR_FORMAT;
     }
     if (result == 0 && r->unplaced_count > 0) {

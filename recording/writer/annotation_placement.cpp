@@ -54,9 +54,7 @@ std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_
     int64_t resume[annotation_signal_bytes + 1] = {};
     char scratch[annotation_signal_bytes];
     for (int64_t i = places; i < r->annotation_count; i++) {
-        const int length = edf_format_annotation_tal(edf_annotation_onset_ticks(r, &queue[i]),
-                                                     queue[i].duration, queue[i].text, scratch) +
-                           1;
+        const int length = edf_format_annotation_tal(r, &queue[i], scratch);
         int64_t p = resume[length];
         for (; p < places; p++) {
             if (static_cast<int64_t>(used.size()) <= p) {
@@ -97,10 +95,7 @@ int64_t write_packing(edf_recording *r, const edf_queued_annotation *queue,
         int n = edf_format_annotation_signal(r, place.record, place.signal, &queue[p], bytes);
         size_t last = first;
         for (; last < plan.size() && plan[last].place == p; last++) {
-            const edf_queued_annotation &e = queue[plan[last].index];
-            n += edf_format_annotation_tal(edf_annotation_onset_ticks(r, &e), e.duration, e.text,
-                                           bytes + n) +
-                 1; // bytes[n] is already the zero byte
+            n += edf_format_annotation_tal(r, &queue[plan[last].index], bytes + n);
         }
         if (!write_signal_at(r, place, bytes)) {
             failed += static_cast<int64_t>(last - first);

@@ -13,8 +13,8 @@ struct edf_tal_rewrite {
 // record's first annotation signal, whose first TAL keeps the record's time; with drop_texts
 // that TAL's own text (which EDF+ leaves empty) is emptied. Durations are kept as written;
 // new onsets are written in their shortest form ("+12", "+0.25", "-1.5"). `work` is scratch
-// of 2 * length + 1 bytes. Returns 0; EDF_ERR_FORMAT when the bytes are not a valid list of
-// TALs; EDF_ERR_ANONYMIZED_VALUE when the rewritten list does not fit the signal or a moved
-// onset does not fit 64 bits.
+// of `length` bytes. Returns 0; EDF_ERR_FORMAT when the bytes are not a valid list of TALs
+// (edf::tal's tokenizer finds a broken one); EDF_ERR_ANONYMIZED_VALUE when the rewritten list
+// does not fit the signal or a moved onset does not fit 64 bits.
 int edf_rewrite_annotation_signal(unsigned char *bytes, int64_t length, bool first_signal,
                                   const edf_tal_rewrite &how, unsigned char *work);
