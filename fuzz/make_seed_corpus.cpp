@@ -1,8 +1,10 @@
 // Writes the seed corpora of the fuzz targets into the directory given on the command line
 // (fuzz/corpus): small recordings made by the library's own writer in many configurations for
-// the reader target, and call sequences for the writer target.
+// the reader target, their annotation signals for the annotation-list codec's target, and call
+// sequences for the writer target.
 #include "recording/edf.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -88,6 +90,33 @@ void write_recording(const configuration &c, const std::string &path) {
     edfclose_file(handle);
 }
 
+// The annotation signals of every record of a recording that write_recording made, for the
+// annotation-list codec's target, each saved once.
+void save_annotation_signals(const configuration &c, const std::vector<char> &bytes,
+                             const std::filesystem::path &directory) {
+    const size_t bps = c.filetype == EDF_FILETYPE_BDFPLUS ? 3 : 2;
+    const int before = c.position == 0 ? c.signals : c.position == 1 ? c.signals / 2 : 0;
+    size_t record = 120 * static_cast<size_t>(c.annotation_signals);
+    size_t block = 0; // where the annotation signals begin in a record
+    for (int s = 0; s < c.signals; s++) {
+        record += static_cast<size_t>(4 + 3 * s) * bps;
+        block += s < before ? static_cast<size_t>(4 + 3 * s) * bps : 0;
+    }
+    std::vector<std::vector<char>> saved;
+    for (size_t at = 256 * static_cast<size_t>(1 + c.signals + c.annotation_signals) + block;
+         at + record - block <= bytes.size(); at += record) {
+        for (int k = 0; k < c.annotation_signals; k++) {
+            const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(at + 120 * k);
+            const std::vector<char> signal(first, first + 120);
+            if (std::find(saved.begin(), saved.end(), signal) == saved.end()) {
+                save(directory / (std::string(c.name) + "_" + std::to_string(saved.size())),
+                     signal);
+                saved.push_back(signal);
+            }
+        }
+    }
+}
+
 // An EDF+D or BDF+D recording: records with gaps between them, some shorter than a record,
 // and an annotation inside a gap.
 void write_discontinuous(bool bdf, const std::string &path) {
@@ -141,13 +170,16 @@ int main(int argc, char **argv) {
     const std::filesystem::path root(argv[1]);
     const std::filesystem::path reader = root / "fuzz_reader";
     const std::filesystem::path writer = root / "fuzz_writer";
+    const std::filesystem::path tal_codec = root / "fuzz_tal_codec";
     std::filesystem::create_directories(reader);
     std::filesystem::create_directories(writer);
+    std::filesystem::create_directories(tal_codec);
     const std::string scratch = (std::filesystem::temp_directory_path() / "seed.edf").string();
     for (const configuration &c : configurations) {
         write_recording(c, scratch);
         std::vector<char> bytes = file_bytes(scratch);
         save(reader / c.name, bytes);
+        save_annotation_signals(c, bytes, tal_codec);
         if (c.filetype == EDF_FILETYPE_EDFPLUS && c.signals > 0) {
             // The same recording marked as plain EDF, and as discontinuous.
             std::vector<char> plain = bytes;

@@ -859,13 +859,18 @@ EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
  * printable ASCII transliterated to ASCII by the writer's rule: well-formed UTF-8 per
  * character, "µV" as "uV" and "Jörg Müller" as "Jorg Muller", anything else byte by byte as
  * Latin-1), the record count is set, an incomplete last record is left out, annotation lists
- * that break a rule are dropped (a missing or wrong time-keeping annotation is written anew),
- * annotation texts that are not UTF-8 are converted from Latin-1 to UTF-8 (transliterated to
- * ASCII instead when their annotation signal has no room for the longer form), and the records
- * of a discontinuous file whose time is unknown are left out, as the tolerant open leaves them
- * out of the time axis (the annotations they hold, which have times of their own, go into the
- * same annotation signal of the next record copied, where it has room; after the last record
- * copied they are lost). The data bytes of the records copied are copied unchanged. Lists up
+ * that break a rule are dropped (a missing or wrong time-keeping annotation is written anew;
+ * annotations that a wrong one held stay, with the onset they were read with), annotation
+ * texts that are not UTF-8 are converted from Latin-1 to UTF-8 (transliterated to ASCII
+ * instead when their annotation signal has no room for the longer form), and the records of a
+ * discontinuous file whose time is unknown are left out, as the tolerant open leaves them out
+ * of the time axis (the annotations they hold, which have times of their own, go into the same
+ * annotation signal of the next record copied). Annotations that no longer fit their own
+ * annotation signal (a time-keeping annotation written anew may be longer than the one it
+ * replaces) move on in the same way, in order, after the next record's own. So the copy holds
+ * every annotation that the tolerant open reads; one that would find no room before the end
+ * is not written (EDF_ERR_FORMAT, below). The data bytes of the records copied are copied
+ * unchanged. Lists up
  * to `capacity` problems in `problems` as edf_check_file does, and returns their count (the
  * discontinuity included: a file whose problems are all EDF_PROBLEM_CONFORMS, or none, is
  * copied byte for byte). Refuses, writing nothing (codes as listed at EDF_ERR_BEING_WRITTEN):
@@ -878,8 +883,10 @@ EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
  * without records). Returns EDF_ERR_CANNOT_OPEN when the file cannot be opened or the output
  * cannot be created, EDF_ERR_READ when reading fails, EDF_ERR_WRITE when writing the output
  * fails, and EDF_ERR_FORMAT when a repair cannot be written in place (an annotation signal too
- * small to hold a time-keeping annotation): the copy is checked before the call returns, and a
- * partial or non-conforming output is removed (unless it is a device, such as /dev/null).
+ * small to hold a time-keeping annotation, or annotations that find no room in the records
+ * copied: such a copy would lose them, and none is written): the copy is checked before the
+ * call returns, and a partial or non-conforming output is removed (unless it is a device, such
+ * as /dev/null).
  * Never changes the file at `path`. (`edfinfo --continuous` writes a continuous copy of an
  * EDF+D file, its gaps filled and marked.) */
 EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,

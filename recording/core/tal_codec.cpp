@@ -121,22 +121,6 @@ void writer_text_from_latin1(const char *text, char *out) {
     out[built.length] = '\0';
 }
 
-const char *rule_text(rule broken) {
-    switch (broken) {
-    case rule::onset_before_duration:
-        return "a bad onset before 0x15";
-    case rule::onset:
-        return "a bad onset";
-    case rule::duration:
-        return "a bad duration";
-    case rule::end_mark:
-        return "it ends without 0x14";
-    case rule::none:
-        break;
-    }
-    return "";
-}
-
 namespace {
 
 bool read_onset(const unsigned char *text, int64_t n, int64_t *ticks) {
@@ -153,7 +137,7 @@ bool read_duration(const unsigned char *text, int64_t n, int64_t *ticks) {
 }
 
 // The TAL breaks `broken` at byte i: the next token starts after the zero byte that ends it.
-bool broken_at(const unsigned char *s, int64_t length, int64_t i, rule broken, token *t) {
+bool broken_at(const unsigned char *s, int64_t length, int64_t i, const char *broken, token *t) {
     t->kind = token_kind::broken;
     t->broken_rule = broken;
     t->end = i;
@@ -171,7 +155,7 @@ bool scan_tal(const unsigned char *s, int64_t length, int64_t at, token *t) {
         const unsigned char b = s[i];
         if (b == 0) {
             if (s[i - 1] != text_end) {
-                return broken_at(s, length, i, rule::end_mark, t);
+                return broken_at(s, length, i, no_end_mark, t);
             }
             t->kind = token_kind::tal;
             t->end = i;
@@ -180,7 +164,7 @@ bool scan_tal(const unsigned char *s, int64_t length, int64_t at, token *t) {
         }
         if (b == duration_mark) {
             if (reading != part::onset || !read_onset(s + at, i - at, &t->onset)) {
-                return broken_at(s, length, i, rule::onset_before_duration, t);
+                return broken_at(s, length, i, bad_onset_before_duration, t);
             }
             t->onset_end = i;
             reading = part::duration;
@@ -188,12 +172,12 @@ bool scan_tal(const unsigned char *s, int64_t length, int64_t at, token *t) {
         } else if (b == text_end) {
             if (reading == part::onset) {
                 if (!read_onset(s + at, i - at, &t->onset)) {
-                    return broken_at(s, length, i, rule::onset, t);
+                    return broken_at(s, length, i, bad_onset, t);
                 }
                 t->onset_end = i;
             } else if (reading == part::duration) {
                 if (!read_duration(s + text_start, i - text_start, &t->duration)) {
-                    return broken_at(s, length, i, rule::duration, t);
+                    return broken_at(s, length, i, bad_duration, t);
                 }
                 t->has_duration = true;
                 t->duration_begin = text_start;
@@ -219,7 +203,7 @@ bool next_token(const unsigned char *s, int64_t length, int64_t at, token *t) {
     if (at >= length) {
         return false;
     }
-    *t = token{token_kind::tal, rule::none, at, at, at + 1, -1, 0, false, at, at, 0, at, at};
+    *t = token{token_kind::tal, nullptr, at, at, at + 1, -1, 0, false, at, at, 0, at, at};
     if (s[at] != 0) {
         return scan_tal(s, length, at, t);
     }

@@ -60,16 +60,11 @@ void writer_text_from_latin1(const char *text, char *out);
 
 // ---- Tokenizer ----------------------------------------------------------------------------
 
-enum class rule {
-    none,
-    onset_before_duration, // 0x15 after something that is not a good onset
-    onset,                 // 0x14 after something that is not a good onset
-    duration,              // 0x14 after something that is not a good duration
-    end_mark,              // a zero byte that does not follow the 0x14 closing a text
-};
-
-// How the reader names a broken rule: "a bad onset", "it ends without 0x14", ...
-const char *rule_text(rule broken);
+// The rules that a broken TAL breaks, in the words the reader's problems use.
+inline constexpr const char *bad_onset_before_duration = "a bad onset before 0x15";
+inline constexpr const char *bad_onset = "a bad onset";
+inline constexpr const char *bad_duration = "a bad duration";
+inline constexpr const char *no_end_mark = "it ends without 0x14"; // a zero byte not after 0x14
 
 enum class token_kind {
     tal,         // a whole TAL: `end` is the zero byte that ends it
@@ -82,10 +77,10 @@ enum class token_kind {
 
 struct token {
     token_kind kind;
-    rule broken_rule;
-    int64_t start; // first byte of the token
-    int64_t end;   // see token_kind
-    int64_t next;  // where the next token starts (after the zero byte that ends this one)
+    const char *broken_rule; // see the rules above
+    int64_t start;           // first byte of the token
+    int64_t end;             // see token_kind
+    int64_t next;            // where the next token starts (after the zero byte that ends this one)
     // The onset: its text is [start, onset_end), closed by the 0x14 or 0x15 at onset_end;
     // onset_end is -1 when the TAL broke before its onset was read.
     int64_t onset_end;

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -103,10 +104,16 @@ struct extraction {
     bool record_unplaced;       // the record being examined has no known time
 };
 
-// Reports a problem of the bytes at `at` (n of them) of annotation signal x.k of record
-// x.record. Returns true when the pass goes on; else *result holds the result to end with.
-bool report_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n,
-                 const char *field, int *result, const char *format, va_list arguments) {
+constexpr const char *annotation_field = "annotation";
+constexpr const char *timekeeping_field = "time-keeping annotation";
+
+// Reports a problem of the n bytes at `at` of annotation signal x.k of record x.record (80 of
+// them at most are shown). Returns true when the pass goes on; else *result holds the result
+// to end with.
+bool flaw(extraction &x, int64_t at, int64_t n, const char *field, int *result, const char *format,
+          ...) __attribute__((format(printf, 6, 7)));
+bool flaw(extraction &x, int64_t at, int64_t n, const char *field, int *result, const char *format,
+          ...) {
     *result = result_bad_format;
     if (x.sink->policy == edf_policy::strict) {
         if (x.sink->first_code == 0) {
@@ -115,42 +122,33 @@ bool report_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t 
         return false;
     }
     char message[241];
+    va_list arguments;
+    va_start(arguments, format);
     std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
     const annotation_signal &a = x.signals[x.k];
     const edf_problem_place place{static_cast<int64_t>(x.r->header_size) +
                                       x.record * x.r->record_size + a.offset + at,
                                   x.r->annotation_signal_indexes[x.k], x.record, field};
     x.signal_flawed = true;
-    if (edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_REPAIRED, found, n < 80 ? n : 80,
-                   "%s", message)) {
+    if (edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_REPAIRED, a.bytes + at,
+                   n < 80 ? n : 80, "%s", message)) {
         return true;
     }
     *result = x.sink->out_of_memory ? result_no_memory : result_bad_format;
     return false;
 }
 
-bool annotation_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n, int *result,
-                     const char *format, ...) __attribute__((format(printf, 6, 7)));
-bool annotation_flaw(extraction &x, int64_t at, const unsigned char *found, int64_t n, int *result,
-                     const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const bool go_on = report_flaw(x, at, found, n, "annotation", result, format, arguments);
-    va_end(arguments);
-    return go_on;
+// The bytes of a time-keeping TAL that a problem shows.
+int64_t shown(const annotation_signal &a) {
+    return a.length < 20 ? a.length : 20;
 }
 
-// A problem of the time-keeping TAL of annotation signal `a` (its first 20 bytes shown).
-bool timekeeping_flaw(extraction &x, const annotation_signal &a, int *result, const char *format,
-                      ...) __attribute__((format(printf, 4, 5)));
-bool timekeeping_flaw(extraction &x, const annotation_signal &a, int *result, const char *format,
-                      ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const bool go_on = report_flaw(x, 0, a.bytes, a.length < 20 ? a.length : 20,
-                                   "time-keeping annotation", result, format, arguments);
-    va_end(arguments);
-    return go_on;
+// A problem of the time-keeping TAL of record x.record, whose message is "Data record <n>"
+// and `rest`.
+bool timekeeping_flaw(extraction &x, const annotation_signal &a, int *result, const char *rest) {
+    return flaw(x, 0, shown(a), timekeeping_field, result, "Data record %" PRId64 "%s", x.record,
+                rest);
 }
 
 // Room for one more entry of the handle's list, which grows 1000 entries at a time.
@@ -326,8 +324,7 @@ int take_tal(extraction &x, const unsigned char *s, const token &t, bool timekee
     const char *broken = nullptr;
     int64_t at = t.end;
     if (t.onset_end >= 0 && __builtin_sub_overflow(t.onset, r->subsecond_start_ticks, &e.onset)) {
-        broken =
-            rule_text(s[t.onset_end] == duration_mark ? rule::onset_before_duration : rule::onset);
+        broken = s[t.onset_end] == duration_mark ? bad_onset_before_duration : bad_onset;
         at = t.onset_end;
     }
     const bool stop_at_end = x.mode == EDF_READ_ANNOTATIONS && x.signal_count == 1;
@@ -347,13 +344,13 @@ int take_tal(extraction &x, const unsigned char *s, const token &t, bool timekee
         }
     }
     if (broken == nullptr && t.kind == token_kind::broken) {
-        broken = rule_text(t.broken_rule);
+        broken = t.broken_rule;
     }
     int result = result_ok;
     if (broken != nullptr &&
-        !annotation_flaw(x, t.start, s + t.start, at + 1 - t.start, &result,
-                         "A TAL of data record %" PRId64 " breaks a rule (%s); it is skipped.",
-                         x.record, broken)) {
+        !flaw(x, t.start, at + 1 - t.start, annotation_field, &result,
+              "A TAL of data record %" PRId64 " breaks a rule (%s); it is skipped.", x.record,
+              broken)) {
         return result;
     }
     if (broken != nullptr || t.kind == token_kind::cut) {
@@ -378,11 +375,10 @@ int parse_signal(extraction &x, const unsigned char *s, int64_t length, bool tim
         }
         int result = result_ok;
         if (t.kind == token_kind::bad_padding) {
-            const bool go_on =
-                annotation_flaw(x, t.start, s + t.start, length - t.start, &result,
-                                "The padding of an annotation signal in data record %" PRId64
-                                " holds bytes other than zero; they are ignored.",
-                                x.record);
+            const bool go_on = flaw(x, t.start, length - t.start, annotation_field, &result,
+                                    "The padding of an annotation signal in data record %" PRId64
+                                    " holds bytes other than zero; they are ignored.",
+                                    x.record);
             return go_on ? result_ok : result;
         }
         result = take_tal(x, s, t, timekeeping, &annotations);
@@ -451,6 +447,9 @@ void add_pending(extraction &x, annotation_signal &a, const unsigned char *bytes
 // Puts the TALs waiting for annotation signal `a` after the n bytes in use in `bytes`, in
 // their order, as long as they fit.
 void place_pending(annotation_signal &a, unsigned char *bytes, int64_t *n, int64_t length) {
+    if (a.pending_length == 0) {
+        return;
+    }
     int64_t taken = 0;
     while (taken < a.pending_length) {
         const void *zero =
@@ -535,10 +534,8 @@ void carry_signal(extraction &x, const unsigned char *s) {
 int unplaced_record(extraction &x, const annotation_signal &a, bool *timekeeping) {
     int result = result_ok;
     if (!timekeeping_flaw(x, a, &result,
-                          "Data record %" PRId64
                           " has no readable time-keeping annotation, so its time is unknown; it "
-                          "is left out of the time axis (of every segment).",
-                          x.record)) {
+                          "is left out of the time axis (of every segment).")) {
         return result;
     }
     if (edf_map_unplaced_record(x.r, x.record) != edf_record_time_result::ok) {
@@ -561,10 +558,8 @@ int check_record_time(extraction &x, const annotation_signal &a, int64_t expecte
         if (__builtin_sub_overflow(*time, x.previous_record_time, &step) ||
             step != x.r->datarecord_duration_ticks) {
             if (!timekeeping_flaw(x, a, &result,
-                                  "Data record %" PRId64
                                   " does not start one record duration after the previous one; "
-                                  "its time is taken from the header.",
-                                  x.record)) {
+                                  "its time is taken from the header.")) {
                 return result;
             }
             *time = expected;
@@ -580,9 +575,8 @@ int check_record_time(extraction &x, const annotation_signal &a, int64_t expecte
         // Sample positions would be ambiguous: nothing can be read past this.
         const edf_problem_place place{
             static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size + a.offset,
-            x.r->annotation_signal_indexes[0], x.record, "time-keeping annotation"};
-        edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_FATAL, a.bytes,
-                   a.length < 20 ? a.length : 20,
+            x.r->annotation_signal_indexes[0], x.record, timekeeping_field};
+        edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_FATAL, a.bytes, shown(a),
                    "Data record %" PRId64
                    " starts before the previous one ends, so sample times would be ambiguous; "
                    "the file cannot be read.",
@@ -612,10 +606,8 @@ int record_time(extraction &x, const annotation_signal &a, int64_t *time, bool *
             return unplaced_record(x, a, timekeeping);
         }
         if (!timekeeping_flaw(x, a, &result,
-                              "Data record %" PRId64
                               " does not begin with a time-keeping annotation; its time is taken "
-                              "from the header.",
-                              record)) {
+                              "from the header.")) {
             return result;
         }
         *time = expected;
@@ -623,9 +615,9 @@ int record_time(extraction &x, const annotation_signal &a, int64_t *time, bool *
         x.timekeeping_rewritten = true;
     } else if (record == 0) {
         if (*time < 0 || *time >= EDF_TIME_DIMENSION) {
-            if (!timekeeping_flaw(x, a, &result, "%s",
-                                  "The first data record's time is not within the first "
-                                  "second; it is taken as 0.")) {
+            if (!flaw(x, 0, shown(a), timekeeping_field, &result, "%s",
+                      "The first data record's time is not within the first "
+                      "second; it is taken as 0.")) {
                 return result;
             }
             *time = expected;
@@ -658,10 +650,10 @@ int examine_record(extraction &x, int64_t record) {
         x.signal_flawed = false;
         int result = result_ok;
         if (a.bytes[a.length - 1] != 0x00 &&
-            !annotation_flaw(x, a.length - 1, a.bytes + a.length - 1, 1, &result,
-                             "An annotation signal of data record %" PRId64
-                             " does not end with a zero byte; its last TAL is skipped.",
-                             record)) {
+            !flaw(x, a.length - 1, 1, annotation_field, &result,
+                  "An annotation signal of data record %" PRId64
+                  " does not end with a zero byte; its last TAL is skipped.",
+                  record)) {
             return result;
         }
         bool timekeeping = k == 0;
@@ -686,62 +678,47 @@ int examine_record(extraction &x, int64_t record) {
     return result_ok;
 }
 
-// Small records: runs of whole records, read sequentially into one buffer.
-int walk_whole_records(extraction &x, int64_t header_size, int64_t records, unsigned char *buffer,
-                       int64_t records_per_run) {
-    edf_recording *r = x.r;
-    if (fseeko(r->file, header_size, SEEK_SET) != 0) {
+// Reads the records in runs: small records whole, many to a run; large ones one to a run,
+// one read per cluster of annotation signals. Records that the file does not hold whole count
+// as unreadable, as they would if each record were read in full.
+int walk_records(extraction &x, int64_t records, int64_t per_run, bool whole,
+                 const cluster *clusters, int cluster_count, unsigned char *buffer) {
+    const edf_recording *r = x.r;
+    const int64_t header_size = static_cast<int64_t>(256) * (r->signal_count + 1);
+    struct stat status;
+    if (fstat(fileno(r->file), &status) != 0) {
         return result_read_failed;
     }
-    for (int64_t first = 0; first < records; first += records_per_run) {
-        const int64_t wanted =
-            records - first < records_per_run ? records - first : records_per_run;
-        const size_t bytes = static_cast<size_t>(wanted * r->record_size);
-        const size_t got = std::fread(buffer, 1, bytes, r->file);
-        const int64_t whole = static_cast<int64_t>(got) / r->record_size;
-        for (int64_t j = 0; j < whole; j++) {
-            unsigned char *record = buffer + j * r->record_size;
+    const int64_t size = status.st_size;
+    const int64_t complete = size > header_size ? (size - header_size) / r->record_size : 0;
+    for (int64_t first = 0; first < records; first += per_run) {
+        const int64_t n = records - first < per_run ? records - first : per_run;
+        const int64_t start = header_size + first * r->record_size;
+        // The records of the run that the file holds whole (the others fail below).
+        const int64_t held = (complete - first < n ? complete - first : n) * r->record_size;
+        if (whole && held > 0 && edf_read_at(r->file, buffer, held, start) != held) {
+            return result_read_failed;
+        }
+        for (int64_t j = 0; j < n; j++) {
+            if (first + j >= complete) {
+                return result_read_failed;
+            }
+            for (int c = 0; !whole && c < cluster_count; c++) {
+                const cluster &cl = clusters[c];
+                if (edf_read_at(r->file, buffer + cl.buffer_position, cl.length,
+                                start + cl.offset) != cl.length) {
+                    return result_read_failed;
+                }
+            }
             for (int k = 0; k < x.signal_count; k++) {
-                x.signals[k].bytes = record + x.signals[k].offset;
+                const annotation_signal &a = x.signals[k];
+                x.signals[k].bytes =
+                    buffer + (whole ? j * r->record_size + a.offset : a.buffer_position);
             }
             const int result = examine_record(x, first + j);
             if (result != result_ok) {
                 return result;
             }
-        }
-        if (whole < wanted) {
-            return result_read_failed;
-        }
-    }
-    return result_ok;
-}
-
-// Large records: per record, one read per cluster of annotation signals.
-int walk_clusters(extraction &x, int64_t header_size, int64_t records, unsigned char *buffer,
-                  const cluster *clusters, int cluster_count) {
-    edf_recording *r = x.r;
-    // Records that the file does not hold whole count as unreadable, as they would if each
-    // record were read in full.
-    if (fseeko(r->file, 0, SEEK_END) != 0) {
-        return result_read_failed;
-    }
-    const int64_t size = ftello(r->file);
-    const int64_t complete = size > header_size ? (size - header_size) / r->record_size : 0;
-    for (int64_t record = 0; record < records; record++) {
-        if (record >= complete) {
-            return result_read_failed;
-        }
-        const int64_t start = header_size + record * r->record_size;
-        for (int c = 0; c < cluster_count; c++) {
-            const cluster &cl = clusters[c];
-            if (edf_read_at(r->file, buffer + cl.buffer_position, cl.length, start + cl.offset) !=
-                cl.length) {
-                return result_read_failed;
-            }
-        }
-        const int result = examine_record(x, record);
-        if (result != result_ok) {
-            return result;
         }
     }
     return result_ok;
@@ -811,7 +788,6 @@ bool allocate_work(extraction &x, int64_t largest) {
 // Walks the records with the work areas in place.
 int walk(extraction &x, int64_t records) {
     edf_recording *r = x.r;
-    const int64_t header_size = static_cast<int64_t>(256) * (r->signal_count + 1);
     cluster *clusters =
         static_cast<cluster *>(std::calloc(static_cast<size_t>(x.signal_count), sizeof(cluster)));
     if (clusters == nullptr) {
@@ -819,13 +795,11 @@ int walk(extraction &x, int64_t records) {
     }
     signal_layout layout;
     const bool inside = lay_out_signals(x, clusters, &layout);
-    const bool whole_records = r->record_size - layout.annotation_bytes < whole_record_limit;
-    int64_t records_per_run = run_bytes_target / (r->record_size > 0 ? r->record_size : 1);
-    records_per_run = records_per_run < 1 ? 1 : records_per_run;
-    records_per_run = records_per_run > records ? records : records_per_run;
-    const int64_t buffer_size = whole_records
-                                    ? (records_per_run > 0 ? records_per_run : 1) * r->record_size
-                                    : layout.cluster_bytes;
+    const bool whole = r->record_size - layout.annotation_bytes < whole_record_limit;
+    int64_t per_run = run_bytes_target / (r->record_size > 0 ? r->record_size : 1);
+    per_run = !whole || per_run < 1 ? 1 : (per_run > records ? records : per_run);
+    const int64_t buffer_size =
+        whole ? (per_run > 0 ? per_run : 1) * r->record_size : layout.cluster_bytes;
     unsigned char *buffer = static_cast<unsigned char *>(
         std::malloc(static_cast<size_t>(buffer_size > 0 ? buffer_size : 1)));
     int result;
@@ -833,13 +807,8 @@ int walk(extraction &x, int64_t records) {
         result = result_no_memory;
     } else if (!inside) {
         result = result_bad_format; // annotation signals outside the record: not a valid block
-    } else if (whole_records) {
-        result = walk_whole_records(x, header_size, records, buffer, records_per_run);
     } else {
-        for (int k = 0; k < x.signal_count; k++) {
-            x.signals[k].bytes = buffer + x.signals[k].buffer_position;
-        }
-        result = walk_clusters(x, header_size, records, buffer, clusters, layout.cluster_count);
+        result = walk_records(x, records, per_run, whole, clusters, layout.cluster_count, buffer);
     }
     std::free(buffer);
     std::free(clusters);
