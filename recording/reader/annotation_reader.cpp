@@ -444,6 +444,17 @@ void add_pending(extraction &x, annotation_signal &a, const unsigned char *bytes
     a.pending_length += n;
 }
 
+// Kept TAL k of the signal at `s` waits for the same signal `a` of a later record: with its
+// texts converted to UTF-8, or transliterated where the longer form would not fit a signal.
+void pend(extraction &x, annotation_signal &a, const unsigned char *s, const kept_tal &k) {
+    int64_t size;
+    const unsigned char *tal = kept_bytes(x, s, a.length, k, false, &size);
+    if (size > a.length) {
+        tal = kept_bytes(x, s, a.length, k, true, &size);
+    }
+    add_pending(x, a, tal, size);
+}
+
 // Puts the TALs waiting for annotation signal `a` after the n bytes in use in `bytes`, in
 // their order, as long as they fit.
 void place_pending(annotation_signal &a, unsigned char *bytes, int64_t *n, int64_t length) {
@@ -508,8 +519,7 @@ void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool 
     place_pending(a, bytes, &n, length);
     for (int64_t k = 0; k < x.kept_count; k++) {
         if (!x.kept[k].placed) {
-            const unsigned char *tal = kept_bytes(x, s, length, x.kept[k], false, &size);
-            add_pending(x, a, tal, size);
+            pend(x, a, s, x.kept[k]);
         }
     }
     edf_replace(x.sink,
@@ -521,11 +531,8 @@ void replace_signal(extraction &x, const unsigned char *s, int64_t length, bool 
 // A repaired copy leaves out a record of unknown time: the TALs kept from its annotation
 // signal x.k (texts that are not UTF-8 converted) wait for the next record copied.
 void carry_signal(extraction &x, const unsigned char *s) {
-    annotation_signal &a = x.signals[x.k];
     for (int64_t k = 0; k < x.kept_count; k++) {
-        int64_t size;
-        const unsigned char *tal = kept_bytes(x, s, a.length, x.kept[k], false, &size);
-        add_pending(x, a, tal, size);
+        pend(x, x.signals[x.k], s, x.kept[k]);
     }
 }
 
