@@ -412,9 +412,9 @@ def index(
                 catalogue.remove(old_id)
             catalogue.insert(entry)
         catalogue.commit()
-        rows = {}
-        for row in catalogue.connection.execute("SELECT * FROM recordings"):
-            rows[row[1]] = row
+        rows: dict[str, tuple[Any, ...]] = {}
+        for stored in catalogue.connection.execute("SELECT * FROM recordings"):
+            rows[stored[1]] = stored
         columns = [d[0] for d in catalogue.connection.execute(
             "SELECT * FROM recordings LIMIT 0").description]
     finally:
