@@ -627,6 +627,9 @@ int run_anonymize_mode(int argc, const char *const *argv) {
                 report_failure(err, file, failure);
                 return captured.take(false);
             }
+            if (into_directory) { // a file found below a directory: its folders below OUT
+                std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+            }
             std::lock_guard<std::mutex> hold(library_lock());
             const int result =
                 edf_anonymize_file(file.c_str(), o.in_place ? nullptr : target.c_str(), o.flags);

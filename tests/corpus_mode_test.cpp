@@ -416,6 +416,11 @@ TEST(CorpusMode, AnonymizeManyFilesKeepsTheKeyInInputOrder) {
         EXPECT_FALSE(fs::exists(dir.file("out/p00.edf")));
         EXPECT_EQ(edfinfo({"--anonymize", "--output", "out", "--jobs", "2", "in"}, dir).status, 0);
         EXPECT_TRUE(fs::exists(dir.file("out/p11.edf")));
+        // A file found deeper below the directory: its copy in the same folders below OUT.
+        fs::create_directories(dir.file("nested/deep"));
+        fs::copy_file(dir.file("in/p00.edf"), dir.file("nested/deep/z.edf"));
+        EXPECT_EQ(edfinfo({"--anonymize", "--output", "out2", "nested"}, dir).status, 0);
+        EXPECT_TRUE(fs::exists(dir.file("out2/deep/z.edf")));
     }
 }
 
