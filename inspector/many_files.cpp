@@ -199,6 +199,7 @@ int run_many(const inspector_options &options, const input_files &inputs) {
         }
     }
     progress_line progress(files.size(), true);
+    bool reported = false; // a text report printed: the next one after a blank line
     map_in_order<file_output>(
         files.size(), options.jobs,
         [&](std::size_t i) {
@@ -233,10 +234,13 @@ int run_many(const inspector_options &options, const input_files &inputs) {
                 return unexpected_failure(path, e.what());
             }
         },
-        [&](std::size_t i, file_output &&output) {
+        [&](std::size_t, file_output &&output) {
             progress.clear();
-            if (i > 0 && options.action == inspector_action::text_report && !output.out.empty()) {
-                std::fputc('\n', stdout);
+            if (options.action == inspector_action::text_report && !output.out.empty()) {
+                if (reported) {
+                    std::fputc('\n', stdout);
+                }
+                reported = true;
             }
             print_file_output(output);
             failures += output.ok ? 0 : 1;

@@ -187,12 +187,18 @@ def _status(problems: Sequence[Problem]) -> str:
     return "conforming" if all(p.action == 3 for p in problems) else "repaired-readable"
 
 
+def _reason(error: BaseException) -> str:
+    """Why a file could not be checked, in the library's words where it gave them (as
+    edfinfo says it)."""
+    return getattr(error, "strerror", None) or str(error)
+
+
 def _checked(path: str) -> dict[str, Any]:
     try:
         problems = _check_file(path)
     except Exception as error:
-        return {"path": path, "status": "unreadable", "error": str(error), "problem_count": 0,
-                "fields": (), "problems": ()}
+        return {"path": path, "status": "unreadable", "error": _reason(error),
+                "problem_count": 0, "fields": (), "problems": ()}
     fields = tuple(dict.fromkeys(p.field for p in problems if p.action != 3))
     return {"path": path, "status": _status(problems), "error": None,
             "problem_count": len(problems), "fields": fields, "problems": tuple(problems)}
@@ -264,7 +270,7 @@ def _catalogue_entry(path: str) -> dict[str, Any]:
         try:
             problems = _check_file(path)
         except Exception as error:
-            entry.update(status="unreadable", error=str(error), problem_count=0, problems=[])
+            entry.update(status="unreadable", error=_reason(error), problem_count=0, problems=[])
             return entry
         entry.update(status=_status(problems), problem_count=len(problems),
                      problems=[_problem_row(p) for p in problems])

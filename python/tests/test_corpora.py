@@ -86,7 +86,7 @@ def test_check_gives_one_row_per_path_and_the_same_rows_on_a_cluster(files, clie
     assert list(local["path"]) == paths
     assert list(local["status"]) == [expected[p] for p in paths]
     row = local.set_index("path").loc[paths[2]]  # the missing file
-    assert row["error"].startswith("[Errno 2]") and row["problem_count"] == 0
+    assert row["error"] == "the file cannot be opened or created" and row["problem_count"] == 0
     row = local.set_index("path").loc[paths[4]]
     assert row["fields"] == ("number of data records", "incomplete data record")
     assert all(isinstance(p, recording.Problem) for p in row["problems"])
