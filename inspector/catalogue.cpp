@@ -404,10 +404,10 @@ class catalogue {
     std::vector<std::unique_ptr<statement>> statements_;
 };
 
-std::string absolute_path(const std::string &path) {
-    std::error_code error;
-    const fs::path absolute = fs::absolute(path, error);
-    return (error ? fs::path(path) : absolute).lexically_normal().string();
+// The path made absolute from the current directory (`here`), without resolving links.
+std::string absolute_path(const std::string &path, const fs::path &here) {
+    const fs::path given(path);
+    return (given.is_absolute() ? given : here / given).lexically_normal().string();
 }
 
 // Size and time of change, or nothing when the file cannot be found (errno tells why).
@@ -443,18 +443,19 @@ int run_index(const inspector_options &options, const input_files &inputs) {
     std::vector<catalogue_entry> to_read;
     std::vector<int64_t> replaced; // the row of each file to read, or -1
     std::size_t kept = 0;
+    std::error_code no_directory;
+    const fs::path here = fs::current_path(no_directory);
     for (const input_file &file : inputs.files) {
         catalogue_entry entry;
-        entry.path = absolute_path(file.path);
-        const auto stat = size_and_mtime(entry.path);
-        if (!stat) {
+        entry.path = absolute_path(file.path, here);
+        if (!file.exists) {
             std::fprintf(stderr, "edfinfo: cannot index %s: %s\n", quoted_name(file.path).c_str(),
-                         std::error_code(errno, std::generic_category()).message().c_str());
+                         "no such file");
             failures++;
             continue;
         }
-        entry.size = stat->first;
-        entry.mtime = stat->second;
+        entry.size = file.size;
+        entry.mtime = file.mtime;
         const auto found = known.find(entry.path);
         if (found != known.end() && found->second.size == entry.size &&
             found->second.mtime == entry.mtime) {

@@ -32,14 +32,19 @@ class expansion {
         // The same file under another name (./a.edf, a link) is the same file: its identity
         // decides, where it has one.
         struct stat status {};
+        input_file file{path, output_name};
         if (::stat(path.c_str(), &status) == 0) {
             if (!identities_.insert({status.st_dev, status.st_ino}).second) {
                 return;
             }
+            file.exists = !S_ISDIR(status.st_mode);
+            file.size = static_cast<int64_t>(status.st_size);
+            file.mtime =
+                static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
         } else if (!missing_.insert(path).second) {
             return;
         }
-        result_.files.push_back({path, output_name});
+        result_.files.push_back(std::move(file));
     }
 
     void add_directory(const fs::path &directory) {

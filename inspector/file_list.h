@@ -2,6 +2,7 @@
 // .edf and .bdf files in any case, and @LIST files of paths, one a line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,11 @@ struct input_file {
     // Its name under an output directory (--repair OUTDIR, --anonymize --output OUTDIR): the
     // path below the directory searched for a file found there, else the file's own name.
     std::string output_name;
+    // What the search found of it (stat, links followed): whether it exists, and its size in
+    // bytes and time of last change in nanoseconds since 1970 when it does.
+    bool exists = false;
+    int64_t size = 0;
+    int64_t mtime = 0;
 };
 
 struct input_files {
