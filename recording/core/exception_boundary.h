@@ -8,15 +8,24 @@
 #pragma once
 
 #include <new>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 // Runs `body` and returns its result; when it throws, returns `no_memory` for a failed
 // allocation (std::bad_alloc and what derives from it) and `failure` for any other exception.
+// Only the unwinding of a thread that is being cancelled (a cancellation point such as a read
+// or write, with the C++ runtime's forced unwinding) passes on, as it must.
 template <typename Result, typename Body>
-Result edf_without_exceptions(Result no_memory, Result failure, Body &&body) noexcept {
+Result edf_without_exceptions(Result no_memory, Result failure, Body &&body) {
     try {
         return body();
     } catch (const std::bad_alloc &) {
         return no_memory;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
     } catch (...) {
         return failure;
     }
