@@ -585,6 +585,7 @@ TEST(AllocationFailure, FileOperations) {
         ASSERT_GE(success, 0);
         const std::string reference = file_bytes(changed);
         ASSERT_NE(reference, operation.in_place ? operation.input : "");
+        EXPECT_EQ(edf_check_file(changed.c_str(), nullptr, 0), 0); // it conforms
         int new_failures = 0;
         for_each_fault([&](int k) {
             prepare();
@@ -616,9 +617,4 @@ TEST(AllocationFailure, FileOperations) {
             EXPECT_GE(new_failures, 1);
         }
     }
-    // The copies of a run without failures conform.
-    reader_test::write_bytes(in, broken_file());
-    std::remove(out.c_str());
-    ASSERT_EQ(edf_repair_file(in.c_str(), out.c_str(), 0, nullptr, 0), broken_file_problems);
-    EXPECT_EQ(edf_check_file(out.c_str(), nullptr, 0), 0);
 }
