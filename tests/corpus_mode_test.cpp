@@ -150,6 +150,27 @@ TEST(CorpusMode, CheckPrintsOneLinePerFileInInputOrderAndASummary) {
     }
 }
 
+// A list that cannot be read is reported and counts as a failure; the files named elsewhere
+// are still checked. @- reads the list from standard input.
+TEST(CorpusMode, ListsFromFilesAndStandardInput) {
+    temp_dir dir;
+    make_corpus(dir);
+    program_result r = edfinfo({"--check", "@no-such-list.txt", "corpus/a/plain.edf"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "edfinfo: cannot read the list 'no-such-list.txt'\n");
+    EXPECT_EQ(r.out, "corpus/a/plain.edf: conforming\n1 file: 1 conforming, 0 repaired-readable, "
+                     "0 unreadable\n");
+    const std::string command = "cd '" + dir.path().string() +
+                                "' && printf 'corpus/b/plain.bdf\\ncorpus/a\\n' | '" EDFINFO_PATH
+                                "' --check --jobs 2 @- > out.txt";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(lines_of(file_bytes(dir.file("out.txt"))),
+              (std::vector<std::string>{
+                  "corpus/b/plain.bdf: conforming", "corpus/a/edfplus.edf: conforming",
+                  "corpus/a/plain.edf: conforming", "corpus/a/upper.BDF: conforming",
+                  "4 files: 4 conforming, 0 repaired-readable, 0 unreadable"}));
+}
+
 TEST(CorpusMode, JsonLinesAgreeWithTheSingleFileCheck) {
     temp_dir dir;
     const std::vector<corpus_file> corpus = make_corpus(dir);
