@@ -1,6 +1,6 @@
-// A TAL is: onset, optionally 0x15 and a duration, 0x14, any number of texts each closed by
-// 0x14, then 0x00. Zero bytes after the last TAL fill the signal. The rewrite walks the TALs
-// once, writes the changed list into scratch and copies it back, zero-filled.
+// The rewrite walks the TALs as the reader's tokenizer (recording/core/tal_codec.h) finds
+// them, so that it takes exactly the lists that the reader takes; it writes the changed list
+// into scratch and copies it back, zero-filled.
 #include "recording/writer/annotation_rewrite.h"
 
 #include "recording/core/tal_codec.h"
