@@ -9,21 +9,14 @@ namespace edf::tal {
 static_assert(writer_text_max == EDF_ANNOTATION_TEXT_MAX);
 
 bool is_duration_text(const unsigned char *t, int64_t n) {
-    if (n < 1 || t[0] == '.' || t[n - 1] == '.') {
-        return false;
-    }
-    bool point = false;
+    int points = 0;
     for (int64_t i = 0; i < n; i++) {
-        if (t[i] == '.') {
-            if (point) {
-                return false;
-            }
-            point = true;
-        } else if (t[i] < '0' || t[i] > '9') {
+        points += t[i] == '.';
+        if (t[i] != '.' && (t[i] < '0' || t[i] > '9')) {
             return false;
         }
     }
-    return true;
+    return n >= 1 && points <= 1 && t[0] != '.' && t[n - 1] != '.';
 }
 
 bool is_onset_text(const unsigned char *t, int64_t n) {

@@ -107,6 +107,13 @@ struct extraction {
 constexpr const char *annotation_field = "annotation";
 constexpr const char *timekeeping_field = "time-keeping annotation";
 
+// Byte `at` of annotation signal x.k of record x.record, as a problem names it.
+edf_problem_place place_of(const extraction &x, int64_t at, const char *field) {
+    return {static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size +
+                x.signals[x.k].offset + at,
+            x.r->annotation_signal_indexes[x.k], x.record, field};
+}
+
 // Reports a problem of the n bytes at `at` of annotation signal x.k of record x.record (80 of
 // them at most are shown). Returns true when the pass goes on; else *result holds the result
 // to end with.
@@ -126,13 +133,9 @@ bool flaw(extraction &x, int64_t at, int64_t n, const char *field, int *result, 
     va_start(arguments, format);
     std::vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
-    const annotation_signal &a = x.signals[x.k];
-    const edf_problem_place place{static_cast<int64_t>(x.r->header_size) +
-                                      x.record * x.r->record_size + a.offset + at,
-                                  x.r->annotation_signal_indexes[x.k], x.record, field};
     x.signal_flawed = true;
-    if (edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_REPAIRED, a.bytes + at,
-                   n < 80 ? n : 80, "%s", message)) {
+    if (edf_report(x.sink, place_of(x, at, field), EDF_ERR_FORMAT, EDF_PROBLEM_REPAIRED,
+                   x.signals[x.k].bytes + at, n < 80 ? n : 80, "%s", message)) {
         return true;
     }
     *result = x.sink->out_of_memory ? result_no_memory : result_bad_format;
@@ -278,13 +281,8 @@ int take_whole_tal(extraction &x, const unsigned char *s, const token &t, const 
     const bool latin1 = e.latin1_text != nullptr;
     if (latin1 && x.latin1_record != x.record) {
         x.latin1_record = x.record;
-        const edf_recording *r = x.r;
-        const annotation_signal &a = x.signals[x.k];
-        const edf_problem_place place{
-            static_cast<int64_t>(r->header_size) + x.record * r->record_size + a.offset +
-                (e.latin1_text - s),
-            r->annotation_signal_indexes[x.k], x.record, "annotation text"};
-        if (!edf_report(x.sink, place, 0, EDF_PROBLEM_REPAIRED, e.latin1_text,
+        if (!edf_report(x.sink, place_of(x, e.latin1_text - s, "annotation text"), 0,
+                        EDF_PROBLEM_REPAIRED, e.latin1_text,
                         e.latin1_length < 80 ? e.latin1_length : 80,
                         "An annotation text of data record %" PRId64
                         " is not UTF-8; it is read as Latin-1, as is every other such text of "
@@ -580,10 +578,8 @@ int check_record_time(extraction &x, const annotation_signal &a, int64_t expecte
         return result_ok;
     case edf_record_time_result::overlaps: {
         // Sample positions would be ambiguous: nothing can be read past this.
-        const edf_problem_place place{
-            static_cast<int64_t>(x.r->header_size) + x.record * x.r->record_size + a.offset,
-            x.r->annotation_signal_indexes[0], x.record, timekeeping_field};
-        edf_report(x.sink, place, EDF_ERR_FORMAT, EDF_PROBLEM_FATAL, a.bytes, shown(a),
+        edf_report(x.sink, place_of(x, 0, timekeeping_field), EDF_ERR_FORMAT, EDF_PROBLEM_FATAL,
+                   a.bytes, shown(a),
                    "Data record %" PRId64
                    " starts before the previous one ends, so sample times would be ambiguous; "
                    "the file cannot be read.",
