@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
 
@@ -12,9 +11,6 @@ inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
 // they are written as the nearest 32-bit limit (NaN as 0) so that nothing is undefined.
 // Returns the length of the text.
 int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x);
-
-// Writes v in decimal with at least min_digits digits; returns the characters written.
-int edf_fprint_int(FILE *stream, int32_t v, int min_digits);
 
 // Rewrites the first n bytes in place as printable ASCII.
 void edf_latin1_to_ascii(char *bytes, int n);

@@ -4,13 +4,13 @@
 // accepts it (a discontinuous file: the tolerant open, which finds it conforming). The data
 // bytes are copied as they are; records of a discontinuous file whose time is unknown are left
 // out, as they are left out of its time axis.
+#include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
 #include "recording/core/segment_list.h"
 #include "recording/core/positioned_io.h"
 #include "recording/reader/check_pass.h"
 
-#include <cinttypes>
 #include <cstdio>
 
 #include <sys/stat.h>
@@ -178,8 +178,8 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
     }
     if (result == 0 && r->unplaced_count > 0) {
         // The copy holds the records on the time axis only.
-        char text[24];
-        std::snprintf(text, sizeof text, "%-8" PRId64, r->datarecord_count - r->unplaced_count);
+        char text[9];
+        edf::codec::format_record_count(r->datarecord_count - r->unplaced_count, text);
         edf_replace(&sink, edf_layout::datarecord_count.offset, text,
                     edf_layout::datarecord_count.width);
         if (sink.out_of_memory) {

@@ -3,21 +3,16 @@
 // header bytes are then read as stored, since the copy keeps every byte that is not replaced.
 #include "recording/writer/anonymize_source.h"
 
+#include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/positioned_io.h"
-#include "recording/core/text_parse.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
 
 namespace {
-
-std::string field_text(const unsigned char *bytes, int width) {
-    return std::string(reinterpret_cast<const char *>(bytes), static_cast<size_t>(width));
-}
 
 // Reads the header bytes and locates the annotation signals, checking the bytes against
 // what the open reported (the file may have changed in between).
@@ -36,10 +31,9 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     }
     int ns = 0;
     if (result == 0) {
-        const std::string count = field_text(header.data() + edf_layout::signal_count.offset,
-                                             edf_layout::signal_count.width);
-        ns = edf_text_is_integer(count.c_str()) == 0 ? edf_atoi(count.c_str()) : 0;
-        if (ns < 1 || ns > EDF_MAX_SIGNALS) {
+        if (!edf::codec::read_integer(header.data() + edf_layout::signal_count.offset,
+                                      edf_layout::signal_count.width, &ns) ||
+            ns < 1 || ns > EDF_MAX_SIGNALS) {
             result = EDF_ERR_FORMAT;
         }
     }
@@ -63,11 +57,11 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     const unsigned char *signal_part = header.data() + edf_layout::fixed_header_size;
     int64_t offset = 0;
     for (int i = 0; i < ns; i++) {
-        const std::string samples =
-            field_text(signal_part + ns * edf_layout::samples_start + i * edf_layout::samples_width,
-                       edf_layout::samples_width);
-        const int spr = edf_text_is_integer(samples.c_str()) == 0 ? edf_atoi(samples.c_str()) : 0;
-        if (spr < 1) {
+        int spr = 0;
+        if (!edf::codec::read_integer(signal_part + ns * edf_layout::samples_start +
+                                          i * edf_layout::samples_width,
+                                      edf_layout::samples_width, &spr) ||
+            spr < 1) {
             return EDF_ERR_FORMAT;
         }
         const int64_t length = spr * bytes_per_sample;

@@ -2,12 +2,16 @@
 // without a value and '_' for a space inside a subfield; the last subfield of each field is
 // free text. Positions count from 0 within the 80-byte field, and every index below is kept
 // inside it by the checks that precede it.
-#include "recording/reader/identification.h"
+#include "recording/core/identification.h"
 
 #include "recording/core/header_layout.h"
+#include "recording/core/text_format.h"
 
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
+namespace edf::codec {
 namespace {
 
 constexpr int field_width = 80;
@@ -88,9 +92,45 @@ int take_word(const char *field, int at, char *out) {
     return end < field_width ? end + 1 : field_width;
 }
 
+// Appends to a field under construction, never past its 80 bytes.
+struct field_builder {
+    char text[96];
+    int length = 0;
+    void add(const char *s, int n) {
+        for (int i = 0; i < n && length < field_width; i++) {
+            text[length++] = s[i];
+        }
+    }
+    void add(const char *s) {
+        add(s, static_cast<int>(std::strlen(s)));
+    }
+    // A subfield of at most `room` bytes, followed by `after`; the room shrinks by the text's
+    // whole length.
+    void add_subfield(const char *source, int *room, bool underscores, const char *after) {
+        char work[EDF_TEXT_BUFFER_SIZE];
+        add(work, edf_make_subfield(work, source, *room, underscores));
+        add(after);
+        const int left = *room - static_cast<int>(std::strlen(source));
+        *room = left > 0 ? left : 0;
+    }
+    // The date subfield dd-MMM-yyyy and a space.
+    void add_date(int day, int month, int year) {
+        char date[24];
+        std::snprintf(date, sizeof date, "%02d-%s-%04d ", day % 100,
+                      edf_layout::month_names[(month >= 1 && month <= 12 ? month : 1) - 1],
+                      year % 10000);
+        add(date);
+    }
+    void finish(char field[81]) {
+        std::memcpy(field, text, static_cast<size_t>(length));
+        std::memset(field + length, ' ', static_cast<size_t>(field_width - length));
+        field[field_width] = '\0';
+    }
+};
+
 } // namespace
 
-bool edf_parse_patient_field(const char field[80], edf_recording *recording) {
+bool parse_patient_field(const char field[80], edf_recording *recording) {
     // Checks. The patient code is 1 to 72 bytes long, then comes a one-letter sex, then a
     // birth date ('X' or dd-MMM-yyyy), then a name that must not be empty.
     const int p = find_space(field, 0);
@@ -150,8 +190,8 @@ bool edf_parse_patient_field(const char field[80], edf_recording *recording) {
     return true;
 }
 
-bool edf_parse_recording_field(const char field[80], const char start_date[8],
-                               edf_recording *recording) {
+bool parse_recording_field(const char field[80], const char start_date[8],
+                           edf_recording *recording) {
     // Checks. "Startdate ", then 'X' or dd-MMM-yyyy, then an administration code and a
     // technician, each a non-empty word followed by exactly one space, then the equipment,
     // which must begin by the last byte.
@@ -199,3 +239,61 @@ bool edf_parse_recording_field(const char field[80], const char start_date[8],
     copy_text(recording->recording_additional, field, at, field_width, false);
     return true;
 }
+
+void format_patient_field(const patient_subfields &v, char field[81]) {
+    field_builder f;
+    int room = v.birth_year != 0 ? 62 : 72;
+    if (v.code[0] == '\0') {
+        f.add("X ");
+    } else {
+        f.add_subfield(v.code, &room, true, " ");
+    }
+    f.add(v.sex == 'M' ? "M " : v.sex == 'F' ? "F " : "X ");
+    if (v.birth_year == 0) {
+        f.add("X ");
+    } else {
+        f.add_date(v.birth_day, v.birth_month, v.birth_year);
+    }
+    if (v.name[0] != '\0' && room > 0) {
+        f.add_subfield(v.name, &room, true, "");
+    } else {
+        f.add("X");
+    }
+    if (room > 0) {
+        f.add(" ");
+        room--;
+    }
+    if (v.additional[0] != '\0' && room > 0) {
+        f.add_subfield(v.additional, &room, false, "");
+    }
+    f.finish(field);
+}
+
+void format_recording_field(const recording_subfields &v, char field[81]) {
+    field_builder f;
+    f.add("Startdate ");
+    if (v.start_year == 0) {
+        f.add("X ");
+    } else {
+        f.add_date(v.start_day, v.start_month, v.start_year);
+    }
+    int room = 52;
+    if (v.admin_code[0] == '\0') {
+        f.add("X ");
+    } else {
+        f.add_subfield(v.admin_code, &room, true, " ");
+    }
+    for (const char *text : {v.technician, v.equipment}) {
+        if (text[0] != '\0' && room > 0) {
+            f.add_subfield(text, &room, true, " ");
+        } else {
+            f.add("X ");
+        }
+    }
+    if (v.additional[0] != '\0' && room > 0) {
+        f.add_subfield(v.additional, &room, false, "");
+    }
+    f.finish(field);
+}
+
+} // namespace edf::codec

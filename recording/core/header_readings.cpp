@@ -1,5 +1,5 @@
-// Readings of header fields that break the format, for the tolerant open.
-#include "recording/reader/field_repairs.h"
+// Readings of header fields that break the format, for the codec's tolerant repairs.
+#include "recording/core/header_readings.h"
 
 #include "recording/core/header_layout.h"
 #include "recording/core/text_parse.h"
@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+namespace edf::codec {
 namespace {
 
 bool is_digit(char c) {
@@ -62,9 +63,61 @@ char upper(unsigned char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : static_cast<char>(c);
 }
 
+// A month of one or two digits or a three-letter English name; -1 otherwise.
+int month_value(const unsigned char *p, int n) {
+    const int month = digits_value(p, n, 2);
+    if (month >= 0 || n != 3) {
+        return month;
+    }
+    for (int m = 0; m < 12; m++) {
+        const char *name = edf_layout::month_names[m];
+        if (upper(p[0]) == name[0] && upper(p[1]) == name[1] && upper(p[2]) == name[2]) {
+            return m + 1;
+        }
+    }
+    return -1;
+}
+
+// A year of two digits (85-99: 1985-1999, 00-84: 2000-2084) or four (1985-2084); -1 otherwise.
+int year_value(const unsigned char *p, int n) {
+    const int y = digits_value(p, n, 4);
+    if (n == 2 && y >= 0) {
+        return y + (y < edf_layout::first_year % 100 ? 2000 : 1900);
+    }
+    return n == 4 && y >= edf_layout::first_year && y <= edf_layout::last_year ? y : -1;
+}
+
+// Rewrites the first `length` bytes of `text` (in a buffer of `room` bytes) from Latin-1 to
+// UTF-8 in place, NUL-terminated and cut on a character boundary to fit; control bytes
+// (NUL included) become spaces.
+void latin1_to_utf8(char *text, int length, int room) {
+    char converted[512];
+    int n = 0;
+    for (int i = 0; i < length && n < static_cast<int>(sizeof converted) - 2; i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            converted[n++] = ' ';
+        } else if (c < 0x80) {
+            converted[n++] = static_cast<char>(c);
+        } else {
+            if (n + 2 > room - 1) {
+                break;
+            }
+            converted[n++] = static_cast<char>(0xC0 | (c >> 6));
+            converted[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+        if (n > room - 1) {
+            n = room - 1;
+            break;
+        }
+    }
+    converted[n] = '\0';
+    std::memcpy(text, converted, static_cast<size_t>(n) + 1);
+}
+
 } // namespace
 
-bool edf_lenient_number(const unsigned char *bytes, int width, bool integer, char clean[16]) {
+bool lenient_number(const unsigned char *bytes, int width, bool integer, char clean[16]) {
     char text[16];
     int n = 0;
     int commas = 0;
@@ -110,85 +163,42 @@ bool edf_lenient_number(const unsigned char *bytes, int width, bool integer, cha
     return integer ? edf_text_is_integer(clean) == 0 : edf_text_is_number(clean) == 0;
 }
 
-bool edf_lenient_date(const unsigned char bytes[8], int *day, int *month, int *year) {
+bool read_three_parts(const unsigned char bytes[8], bool date, int parts[3], bool *exact) {
+    *exact = bytes[2] == '.' && bytes[5] == '.';
     const unsigned char *part[3];
     int length[3];
     if (!split_three(bytes, part, length)) {
         return false;
     }
-    *day = digits_value(part[0], length[0], 2);
-    *month = digits_value(part[1], length[1], 2);
-    if (*month < 0 && length[1] == 3) {
-        for (int m = 0; m < 12; m++) {
-            const char *name = edf_layout::month_names[m];
-            if (upper(part[1][0]) == name[0] && upper(part[1][1]) == name[1] &&
-                upper(part[1][2]) == name[2]) {
-                *month = m + 1;
-            }
-        }
+    for (int k = 0; k < 3; k++) {
+        *exact = *exact && length[k] == 2 && digits_value(part[k], 2, 2) >= 0;
     }
-    const int y = digits_value(part[2], length[2], 4);
-    if (length[2] == 2 && y >= 0) {
-        *year = y + (y < edf_layout::first_year % 100 ? 2000 : 1900);
-    } else if (length[2] == 4 && y >= edf_layout::first_year && y <= edf_layout::last_year) {
-        *year = y;
-    } else {
-        return false;
+    if (date) {
+        parts[0] = digits_value(part[0], length[0], 2);
+        parts[1] = month_value(part[1], length[1]);
+        parts[2] = year_value(part[2], length[2]);
+        return parts[2] >= 0 && parts[0] >= 1 && parts[0] <= 31 && parts[1] >= 1 && parts[1] <= 12;
     }
-    return *day >= 1 && *day <= 31 && *month >= 1 && *month <= 12;
+    for (int k = 0; k < 3; k++) {
+        parts[k] = digits_value(part[k], length[k], 2);
+    }
+    return parts[0] >= 0 && parts[0] <= 23 && parts[1] >= 0 && parts[1] <= 59 && parts[2] >= 0 &&
+           parts[2] <= 59;
 }
 
-bool edf_lenient_time(const unsigned char bytes[8], int *hour, int *minute, int *second) {
-    const unsigned char *part[3];
-    int length[3];
-    if (!split_three(bytes, part, length)) {
-        return false;
-    }
-    *hour = digits_value(part[0], length[0], 2);
-    *minute = digits_value(part[1], length[1], 2);
-    *second = digits_value(part[2], length[2], 2);
-    return *hour >= 0 && *hour <= 23 && *minute >= 0 && *minute <= 59 && *second >= 0 &&
-           *second <= 59;
-}
-
-void edf_latin1_to_utf8(char *text, int length, int room) {
-    char converted[512];
-    int n = 0;
-    for (int i = 0; i < length && n < static_cast<int>(sizeof converted) - 2; i++) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F) {
-            converted[n++] = ' ';
-        } else if (c < 0x80) {
-            converted[n++] = static_cast<char>(c);
-        } else {
-            if (n + 2 > room - 1) {
-                break;
-            }
-            converted[n++] = static_cast<char>(0xC0 | (c >> 6));
-            converted[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-        if (n > room - 1) {
-            n = room - 1;
-            break;
-        }
-    }
-    converted[n] = '\0';
-    std::memcpy(text, converted, static_cast<size_t>(n) + 1);
-}
-
-edf_text_encoding edf_header_text_encoding(const unsigned char *bytes, int n) {
+text_encoding header_text_encoding(const unsigned char *bytes, int n) {
     bool ascii = true;
     for (int i = 0; i < n && ascii; i++) {
         ascii = bytes[i] < 0x80;
     }
-    return ascii                                                   ? edf_text_encoding::ascii
-           : edf_utf8_is_valid(bytes, static_cast<std::size_t>(n)) ? edf_text_encoding::utf8
-                                                                   : edf_text_encoding::latin1;
+    return ascii                                                   ? text_encoding::ascii
+           : edf_utf8_is_valid(bytes, static_cast<std::size_t>(n)) ? text_encoding::utf8
+                                                                   : text_encoding::latin1;
 }
 
-void edf_header_text_to_utf8(char *text, int length, int room, edf_text_encoding encoding) {
-    if (encoding == edf_text_encoding::latin1) {
-        edf_latin1_to_utf8(text, length, room);
+void header_text_to_utf8(char *text, int length, int room, text_encoding encoding) {
+    if (encoding == text_encoding::latin1) {
+        latin1_to_utf8(text, length, room);
         return;
     }
     const int n = length < room ? length : room - 1;
@@ -200,3 +210,5 @@ void edf_header_text_to_utf8(char *text, int length, int room, edf_text_encoding
     }
     text[n] = '\0';
 }
+
+} // namespace edf::codec

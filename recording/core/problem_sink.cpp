@@ -1,5 +1,5 @@
 // Collecting problems and the repairs of a copy.
-#include "recording/reader/problem_sink.h"
+#include "recording/core/problem_sink.h"
 
 #include <cstdarg>
 #include <cstdio>
