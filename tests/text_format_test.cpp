@@ -84,17 +84,3 @@ TEST(Latin1ToAscii, FollowsTheTransliterationTable) {
     edf_latin1_to_ascii(words.data(), static_cast<int>(words.size()));
     EXPECT_EQ(words, "Grun GrA.n . uV");
 }
-
-TEST(MakeSubfield, CutsTransliteratesAndReplacesSpaces) {
-    const std::tuple<const char *, int, bool, const char *> cases[] = {
-        {"ab cdefg", 5, true, "ab_cd"},
-        {"two words", 20, false, "two words"},
-        {"J\xFCrgen M", 20, true, "Jurgen_M"},
-        {"x", 1, true, "x"}};
-    for (const auto &[source, room, underscores, subfield] : cases) {
-        char work[EDF_TEXT_BUFFER_SIZE];
-        EXPECT_EQ(edf_make_subfield(work, source, room, underscores),
-                  static_cast<int>(std::strlen(subfield)));
-        EXPECT_STREQ(work, subfield);
-    }
-}

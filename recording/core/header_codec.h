@@ -32,6 +32,9 @@ using header_reader = bool (*)(void *source, unsigned char *buffer, int64_t byte
 edf_recording *parse_header(header_reader read, void *source, int64_t file_size,
                             edf_problem_sink *sink, int *error);
 
+// Frees a block of parse_header and its signals (its `file` is the caller's).
+void release_header(edf_recording *recording);
+
 // What a header is written from: the fixed fields of `fixed` (file type, patient_field,
 // recording_field, start, datarecord_duration_text) and its signals in file order, which are
 // `signals[0 .. signal_count - 1]` with `inserted` annotation signals (annotation_signal())

@@ -7,6 +7,7 @@
 #include "recording/core/header_layout.h"
 #include "recording/core/text_format.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -94,24 +95,25 @@ int take_word(const char *field, int at, char *out) {
 
 // Appends to a field under construction, never past its 80 bytes.
 struct field_builder {
-    char text[96];
+    char text[field_width];
     int length = 0;
-    void add(const char *s, int n) {
-        for (int i = 0; i < n && length < field_width; i++) {
-            text[length++] = s[i];
+    void add(const char *s) {
+        for (; *s != '\0' && length < field_width; s++) {
+            text[length++] = *s;
         }
     }
-    void add(const char *s) {
-        add(s, static_cast<int>(std::strlen(s)));
-    }
-    // A subfield of at most `room` bytes, followed by `after`; the room shrinks by the text's
-    // whole length.
+    // A subfield of at most `room` bytes, transliterated (with '_' for spaces when asked),
+    // followed by `after`; the room shrinks by the text's whole length.
     void add_subfield(const char *source, int *room, bool underscores, const char *after) {
-        char work[EDF_TEXT_BUFFER_SIZE];
-        add(work, edf_make_subfield(work, source, *room, underscores));
+        const int n = std::min(static_cast<int>(strnlen(source, EDF_TEXT_BUFFER_SIZE - 1)),
+                               std::max(*room, 0));
+        for (int i = 0; i < n && length < field_width; i++) {
+            char c = source[i];
+            edf_latin1_to_ascii(&c, 1);
+            text[length++] = underscores && c == ' ' ? '_' : c;
+        }
         add(after);
-        const int left = *room - static_cast<int>(std::strlen(source));
-        *room = left > 0 ? left : 0;
+        *room = std::max(0, *room - static_cast<int>(std::strlen(source)));
     }
     // The date subfield dd-MMM-yyyy and a space.
     void add_date(int day, int month, int year) {

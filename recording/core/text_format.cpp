@@ -106,26 +106,6 @@ void edf_latin1_to_ascii(char *bytes, int n) {
     }
 }
 
-int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int room,
-                      bool underscores) {
-    std::strncpy(work, source, EDF_TEXT_BUFFER_SIZE - 1);
-    work[EDF_TEXT_BUFFER_SIZE - 1] = '\0';
-    int length = static_cast<int>(std::strlen(work));
-    if (room < length) {
-        length = room < 0 ? 0 : room;
-    }
-    edf_latin1_to_ascii(work, length);
-    work[length] = '\0';
-    if (underscores) {
-        for (int i = 0; i < length; i++) {
-            if (work[i] == ' ') {
-                work[i] = '_';
-            }
-        }
-    }
-    return length;
-}
-
 char edf_code_point_to_ascii(char32_t code_point) {
     if (code_point < 0x20) {
         return '.';
