@@ -490,16 +490,21 @@ int highest(const edf_recording *r) {
 }
 
 // Labels. "EDF Annotations " marks an annotation signal only in an EDF+ file, and "BDF
-// Annotations " only in a BDF+ file; elsewhere such a label is kept as an ordinary signal's,
-// with '_' for its first space so that it is not mistaken for one later.
+// Annotations " only in a BDF+ file; elsewhere such a label, or one that reads so once read
+// as UTF-8 or Latin-1 (control bytes as spaces, cut to the field), is kept as an ordinary
+// signal's, with '_' for its first space so that it is not mistaken for one later.
 int label_rule(const at &a, edf_signal_param &s) {
     edf_recording *r = a.p.r;
-    const bool edf_label = same_bytes(a.bytes, "EDF Annotations ", label_width);
-    const bool bdf_label = same_bytes(a.bytes, "BDF Annotations ", label_width);
-    if ((edf_label && r->is_edfplus) || (bdf_label && r->is_bdfplus)) {
+    if ((r->is_edfplus && same_bytes(a.bytes, "EDF Annotations ", label_width)) ||
+        (r->is_bdfplus && same_bytes(a.bytes, "BDF Annotations ", label_width))) {
         s.is_annotation = 1;
         r->annotation_signal_indexes[r->annotation_signal_count++] = a.signal;
-    } else if (edf_label || bdf_label) {
+        return 0;
+    }
+    unsigned char label[label_width];
+    put_field(label, {0, label_width}, s.label);
+    if (same_bytes(label, "EDF Annotations ", label_width) ||
+        same_bytes(label, "BDF Annotations ", label_width)) {
         s.label[3] = '_';
     }
     return 0;
@@ -604,8 +609,9 @@ int digital_max_rule(const at &a, edf_signal_param &s) {
     }
     s.physical_min = s.digital_min;
     s.physical_max = s.digital_max;
-    format_integer(s.digital_min, s.physical_min_text, sizeof s.physical_min_text);
-    format_integer(s.digital_max, s.physical_max_text, sizeof s.physical_max_text);
+    // The texts as a field holds them, padded.
+    std::snprintf(s.physical_min_text, sizeof s.physical_min_text, "%-8d", s.digital_min);
+    std::snprintf(s.physical_max_text, sizeof s.physical_max_text, "%-8d", s.digital_max);
     signal_at(a.p, physical_min_start, physical_min_width, a.signal, "").note(s.physical_min_text);
     signal_at(a.p, physical_max_start, physical_max_width, a.signal, "").note(s.physical_max_text);
     signal_at(a.p, digital_min_start, digital_min_width, a.signal, "").note(s.physical_min_text);

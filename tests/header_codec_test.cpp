@@ -1,15 +1,16 @@
-// Header validation of files opened for reading: every field of the fixed and of the signal
-// header in an accepted and a refused form, the derived values, and robustness against
-// malformed bytes. Input comes from the library's own writer or is assembled field by field.
-#include "recording/reader/header_check.h"
+// The header codec: every field of the fixed and of the signal header in an accepted and a
+// refused form under the strict policy, the derived values, robustness against malformed bytes,
+// and the header written from what was parsed. Input comes from the library's own writer or is
+// assembled field by field.
+#include "recording/core/header_codec.h"
 
 #include "header_bytes.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -26,24 +27,31 @@ using header_builder::signal_fields;
 
 constexpr int not_written = 12345;
 
-// Runs the header check over `bytes` held in an anonymous temporary file; frees the block and
-// closes the stream at the end.
+// The file's first `n` bytes, as the codec reads them.
+bool read_bytes(void *source, unsigned char *buffer, int64_t n) {
+    const std::string &file = *static_cast<const std::string *>(source);
+    if (n > static_cast<int64_t>(file.size())) {
+        return false;
+    }
+    std::memcpy(buffer, file.data(), static_cast<size_t>(n));
+    return true;
+}
+
+// Parses the header of the file `bytes` under a policy (strict by default); frees the block
+// and the sink's lists at the end.
 class checked {
   public:
-    explicit checked(const std::string &bytes) : stream_(std::tmpfile()) {
-        if (stream_ == nullptr) {
-            throw std::runtime_error("tmpfile failed");
-        }
-        std::fwrite(bytes.data(), 1, bytes.size(), stream_);
-        std::fflush(stream_);
-        block_ = edf_check_file_header(stream_, &error_);
+    explicit checked(const std::string &bytes, edf_policy policy = edf_policy::strict)
+        : bytes_(bytes) {
+        sink_.policy = policy;
+        block_ = edf::codec::parse_header(read_bytes, &bytes_, static_cast<int64_t>(bytes_.size()),
+                                          &sink_, &error_);
     }
     ~checked() {
         if (block_ != nullptr) {
-            std::free(block_->signals);
-            std::free(block_);
+            edf::codec::release_header(block_);
         }
-        std::fclose(stream_);
+        edf_release_sink(&sink_);
     }
     checked(const checked &) = delete;
     checked &operator=(const checked &) = delete;
@@ -58,15 +66,29 @@ class checked {
     int error() const {
         return error_;
     }
-    FILE *stream() const {
-        return stream_;
+    const edf_problem_sink &sink() const {
+        return sink_;
     }
 
   private:
-    FILE *stream_;
+    std::string bytes_;
+    edf_problem_sink sink_;
     edf_recording *block_ = nullptr;
     int error_ = not_written;
 };
+
+bool append_bytes(void *target, const void *bytes, size_t n) {
+    static_cast<std::string *>(target)->append(static_cast<const char *>(bytes), n);
+    return true;
+}
+
+// The header that the codec writes from a parsed block, its signals in file order.
+std::string formatted(const edf_recording &r) {
+    std::string header;
+    const edf::codec::header_view view{&r, r.signals, r.signal_count, 0, 0, r.datarecord_count};
+    EXPECT_TRUE(edf::codec::format_header(view, append_bytes, &header));
+    return header;
+}
 
 // An EDF+ or BDF+ file from the library's writer: signals 'EEG Fpz-Cz' (20 samples per
 // record) and 'Resp' (40), the annotation signal last, 3 records of 1 s, full identification.
@@ -197,7 +219,7 @@ void run_cases(const std::vector<field_case> &cases) {
 
 using namespace edf_layout;
 
-TEST(HeaderCheck, UnchangedBaseFilesAreAccepted) {
+TEST(HeaderCodec, UnchangedBaseFilesAreAccepted) {
     for (base b : {base::edf, base::bdf, base::edfplus, base::bdfplus}) {
         checked result(base_file(b));
         EXPECT_EQ(result.code(), 0) << static_cast<int>(b);
@@ -212,7 +234,7 @@ constexpr base EP = base::edfplus;
 constexpr base BP = base::bdfplus;
 constexpr int bad = EDF_ERR_FORMAT;
 
-TEST(HeaderCheck, FixedPartFields) {
+TEST(HeaderCodec, FixedPartFields) {
     run_cases({
         {"version 1", E, fixed(version, "1"), bad},
         {"version 0 and NULs", E, fixed(version, std::string("0\0\0\0\0\0\0\0", 8)), bad},
@@ -279,7 +301,7 @@ TEST(HeaderCheck, FixedPartFields) {
     });
 }
 
-TEST(HeaderCheck, SignalPartFields) {
+TEST(HeaderCodec, SignalPartFields) {
     const size_t one = 1;
     const size_t annot = 2; // the writer puts the annotation signal last
     auto physical_range = [](const char *min, const char *max) -> mutation {
@@ -338,7 +360,7 @@ TEST(HeaderCheck, SignalPartFields) {
     });
 }
 
-TEST(HeaderCheck, FileSizeMustMatchExactly) {
+TEST(HeaderCodec, FileSizeMustMatchExactly) {
     for (base b : {base::edf, base::edfplus, base::bdfplus}) {
         const std::string file = base_file(b);
         EXPECT_EQ(checked(file + '\0').code(), bad);
@@ -346,7 +368,7 @@ TEST(HeaderCheck, FileSizeMustMatchExactly) {
     }
 }
 
-TEST(HeaderCheck, ShortReadsGiveReadError) {
+TEST(HeaderCodec, ShortReadsGiveReadError) {
     const std::string file = plain_edf_file();
     EXPECT_EQ(checked("").code(), EDF_ERR_READ);
     EXPECT_EQ(checked(file.substr(0, 255)).code(), EDF_ERR_READ);
@@ -358,20 +380,10 @@ TEST(HeaderCheck, ShortReadsGiveReadError) {
     EXPECT_EQ(checked(broken).code(), EDF_ERR_FORMAT);
 }
 
-TEST(HeaderCheck, FailureLeavesTheStreamOpen) {
-    std::string file = plain_edf_file();
-    patch(file, version.offset, "1", 8);
-    checked result(file);
-    ASSERT_EQ(result.code(), bad);
-    std::rewind(result.stream());
-    EXPECT_EQ(std::fgetc(result.stream()), '1');
-}
-
-TEST(HeaderCheck, WriterFileIsParsedCompletely) {
+TEST(HeaderCodec, WriterFileIsParsedCompletely) {
     checked result(edfplus_file());
     const edf_recording *r = result.block();
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->file, result.stream());
     EXPECT_EQ(r->is_edf, 1);
     EXPECT_EQ(r->is_edfplus, 1);
     EXPECT_EQ(r->is_bdf, 0);
@@ -421,7 +433,7 @@ TEST(HeaderCheck, WriterFileIsParsedCompletely) {
     EXPECT_EQ(s[0].sample_position, 0);
 }
 
-TEST(HeaderCheck, DerivedValuesOfPlainFiles) {
+TEST(HeaderCodec, DerivedValuesOfPlainFiles) {
     header_fields h;
     signal_fields a;
     signal_fields b;
@@ -447,7 +459,7 @@ TEST(HeaderCheck, DerivedValuesOfPlainFiles) {
     EXPECT_EQ(bdf.block()->signals[0].bit_value, 1000.0 / 16777215.0);
 }
 
-TEST(HeaderCheck, TwoDigitYearsCover1985To2084) {
+TEST(HeaderCodec, TwoDigitYearsCover1985To2084) {
     const struct {
         const char *date;
         int year;
@@ -462,7 +474,7 @@ TEST(HeaderCheck, TwoDigitYearsCover1985To2084) {
 }
 
 // Accepted variants that a strict reader might wrongly refuse.
-TEST(HeaderCheck, AnnotationLabelOutsideEdfPlusIsAnOrdinarySignal) {
+TEST(HeaderCodec, AnnotationLabelOutsideEdfPlusIsAnOrdinarySignal) {
     header_fields h = plain_fields(false);
     h.signals[1] = annotation_signal();
     checked result(h.file());
@@ -488,7 +500,7 @@ TEST(HeaderCheck, AnnotationLabelOutsideEdfPlusIsAnOrdinarySignal) {
     EXPECT_STREQ(bdf.block()->signals[2].label, "BDF_Annotations ");
 }
 
-TEST(HeaderCheck, ZeroDurationOnlyForAnnotationOnlyFiles) {
+TEST(HeaderCodec, ZeroDurationOnlyForAnnotationOnlyFiles) {
     for (bool bdf : {false, true}) {
         header_fields h;
         h.bdf = bdf;
@@ -507,7 +519,7 @@ TEST(HeaderCheck, ZeroDurationOnlyForAnnotationOnlyFiles) {
     }
 }
 
-TEST(HeaderCheck, AnnotationSignalsAnywhere) {
+TEST(HeaderCodec, AnnotationSignalsAnywhere) {
     header_fields h;
     h.reserved = "EDF+C";
     h.patient = "X X X X";
@@ -523,7 +535,7 @@ TEST(HeaderCheck, AnnotationSignalsAnywhere) {
     EXPECT_EQ(result.block()->signals[3].buffer_offset, 2 * (10 + 60 + 10));
 }
 
-TEST(HeaderCheck, RecordDurationTicks) {
+TEST(HeaderCodec, RecordDurationTicks) {
     const struct {
         const char *field;
         int64_t ticks;
@@ -554,7 +566,7 @@ TEST(HeaderCheck, RecordDurationTicks) {
     }
 }
 
-TEST(HeaderCheck, SamplesPerRecordLimit) {
+TEST(HeaderCodec, SamplesPerRecordLimit) {
     header_fields h;
     h.datarecord_count = "1";
     h.signals = {signal_fields{}};
@@ -578,7 +590,7 @@ TEST(HeaderCheck, SamplesPerRecordLimit) {
     EXPECT_EQ(checked(file).code(), bad);
 }
 
-TEST(HeaderCheck, ManySignals) {
+TEST(HeaderCodec, ManySignals) {
     header_fields h;
     h.datarecord_count = "1";
     h.signals.assign(EDF_MAX_SIGNALS, signal_fields{});
@@ -602,7 +614,7 @@ TEST(HeaderCheck, ManySignals) {
 
 // Random damage to valid headers: every outcome must be a clean refusal or a consistent
 // block, and (in the sanitizer build) no access may leave a buffer.
-TEST(HeaderCheck, SurvivesRandomDamage) {
+TEST(HeaderCodec, SurvivesRandomDamage) {
     std::mt19937 random(20240607);
     const std::string bases[] = {edfplus_file(), bdfplus_file(), plain_edf_file(),
                                  plain_bdf_file()};
@@ -630,6 +642,92 @@ TEST(HeaderCheck, SurvivesRandomDamage) {
                 << result.error();
         }
     }
+}
+
+// A header that conforms is written back byte for byte from what its parse gave.
+TEST(HeaderCodec, ConformingHeadersAreWrittenAsTheyWere) {
+    for (base b : {base::edf, base::bdf, base::edfplus, base::bdfplus}) {
+        const std::string file = base_file(b);
+        checked result(file);
+        ASSERT_NE(result.block(), nullptr) << static_cast<int>(b);
+        const std::string header = file.substr(0, result.block()->header_size);
+        EXPECT_EQ(formatted(*result.block()), header) << static_cast<int>(b);
+    }
+}
+
+// What the tolerant parse reads in a broken field is written as a field that parses again,
+// without a problem, to the same values.
+TEST(HeaderCodec, RepairsAreWrittenAsConformingFields) {
+    const size_t annot = 2;
+    const struct {
+        const char *name;
+        base file;
+        mutation change;
+    } cases[] = {
+        {"start date", E, fixed(start_date, "2/3/1999")},
+        {"start time", E, fixed(start_time, "7:8:9")},
+        {"reserved tail", EP, fixed(reserved, "EDF+C  x")},
+        {"EDF+C without annotations", EP, in_signal(label_start, 16, annot, "EEG")},
+        {"record count", EP, fixed(datarecord_count, "-1")},
+        {"duration", E, fixed(datarecord_duration, "0,5")},
+        {"physical minimum", B, in_signal(physical_min_start, 8, 0, "-500uV")},
+        {"digital maximum", E, in_signal(digital_max_start, 8, 1, "32767 x")},
+        {"equal digital limits", E, in_signal(digital_max_start, 8, 0, "-32768")},
+        {"annotation limit", EP, in_signal(digital_min_start, 8, annot, "-1")},
+        {"annotation transducer", BP, in_signal(transducer_start, 80, annot, "x")},
+        {"signal reserved", E, in_signal(signal_reserved_start, 32, 1, "x")},
+        {"patient grammar", EP, fixed(patient, "not the grammar")},
+    };
+    for (const auto &c : cases) {
+        std::string file = base_file(c.file);
+        c.change(file);
+        checked tolerant(file, edf_policy::tolerant);
+        ASSERT_NE(tolerant.block(), nullptr) << c.name;
+        ASSERT_GT(tolerant.sink().count, 0) << c.name;
+        const edf_recording &r = *tolerant.block();
+        const std::string header = formatted(r);
+        const std::string again_file =
+            header + std::string(static_cast<size_t>(r.record_size * r.datarecord_count), '\0');
+        checked again(again_file, edf_policy::check);
+        ASSERT_NE(again.block(), nullptr) << c.name;
+        // Only a field kept whole stays outside the grammar.
+        EXPECT_EQ(again.sink().count, r.patient_whole) << c.name;
+        const edf_recording &a = *again.block();
+        EXPECT_EQ(formatted(a), header) << c.name;
+        EXPECT_EQ(a.datarecord_count, r.datarecord_count) << c.name;
+        EXPECT_EQ(a.datarecord_duration_ticks, r.datarecord_duration_ticks) << c.name;
+        EXPECT_EQ(a.start_year * 10000 + a.start_month * 100 + a.start_day,
+                  r.start_year * 10000 + r.start_month * 100 + r.start_day)
+            << c.name;
+        EXPECT_EQ(a.is_edfplus + a.is_bdfplus, r.is_edfplus + r.is_bdfplus) << c.name;
+        for (int i = 0; i < r.signal_count; i++) {
+            EXPECT_EQ(a.signals[i].physical_min, r.signals[i].physical_min) << c.name;
+            EXPECT_EQ(a.signals[i].digital_max, r.signals[i].digital_max) << c.name;
+            EXPECT_EQ(a.signals[i].bit_value, r.signals[i].bit_value) << c.name;
+        }
+    }
+}
+
+TEST(HeaderCodec, SingleFields) {
+    char text[9];
+    const std::pair<int64_t, const char *> counts[] = {{-1, "-1      "},
+                                                       {-7, "-1      "},
+                                                       {0, "0       "},
+                                                       {300, "300     "},
+                                                       {99999999, "99999999"}};
+    for (const auto &[count, field] : counts) {
+        edf::codec::format_record_count(count, text);
+        EXPECT_STREQ(text, field) << count;
+    }
+    const std::pair<int64_t, const char *> durations[] = {
+        {10000000, "1"},         {5000000, "0.5"},  {10, "0.000001"},
+        {123456789, "12.34567"}, {600000000, "60"}, {1, "0.000000"}};
+    for (const auto &[ticks, field] : durations) {
+        edf::codec::duration_text(ticks, text);
+        EXPECT_STREQ(text, field) << ticks;
+    }
+    edf::codec::format_start_date(2, 3, 2002, text);
+    EXPECT_STREQ(text, "02.03.02");
 }
 
 } // namespace
