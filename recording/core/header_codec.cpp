@@ -761,39 +761,20 @@ void identification_to_utf8(edf_recording *r) {
             {r->admin_code, r->technician, r->equipment, r->recording_additional});
 }
 
-// The file must hold the header and exactly datarecord_count records. Under the tolerant
-// policy the complete records are read: the count follows the file size, and an incomplete
-// last record is left out.
-int check_file_size(pass &p) {
+// The complete records that `bytes` after the header hold become the count; the rest of an
+// incomplete record is left out.
+int count_records(pass &p, const at &count, int64_t bytes) {
     edf_recording *r = p.r;
-    const at count{p, p.h + datarecord_count.offset, datarecord_count.width, -1,
-                   "number of data records"};
-    if (p.file_size < 0) {
-        return at{p, count.bytes, 0, -1, "file"}.report(fatal,
-                                                        "The file's size cannot be learned.");
-    }
-    const int64_t size = p.file_size;
     const int64_t header = r->header_size;
     const int64_t record = r->record_size;
-    if (r->datarecord_count >= 1 && size == header + record * r->datarecord_count) {
-        return 0;
-    }
-    if (p.header_only && size == header) {
-        // A recording of no records is not one that the format describes, and the strict open
-        // refuses it; the tolerant open reads it as what it is.
-        r->datarecord_count = 0;
-        return at{p, count.bytes, count.width, -1, "data records", header}.report(
-            repaired, "The file holds the header alone, with a record count of 0 (what a writer "
-                      "closed before its first sample leaves); it is read as an empty recording.");
-    }
-    const int64_t complete = size > header ? (size - header) / record : 0;
-    const int64_t partial = size > header ? (size - header) % record : 0;
+    const int64_t complete = bytes / record;
+    const int64_t partial = bytes % record;
     if (complete == 0) {
         if (int code = at{p, p.h, 0, -1, "data records", header, 0}.report(
                 fatal,
                 "The file holds no complete data record (%" PRId64 " bytes after the header, "
                 "%" PRId64 " per record).",
-                size > header ? size - header : 0, record)) {
+                bytes, record)) {
             return code;
         }
     }
@@ -825,6 +806,34 @@ int check_file_size(pass &p) {
     format_record_count(complete, text);
     count.note(text);
     return 0;
+}
+
+// The file must hold the header and exactly datarecord_count records. Under the tolerant
+// policy the complete records are read: the count follows the file size, and an incomplete
+// last record is left out.
+int check_file_size(pass &p) {
+    edf_recording *r = p.r;
+    const at count{p, p.h + datarecord_count.offset, datarecord_count.width, -1,
+                   "number of data records"};
+    if (p.file_size < 0) {
+        return at{p, count.bytes, 0, -1, "file"}.report(fatal,
+                                                        "The file's size cannot be learned.");
+    }
+    const int64_t size = p.file_size;
+    const int64_t header = r->header_size;
+    const int64_t record = r->record_size;
+    if (r->datarecord_count >= 1 && size == header + record * r->datarecord_count) {
+        return 0;
+    }
+    if (p.header_only && size == header) {
+        // A recording of no records is not one that the format describes, and the strict open
+        // refuses it; the tolerant open reads it as what it is.
+        r->datarecord_count = 0;
+        return at{p, count.bytes, count.width, -1, "data records", header}.report(
+            repaired, "The file holds the header alone, with a record count of 0 (what a writer "
+                      "closed before its first sample leaves); it is read as an empty recording.");
+    }
+    return count_records(p, count, size > header ? size - header : 0);
 }
 
 // The signal part, field by field, then what depends on all of it.
