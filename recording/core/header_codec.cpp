@@ -206,7 +206,8 @@ int read_number(const at &a, bool integer, char text[9]) {
         return code;
     }
     a.note(clean);
-    std::snprintf(text, 9, "%-*s", a.width, clean);
+    std::memset(text, ' ', static_cast<size_t>(a.width));
+    std::memcpy(text, clean, std::strlen(clean));
     return 0;
 }
 
