@@ -255,13 +255,14 @@ void writer_header(const uint8_t *data, size_t size) {
         signal_set &v = signals[static_cast<size_t>(s)];
         v.samples = 1 + in.byte() % 50;
         check(edf_set_samplefrequency(h, s, v.samples) == 0);
-        v.physical_min = in.number();
-        v.physical_max = in.number();
+        // Zero bytes (past the input's end) give a valid signal.
+        v.physical_min = in.byte() % 2 == 0 ? -100.0 - in.byte() : in.number();
+        v.physical_max = in.byte() % 2 == 0 ? 100.0 + in.byte() : in.number();
         edf_set_physical_minimum(h, s, v.physical_min);
         edf_set_physical_maximum(h, s, v.physical_max);
         const int range = bdf ? 8388608 : 32768;
-        v.digital_min = in.integer() % range;
-        v.digital_max = in.byte() % 2 != 0 ? range - 1 : in.integer() % range;
+        v.digital_min = in.byte() % 2 == 0 ? -range : in.integer() % range;
+        v.digital_max = in.byte() % 2 == 0 ? range - 1 : in.integer() % range;
         check(edf_set_digital_minimum(h, s, v.digital_min) == 0);
         check(edf_set_digital_maximum(h, s, v.digital_max) == 0);
         for (int (*set)(int, int, const char *) :

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <utility>
 
 namespace edf::codec {
 namespace {
@@ -866,18 +867,23 @@ int parse_signal_part(pass &p) {
     return 0;
 }
 
-// Everything the parse holds, released together on failure.
+// Everything the parse holds, released together unless the parse succeeds (also when the
+// reader throws).
 struct parsed_block {
     edf_recording *r = nullptr;
     std::unique_ptr<unsigned char, decltype(&std::free)> header{nullptr, &std::free};
 
-    edf_recording *fail(int code, int *error) {
+    ~parsed_block() {
         if (r != nullptr) {
-            std::free(r->signals);
+            release_header(r);
         }
-        std::free(r);
+    }
+    edf_recording *fail(int code, int *error) {
         *error = code;
         return nullptr;
+    }
+    edf_recording *done() {
+        return std::exchange(r, nullptr);
     }
 };
 
@@ -926,7 +932,7 @@ edf_recording *parse_header(header_reader read, void *source, int64_t file_size,
     if (int code = parse_signal_part(p)) {
         return held.fail(code, error);
     }
-    return r;
+    return held.done();
 }
 
 void release_header(edf_recording *recording) {
