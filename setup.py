@@ -74,8 +74,9 @@ setup(
     version=library_version(),
     packages=find_packages("python", include=["recording", "recording.*"]),
     package_dir={"": "python"},
-    # The typing marker and the extension's stub, for type checkers (PEP 561).
-    package_data={"": ["py.typed", "*.pyi"]},
+    # The typing marker and the extension's stub, for type checkers (PEP 561), and the
+    # catalogue's schema (recording.corpus.index; edfinfo --index compiles in the same file).
+    package_data={"": ["py.typed", "*.pyi", "*.sql"]},
     ext_modules=[extension],
     options={
         "build": {"build_base": BUILD_BASE},

@@ -11,21 +11,32 @@
 // a new file, and each line is on disk before its file is changed.
 #include "anonymize_mode.h"
 
+#include "captured_output.h"
 #include "command_line.h"
+#include "file_list.h"
+#include "file_pool.h"
 #include "header_fields.h"
+#include "library_lock.h"
+#include "number_text.h"
+#include "progress_line.h"
 #include "utf8_text.h"
 
 #include "recording/edf.h"
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -43,14 +54,17 @@ struct anonymize_options {
     std::string map_path;
     bool have_pseudonym = false;
     std::string pseudonym_prefix;
-    std::vector<std::string> files;
+    std::vector<std::string> files; // as given: files, directories, @LIST files
+    int jobs = 0;                   // files worked on at once; 0: one per core
 };
 
 const char *anonymize_usage() {
     return "usage: edfinfo --anonymize [--keep-sex] [--keep-age] [--keep-start-time]\n"
            "                [--drop-annotation-texts] (--in-place | --output OUT) [--show]\n"
-           "                [--map MAP.csv [--pseudonym PREFIX]] FILE...\n"
+           "                [--map MAP.csv [--pseudonym PREFIX]] [--jobs N] FILE...\n"
            "\n"
+           "  FILE...                  files, directories (searched for .edf and .bdf files)\n"
+           "                           and @LIST files of paths, one a line\n"
            "  --keep-sex               keep the patient's sex (EDF+/BDF+)\n"
            "  --keep-age               keep the age at recording: the birth date moves with\n"
            "                           the start date\n"
@@ -64,6 +78,7 @@ const char *anonymize_usage() {
            "                           days, pseudonym; MAP.csv must not exist (a key is never\n"
            "                           replaced) and is made readable by its owner only\n"
            "  --pseudonym PREFIX       number the patients in the key file: PREFIX1, PREFIX2 ...\n"
+           "  --jobs N                 work on N files at once (default: one per core)\n"
            "\n"
            "Every file is tried; the exit status is 0 only when all were de-identified.\n"
            "The key file is written first: each file's line is written and synced before the\n"
@@ -93,7 +108,8 @@ std::string parse(int argc, const char *const *argv, anonymize_options &o, bool 
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
-        const bool takes_value = name == "--output" || name == "--map" || name == "--pseudonym";
+        const bool takes_value =
+            name == "--output" || name == "--map" || name == "--pseudonym" || name == "--jobs";
         if (inline_value && !takes_value) {
             return "option " + name + " takes no value";
         }
@@ -126,6 +142,13 @@ std::string parse(int argc, const char *const *argv, anonymize_options &o, bool 
             }
             (name == "--output" ? o.output : o.map_path) = value;
             o.have_output = o.have_output || name == "--output";
+        } else if (name == "--jobs") {
+            const std::optional<int> jobs = parse_index(value);
+            if (!jobs || *jobs < 1 || *jobs > max_jobs) {
+                return "option --jobs needs a number of files from 1 to " +
+                       std::to_string(max_jobs) + ", not '" + value + "'";
+            }
+            o.jobs = *jobs;
         } else if (name == "--pseudonym") {
             o.pseudonym_prefix = value;
             o.have_pseudonym = true;
@@ -246,19 +269,36 @@ class key_file {
             errno = error;
             return false;
         }
-        previous_length_ = length_;
         length_ += static_cast<off_t>(line.size());
         lines_++;
         return true;
     }
 
-    // Takes back the line added last, whose file was not changed after all.
-    bool take_back() {
-        if (!cut(previous_length_)) {
+    // Replaces the whole key by `text` (the heading and the lines of the files changed)
+    // through a new file beside it, written, synced and renamed over it: at every moment the
+    // key is the old one or the new one, each whole. False when that fails (the old key
+    // stays).
+    bool replace(const std::string &text, int lines) {
+        std::string temporary = path_ + ".XXXXXX";
+        const int fd = mkostemp(temporary.data(), O_CLOEXEC); // readable by its owner only
+        if (fd < 0) {
             return false;
         }
-        length_ = previous_length_;
-        lines_--;
+        const int old_fd = fd_;
+        fd_ = fd;
+        if (!write_at(text, 0) || fsync(fd_) != 0 ||
+            std::rename(temporary.c_str(), path_.c_str()) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            fd_ = old_fd;
+            unlink(temporary.c_str());
+            errno = error;
+            return false;
+        }
+        sync_directory();
+        ::close(old_fd);
+        length_ = static_cast<off_t>(text.size());
+        lines_ = lines;
         return true;
     }
 
@@ -302,41 +342,25 @@ class key_file {
     std::string path_;
     int fd_ = -1;
     off_t length_ = 0;
-    off_t previous_length_ = 0;
     int lines_ = 0;
 };
 
 // Numbers the patients of the key file in the order met: PREFIX1, PREFIX2, ...; files of the
-// same patient share one. A number given to a file that then fails is taken back.
+// same patient share one.
 class pseudonyms {
   public:
     std::string give(const std::string &prefix, const std::string &patient) {
-        given_new_ = false;
         int number = next_;
         if (!patient.empty()) {
-            const auto found = numbers_.emplace(patient, next_);
-            number = found.first->second;
-            given_new_ = found.second;
-            last_patient_ = patient;
+            number = numbers_.emplace(patient, next_).first->second;
         }
-        last_was_new_number_ = number == next_;
-        next_ += last_was_new_number_ ? 1 : 0;
+        next_ += number == next_ ? 1 : 0;
         return prefix + std::to_string(number);
-    }
-    void take_back() {
-        if (given_new_) {
-            numbers_.erase(last_patient_);
-        }
-        next_ -= last_was_new_number_ ? 1 : 0;
-        given_new_ = last_was_new_number_ = false;
     }
 
   private:
     std::map<std::string, int> numbers_;
     int next_ = 1;
-    std::string last_patient_;
-    bool given_new_ = false;
-    bool last_was_new_number_ = false;
 };
 
 std::string key_line(const map_row &row, const std::string &pseudonym) {
@@ -349,7 +373,7 @@ std::string shown(const std::string &value) {
 }
 
 // Prints every field that differs between the source and the result.
-void print_changes(const anonymize_options &o, const edf_header_info &before,
+void print_changes(std::FILE *out, const anonymize_options &o, const edf_header_info &before,
                    const edf_header_info &after, int changed_texts) {
     const std::vector<named_field> old_fields = identification_fields(before);
     const std::vector<named_field> new_fields = identification_fields(after);
@@ -366,14 +390,14 @@ void print_changes(const anonymize_options &o, const edf_header_info &before,
     }
     for (const auto &line : lines) {
         const std::string old_value = o.show ? display_text(shown(line.second.first)) : "***";
-        std::printf("  %-21s %s → %s\n", (line.first + ":").c_str(), old_value.c_str(),
-                    display_text(shown(line.second.second)).c_str());
+        std::fprintf(out, "  %-21s %s → %s\n", (line.first + ":").c_str(), old_value.c_str(),
+                     display_text(shown(line.second.second)).c_str());
     }
     if (changed_texts > 0) {
-        std::printf("  %-21s %d replaced by X\n", "Annotation texts:", changed_texts);
+        std::fprintf(out, "  %-21s %d replaced by X\n", "Annotation texts:", changed_texts);
     }
     if (lines.empty() && changed_texts == 0) {
-        std::printf("  nothing to replace\n");
+        std::fprintf(out, "  nothing to replace\n");
     }
 }
 
@@ -432,9 +456,8 @@ class opened {
     std::unique_ptr<edf_header_info> header_;
 };
 
-void report_failure(const std::string &file, const std::string &reason) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "edfinfo: %s not de-identified: %s\n", quoted_path(file).c_str(),
+void report_failure(std::FILE *err, const std::string &file, const std::string &reason) {
+    std::fprintf(err, "edfinfo: %s not de-identified: %s\n", quoted_path(file).c_str(),
                  reason.c_str());
 }
 
@@ -463,8 +486,13 @@ int run_anonymize_mode(int argc, const char *const *argv) {
     if (!refusal.empty()) {
         return usage_error(refusal);
     }
+    const input_files inputs = expand_inputs(o.files);
+    for (const std::string &failure : inputs.failures) {
+        std::fprintf(stderr, "edfinfo: %s\n", failure.c_str());
+    }
+    const std::vector<input_file> &files = inputs.files;
     const bool into_directory =
-        o.have_output && (o.files.size() > 1 || std::filesystem::is_directory(o.output));
+        o.have_output && (inputs.many || std::filesystem::is_directory(o.output));
     if (into_directory) {
         std::error_code error;
         std::filesystem::create_directories(o.output, error);
@@ -476,7 +504,8 @@ int run_anonymize_mode(int argc, const char *const *argv) {
     }
     // The key file comes first: when it cannot be made, nothing is changed.
     key_file key;
-    if (!o.map_path.empty()) {
+    const bool keyed = !o.map_path.empty();
+    if (keyed) {
         const std::string reason = key.create(o.map_path);
         if (!reason.empty()) {
             std::fprintf(stderr, "edfinfo: cannot write the key file %s: %s; no file was changed\n",
@@ -484,101 +513,207 @@ int run_anonymize_mode(int argc, const char *const *argv) {
             return exit_failure;
         }
     }
-    const auto key_failure = [&](const std::string &file) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "edfinfo: cannot write the key file %s: %s; %s and the files after it were "
-                     "not changed\n",
-                     quoted_path(o.map_path).c_str(), std::strerror(errno),
-                     quoted_path(file).c_str());
-    };
+    // Each file's copy; the second of two files with the same copy fails.
+    std::vector<std::string> targets;
+    std::vector<std::string> clashes(files.size());
+    std::map<std::string, std::size_t> first_with;
+    for (std::size_t i = 0; i < files.size(); i++) {
+        targets.push_back(!o.have_output ? files[i].path
+                          : into_directory
+                              ? (std::filesystem::path(o.output) / files[i].output_name).string()
+                              : o.output);
+        const auto found = first_with.emplace(targets[i], i);
+        if (o.have_output && !found.second) {
+            clashes[i] = "its copy " + quoted_path(targets[i]) + " would replace that of " +
+                         quoted_path(files[found.first->second].path);
+        }
+    }
     const int annotation_mode = (o.flags & EDF_ANON_DROP_ANNOTATION_TEXTS) != 0
                                     ? EDF_READ_ALL_ANNOTATIONS
                                     : EDF_READ_NO_ANNOTATIONS;
+
+    // The key's lines are written in the order of the files, whatever the number of threads:
+    // a file's work waits for its turn (every file before it has had its line written, or
+    // failed before that), writes its line, passes the turn on, and only then changes the
+    // file. Pseudonyms are thus numbered in input order.
+    std::mutex turn_mutex;
+    std::condition_variable turn_passed;
+    std::size_t turn = 0;
     pseudonyms numbering;
-    std::map<std::string, std::string> written; // copy -> the file it came from
-    int failures = 0;
     bool key_lost = false;
-    for (const std::string &file : o.files) {
-        std::string target = file;
-        if (o.have_output) {
-            target =
-                into_directory
-                    ? (std::filesystem::path(o.output) / std::filesystem::path(file).filename())
-                          .string()
-                    : o.output;
-            const auto earlier = written.find(target);
-            if (earlier != written.end()) {
-                report_failure(file, "its copy " + quoted_path(target) + " would replace that of " +
-                                         quoted_path(earlier->second));
-                failures++;
-                continue;
+    struct keyed_file {
+        bool has_line = false;
+        bool changed = false;
+        map_row row;
+    };
+    std::vector<keyed_file> key_lines(files.size());
+
+    // One file's work; its output is printed in input order. Never throws.
+    const auto work = [&](std::size_t i) -> file_output {
+        const std::string &file = files[i].path;
+        const std::string &target = targets[i];
+        captured_output captured;
+        std::FILE *out = captured.out();
+        std::FILE *err = captured.err();
+        bool ok = false;
+        bool turn_taken = false;
+        bool turn_passed_on = !keyed;
+        // Waits for this file's turn at the key; false when the key was lost before it (the
+        // file is then left as it is, and nothing is said of it).
+        const auto take_turn = [&]() {
+            std::unique_lock<std::mutex> lock(turn_mutex);
+            turn_passed.wait(lock, [&] { return turn == i; });
+            turn_taken = true;
+            return !key_lost;
+        };
+        const auto pass_turn = [&]() {
+            turn_passed_on = true;
+            {
+                std::lock_guard<std::mutex> lock(turn_mutex);
+                turn = i + 1;
             }
-        }
-        // The values before, for the report and the key file.
-        opened before(file, annotation_mode);
-        if (!before.is_open()) {
-            report_failure(file, edf_error_text(before.error_code()));
-            failures++;
-            continue;
-        }
-        const map_row row{target, start_text(before.header(), 'T'),
-                          day_number(1985, 1, 1) - day_number(before.header().start_year,
-                                                              before.header().start_month,
-                                                              before.header().start_day),
-                          patient_key(before.header())};
-        // The source must be closed for the de-identification: keep its header values.
-        const std::unique_ptr<edf_header_info> kept =
-            std::make_unique<edf_header_info>(before.header());
-        before.close();
-        if (!o.map_path.empty()) {
-            const std::string pseudonym =
-                o.have_pseudonym ? numbering.give(o.pseudonym_prefix, row.patient_key) : "";
-            if (!key.add(key_line(row, pseudonym))) {
-                key_failure(file);
-                key_lost = true;
-                break;
-            }
-        }
-        const int result =
-            edf_anonymize_file(file.c_str(), o.in_place ? nullptr : target.c_str(), o.flags);
-        if (result != 0) {
-            report_failure(file, edf_error_text(result));
-            failures++;
-            if (!o.map_path.empty()) {
-                numbering.take_back();
-                if (!key.take_back()) {
-                    key_failure(file);
-                    key_lost = true;
-                    break;
+            turn_passed.notify_all();
+        };
+        try {
+            std::optional<map_row> row;
+            std::unique_ptr<edf_header_info> kept;
+            std::string failure = clashes[i];
+            if (failure.empty()) {
+                // The values before, for the report and the key file.
+                std::lock_guard<std::mutex> hold(library_lock());
+                opened before(file, annotation_mode);
+                if (!before.is_open()) {
+                    failure = edf_error_text(before.error_code());
+                } else {
+                    const edf_header_info &h = before.header();
+                    row = map_row{target, start_text(h, 'T'),
+                                  day_number(1985, 1, 1) -
+                                      day_number(h.start_year, h.start_month, h.start_day),
+                                  patient_key(h)};
+                    // The source is closed for the de-identification: keep its values.
+                    kept = std::make_unique<edf_header_info>(h);
                 }
             }
-            continue;
+            if (keyed) {
+                const bool go_on = take_turn();
+                bool line_written = false;
+                if (go_on && row) {
+                    const std::string pseudonym =
+                        o.have_pseudonym ? numbering.give(o.pseudonym_prefix, row->patient_key)
+                                         : "";
+                    line_written = key.add(key_line(*row, pseudonym));
+                    if (!line_written) {
+                        std::fprintf(
+                            err,
+                            "edfinfo: cannot write the key file %s: %s; %s and the files "
+                            "after it were not changed\n",
+                            quoted_path(o.map_path).c_str(),
+                            std::error_code(errno, std::generic_category()).message().c_str(),
+                            quoted_path(file).c_str());
+                        key_lost = true;
+                    } else {
+                        key_lines[i] = {true, false, *row};
+                    }
+                }
+                pass_turn();
+                if (!go_on) {
+                    return captured.take(false); // nothing said, nothing done
+                }
+                if (row && !line_written) {
+                    return captured.take(false);
+                }
+            }
+            if (!failure.empty()) {
+                report_failure(err, file, failure);
+                return captured.take(false);
+            }
+            if (into_directory) { // a file found below a directory: its folders below OUT
+                std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+            }
+            std::lock_guard<std::mutex> hold(library_lock());
+            const int result =
+                edf_anonymize_file(file.c_str(), o.in_place ? nullptr : target.c_str(), o.flags);
+            if (result != 0) {
+                report_failure(err, file, edf_error_text(result));
+                return captured.take(false);
+            }
+            key_lines[i].changed = true;
+            const opened after(target, annotation_mode);
+            if (!after.is_open()) {
+                report_failure(err, file,
+                               std::string("the result cannot be read back: ") +
+                                   edf_error_text(after.error_code()));
+                return captured.take(false);
+            }
+            int changed_texts = 0;
+            if (annotation_mode == EDF_READ_ALL_ANNOTATIONS && !o.in_place) {
+                const opened source_again(file, annotation_mode);
+                if (source_again.is_open()) {
+                    changed_texts = changed_annotation_texts(source_again.header(), after.header());
+                }
+            }
+            std::fprintf(out, "%s%s\n", display_text(file).c_str(),
+                         o.in_place ? " (in place)" : (" → " + display_text(target)).c_str());
+            print_changes(out, o, *kept, after.header(), changed_texts);
+            ok = true;
+        } catch (const std::exception &e) {
+            std::fprintf(err, "edfinfo: %s: %s\n", quoted_path(file).c_str(), e.what());
         }
-        written[target] = file;
-        const opened after(target, annotation_mode);
-        if (!after.is_open()) {
-            report_failure(file, std::string("the result cannot be read back: ") +
-                                     edf_error_text(after.error_code()));
-            failures++;
-            continue;
+        if (!turn_passed_on) { // the files after this one wait for its turn
+            if (!turn_taken) {
+                take_turn();
+            }
+            pass_turn();
         }
-        int changed_texts = 0;
-        if (annotation_mode == EDF_READ_ALL_ANNOTATIONS && !o.in_place) {
-            const opened source_again(file, annotation_mode);
-            if (source_again.is_open()) {
-                changed_texts = changed_annotation_texts(source_again.header(), after.header());
+        return captured.take(ok);
+    };
+
+    int failures = static_cast<int>(inputs.failures.size());
+    progress_line progress(files.size(), true);
+    map_in_order<file_output>(files.size(), o.jobs == 0 ? default_jobs() : o.jobs, work,
+                              [&](std::size_t, file_output &&output) {
+                                  progress.clear();
+                                  print_file_output(output);
+                                  failures += output.ok ? 0 : 1;
+                                  progress.step();
+                              });
+    progress.finish();
+
+    // A file whose de-identification failed after its line was written has its line taken
+    // back: the key is written anew with the lines of the files changed, their pseudonyms
+    // numbered again in input order among those files (as if the failed ones had not been
+    // met), so that the key is the same whatever the number of threads.
+    bool key_failed = false;
+    if (keyed) {
+        int lines = 0;
+        bool any_taken_back = false;
+        pseudonyms renumbering;
+        std::string text = "file,original_start,shift_days,pseudonym\n";
+        for (const keyed_file &line : key_lines) {
+            any_taken_back = any_taken_back || (line.has_line && !line.changed);
+            if (line.has_line && line.changed) {
+                text += key_line(line.row, o.have_pseudonym ? renumbering.give(o.pseudonym_prefix,
+                                                                               line.row.patient_key)
+                                                            : "");
+                lines++;
             }
         }
-        std::printf("%s%s\n", display_text(file).c_str(),
-                    o.in_place ? " (in place)" : (" → " + display_text(target)).c_str());
-        print_changes(o, *kept, after.header(), changed_texts);
+        if (any_taken_back && !key.replace(text, lines)) {
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "edfinfo: cannot write the key file %s anew: %s; it names files that "
+                         "failed and were not changed\n",
+                         quoted_path(o.map_path).c_str(),
+                         std::error_code(errno, std::generic_category()).message().c_str());
+            key_failed = true;
+        }
+        if (!key.close() && !key_lost) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "edfinfo: cannot write the key file %s: %s\n",
+                         quoted_path(o.map_path).c_str(),
+                         std::error_code(errno, std::generic_category()).message().c_str());
+            key_failed = true;
+        }
     }
-    if (!o.map_path.empty() && !key.close() && !key_lost) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "edfinfo: cannot write the key file %s: %s\n",
-                     quoted_path(o.map_path).c_str(), std::strerror(errno));
-        key_lost = true;
-    }
-    return failures == 0 && !key_lost ? 0 : exit_failure;
+    return failures == 0 && !key_lost && !key_failed ? 0 : exit_failure;
 }

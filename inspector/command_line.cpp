@@ -5,6 +5,8 @@
 #include "number_text.h"
 #include "svg_plot.h"
 
+#include "file_list.h"
+
 #include <utility>
 
 namespace {
@@ -17,23 +19,28 @@ parsed_command_line refuse(std::string reason) {
 
 bool takes_value(const std::string &name) {
     return name == "--samples" || name == "--plot" || name == "--svg" || name == "--from" ||
-           name == "--to" || name == "--continuous" || name == "--repair";
+           name == "--to" || name == "--continuous" || name == "--repair" || name == "--index" ||
+           name == "--jobs";
 }
 
 } // namespace
 
 const char *inspector_usage() {
-    return "usage: edfinfo [--json] FILE\n"
+    return "usage: edfinfo [--json] FILE...\n"
            "       edfinfo --samples N [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --plot N --svg OUT.svg [--from SECONDS] [--to SECONDS] FILE\n"
            "       edfinfo --continuous OUT FILE\n"
            "       edfinfo --anonymize ... FILE...   (edfinfo --anonymize --help)\n"
-           "       edfinfo --recover FILE\n"
-           "       edfinfo --check [--json] FILE\n"
-           "       edfinfo --repair OUT [--force] FILE\n"
+           "       edfinfo --recover FILE...\n"
+           "       edfinfo --check [--json] FILE...\n"
+           "       edfinfo --repair OUT [--force] FILE...\n"
+           "       edfinfo --index DB FILE...\n"
            "       edfinfo --help\n"
            "\n"
-           "  FILE               an EDF, EDF+, BDF or BDF+ file\n"
+           "  FILE               an EDF, EDF+, BDF or BDF+ file; where FILE... is allowed, also\n"
+           "                     a directory (searched for .edf and .bdf files, in any case and\n"
+           "                     in its subdirectories) or @LIST, a file of paths, one a line\n"
+           "                     (@- reads them from standard input)\n"
            "  --json             print the report as one JSON document\n"
            "  --samples N        print the physical samples of signal N as CSV (time,value)\n"
            "  --plot N           draw signal N as an SVG picture into the file given by --svg\n"
@@ -50,9 +57,19 @@ const char *inspector_usage() {
            "  --check            list every way in which FILE breaks the format, and say when\n"
            "                     it is discontinuous (exit status 0 when it conforms, as an\n"
            "                     EDF+D/BDF+D file does, 1 when it does not)\n"
-           "  --repair OUT       write to OUT a copy of FILE with every repair applied\n"
+           "  --repair OUT       write to OUT a copy of FILE with every repair applied (with\n"
+           "                     many files, or when OUT is a directory: into OUT, each copy\n"
+           "                     under its own name, or its path below the directory given)\n"
            "  --force            let --repair replace an existing OUT\n"
+           "  --index DB         write the files' catalogue into the SQLite database DB (made\n"
+           "                     when missing); files whose size and time of change are those\n"
+           "                     of the catalogue are not read again, files that are gone are\n"
+           "                     dropped\n"
+           "  --jobs N           work on N files at once, 1 to 32 (default: one per core)\n"
            "\n"
+           "With many files, --check prints one line per file (--json: one JSON object per\n"
+           "line) and a summary, --json one report per line; one file that fails does not stop\n"
+           "the others, and the exit status is 1 when any failed (--check: did not conform).\n"
            "A file that breaks the format is opened tolerantly where that is safe: the report\n"
            "then lists the problems and what was done about them.\n"
            "Signals are numbered from 0 among the ordinary signals (annotation signals are\n"
@@ -69,17 +86,12 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     std::optional<int> samples_signal;
     std::optional<int> plot_signal;
     bool have_svg = false;
-    bool have_path = false;
     bool options_ended = false;
 
     for (int i = 0; i < argc; i++) {
         const std::string argument = argv[i];
         if (options_ended || argument.size() < 2 || argument[0] != '-') {
-            if (have_path) {
-                return refuse("more than one file given: '" + argument + "'");
-            }
-            options.path = argument;
-            have_path = true;
+            options.paths.push_back(argument);
             continue;
         }
         if (argument == "--") {
@@ -142,6 +154,18 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
             }
             options.repair_path = value;
             have_repair = true;
+        } else if (name == "--index") {
+            if (value.empty()) {
+                return refuse("option --index needs a file name");
+            }
+            options.index_path = value;
+        } else if (name == "--jobs") {
+            const std::optional<int> jobs = parse_index(value);
+            if (!jobs || *jobs < 1 || *jobs > max_jobs) {
+                return refuse("option --jobs needs a number of files from 1 to " +
+                              std::to_string(max_jobs) + ", not '" + value + "'");
+            }
+            options.jobs = *jobs;
         } else if (name == "--svg") {
             if (value.empty()) {
                 return refuse("option --svg needs a file name");
@@ -157,15 +181,21 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
         }
     }
 
-    if (!have_path) {
+    if (options.paths.empty()) {
         return refuse("no file given");
     }
+    options.path = options.paths.front();
     const bool continuous = !options.continuous_path.empty();
+    const bool index = !options.index_path.empty();
     if (int(check) + int(have_repair) + int(json) + int(samples_signal.has_value()) +
-            int(plot_signal.has_value()) + int(continuous) + int(recover) >
+            int(plot_signal.has_value()) + int(continuous) + int(recover) + int(index) >
         1 + int(json && check)) {
-        return refuse("--check, --repair, --json, --samples, --plot, --continuous and --recover "
-                      "exclude each other (--json goes with the report or --check)");
+        return refuse("--check, --repair, --json, --samples, --plot, --continuous, --recover and "
+                      "--index exclude each other (--json goes with the report or --check)");
+    }
+    if ((samples_signal || plot_signal || continuous) &&
+        (options.paths.size() > 1 || options.path.front() == '@')) {
+        return refuse("--samples, --plot and --continuous take one file");
     }
     if (options.force && !have_repair) {
         return refuse("--force belongs to --repair");
@@ -193,7 +223,9 @@ parsed_command_line parse_command_line(int argc, const char *const *argv) {
     }
 
     options.json = json;
-    if (recover) {
+    if (index) {
+        options.action = inspector_action::index;
+    } else if (recover) {
         options.action = inspector_action::recover;
     } else if (check) {
         options.action = inspector_action::check;

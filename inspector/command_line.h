@@ -1,8 +1,9 @@
-// The command line of edfinfo: what to do, with which file, signal and time window.
+// The command line of edfinfo: what to do, with which files, signal and time window.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 enum class inspector_action {
     help,            // --help: print the usage text
@@ -14,17 +15,21 @@ enum class inspector_action {
     recover,         // --recover: the record count and length of a file whose writer died
     check,           // --check [--json]: every problem of the file, text or JSON
     repair,          // --repair OUT [--force]: a repaired copy written to OUT
+    index,           // --index DB: the files' catalogue in an SQLite database
 };
 
 struct inspector_options {
     inspector_action action = inspector_action::text_report;
-    std::string path;
+    std::vector<std::string> paths; // files, directories and @LIST files, as given
+    std::string path;               // the first of them
     int signal = -1;
     std::string svg_path;
     std::string continuous_path;
     bool json = false;       // --json (with --check: the problems as JSON)
     std::string repair_path; // --repair OUT
     bool force = false;      // --force: --repair may replace an existing OUT
+    std::string index_path;  // --index DB
+    int jobs = 0;            // --jobs N: files worked on at once; 0: one per core
     std::optional<double> from_seconds;
     std::optional<double> to_seconds;
 };
@@ -35,8 +40,9 @@ struct parsed_command_line {
     inspector_options options;
 };
 
-// Reads the arguments after the program name. Options and the file name may come in any
+// Reads the arguments after the program name. Options and the file names may come in any
 // order; "--name value" and "--name=value" are both accepted, and "--" ends the options.
+// --samples, --plot and --continuous take one file; the other modes take many.
 parsed_command_line parse_command_line(int argc, const char *const *argv);
 
 // The usage text, several lines, each ending in a newline.

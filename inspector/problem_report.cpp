@@ -35,20 +35,41 @@ void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problem
     }
 }
 
+std::string problem_json(const edf_problem &p) {
+    return "{\"offset\": " + std::to_string(p.offset) +
+           ", \"signal\": " + std::to_string(p.signal) +
+           ", \"record\": " + std::to_string(p.record) + ", \"code\": " + std::to_string(p.code) +
+           ", \"action\": " + std::to_string(p.action) + ", \"field\": " + json_quoted(p.field) +
+           ", \"found\": " + json_quoted(p.found) + ", \"message\": " + json_quoted(p.message) +
+           "}";
+}
+
 std::string problems_json(const std::vector<edf_problem> &problems, const std::string &indent) {
     std::string out = "[";
     for (size_t n = 0; n < problems.size(); n++) {
-        const edf_problem &p = problems[n];
-        out += (n == 0 ? "\n" : ",\n") + indent + "  {\"offset\": " + std::to_string(p.offset) +
-               ", \"signal\": " + std::to_string(p.signal) +
-               ", \"record\": " + std::to_string(p.record) +
-               ", \"code\": " + std::to_string(p.code) +
-               ", \"action\": " + std::to_string(p.action) +
-               ", \"field\": " + json_quoted(p.field) + ", \"found\": " + json_quoted(p.found) +
-               ", \"message\": " + json_quoted(p.message) + "}";
+        out += (n == 0 ? "\n" : ",\n") + indent + "  " + problem_json(problems[n]);
     }
     out += problems.empty() ? "]" : "\n" + indent + "]";
     return out;
+}
+
+std::string problems_json_line(const std::vector<edf_problem> &problems) {
+    std::string out = "[";
+    for (size_t n = 0; n < problems.size(); n++) {
+        out += (n == 0 ? "" : ", ") + problem_json(problems[n]);
+    }
+    return out + "]";
+}
+
+const char *conformance(const std::vector<edf_problem> &problems) {
+    bool conforming = true;
+    for (const edf_problem &p : problems) {
+        if (p.action == EDF_PROBLEM_FATAL) {
+            return "unreadable";
+        }
+        conforming = conforming && p.action == EDF_PROBLEM_CONFORMS;
+    }
+    return conforming ? "conforming" : "repaired-readable";
 }
 
 std::vector<edf_problem> checked_problems(const std::string &path, int *code) {

@@ -17,6 +17,14 @@ void write_problem_lines(std::FILE *out, const std::vector<edf_problem> &problem
 // The problems as a JSON array; lines after the first start with `indent`.
 std::string problems_json(const std::vector<edf_problem> &problems, const std::string &indent);
 
+// The same on one line, for a run over many files that prints one JSON object per file.
+std::string problems_json_line(const std::vector<edf_problem> &problems);
+
+// What the check says of a file that it could check: "conforming" (every problem is the note
+// that the file is discontinuous, or there is none), "repaired-readable" (the tolerant open
+// reads past every problem) or "unreadable" (a fatal problem).
+const char *conformance(const std::vector<edf_problem> &problems);
+
 // Every problem that edf_check_file finds in the file; an empty list and *code < 0 when the
 // file cannot be checked.
 std::vector<edf_problem> checked_problems(const std::string &path, int *code);

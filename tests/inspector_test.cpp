@@ -527,7 +527,7 @@ TEST(Inspector, BadUsageGivesTheUsageAndStatus2) {
     const std::vector<std::vector<std::string>> bad = {
         {},
         {"--bogus", path},
-        {path, path},
+        {"--samples", "0", path, path},
         {"--samples", path},
         {"--samples", "x", path},
         {"--samples", "-1", path},

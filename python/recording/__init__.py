@@ -15,6 +15,11 @@ De-identifying::
 
     recording.anonymize("night.edf", out="shared.edf", keep_age=True)
 
+Checking, and corpora of many files (recording.corpus: pandas, and Dask for a cluster)::
+
+    problems = recording.check("night.edf")        # [] when the file conforms
+    table = recording.corpus.check(paths)           # a DataFrame, one row per path
+
 Errors are exceptions: FileNotFoundError / PermissionError when a file cannot be opened,
 FormatError when it is not a valid recording, ValueError for bad arguments (numbers out of
 range, however large), TypeError for arguments that are not numbers where numbers are asked,
@@ -26,11 +31,21 @@ library compiled into it.
 
 from . import _recording
 from ._anonymizing import anonymize
+from ._checking import check
 from ._recording import Error, FormatError
 from ._reading import Annotation, Header, Problem, Recording, Segment, Signal, open
 from ._writing import Writer, write
 
 __version__: str = _recording.recording_version()
+
+
+def __getattr__(name: str) -> object:
+    # recording.corpus needs pandas: it is imported when it is first asked for.
+    if name == "corpus":
+        import importlib
+
+        return importlib.import_module(".corpus", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
     "Annotation",
@@ -43,6 +58,7 @@ __all__ = [
     "Signal",
     "Writer",
     "anonymize",
+    "check",
     "open",
     "write",
 ]

@@ -114,3 +114,9 @@ class Writer(metaclass=_BoundClass):
     def closed(self) -> bool: ...
 
 def anonymize_file(path: str, out: Optional[str], flags: int) -> None: ...
+
+PROBLEM_REPAIRED: int
+PROBLEM_FATAL: int
+PROBLEM_CONFORMS: int
+
+def check_file(path: str) -> list[_ProblemFields]: ...

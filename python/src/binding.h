@@ -6,6 +6,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "recording/edf.h"
+
 #include <mutex>
 #include <string>
 
@@ -32,7 +34,11 @@ py::str library_text(const char *text, bool strip);
 [[noreturn]] void raise_code(int code, const std::string &path, bool writing = false,
                              py::object problems = py::list());
 
+// A problem record as the dict from which recording.Problem is made.
+py::dict problem_dict(const edf_problem &problem);
+
 void register_errors(py::module_ &module);
 void register_reader(py::module_ &module);
 void register_writer(py::module_ &module);
 void register_anonymize(py::module_ &module);
+void register_check(py::module_ &module);

@@ -12,6 +12,7 @@ PYBIND11_MODULE(_recording, module) {
     register_reader(module);
     register_writer(module);
     register_anonymize(module);
+    register_check(module);
     module.attr("library_version") = edf_version();
     // The release of the library compiled in: the package gives it as __version__.
     module.def(

@@ -30,6 +30,8 @@ int open_recording(const std::string &path, bool tolerant, int annotation_mode,
                     : edfopen_file_readonly(path.c_str(), header, annotation_mode);
 }
 
+} // namespace
+
 py::dict problem_dict(const edf_problem &p) {
     py::dict d;
     d["offset"] = p.offset;
@@ -42,6 +44,8 @@ py::dict problem_dict(const edf_problem &p) {
     d["message"] = library_text(p.message, false);
     return d;
 }
+
+namespace {
 
 // Every problem of a file that an open refused (empty when the check cannot run either).
 py::list checked_problems(const std::string &path) {

@@ -1,10 +1,12 @@
 """Handles held by unreachable objects, numeric arguments at their limits, the writer's start,
-and a failing recording.write."""
+a failing recording.write, and an allocation that fails in the extension."""
 
 import datetime
 import gc
 import math
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -150,3 +152,27 @@ def test_failing_write_raises_once(tmp_path, path, keywords, error, left):
         assert path.is_char_device()
     else:
         assert path.read_bytes() == left
+
+
+# An address-space limit that leaves no room for a copy of a 256 MiB argument: the extension's
+# std::string of it cannot be allocated (std::bad_alloc), which reaches Python as MemoryError.
+FAILED_ALLOCATION = """
+import resource
+from recording import _recording
+path = b"x" * (256 << 20)
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+try:
+    _recording.anonymize_file(path, None, 0)
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator")
+def test_a_failed_allocation_is_a_memory_error():
+    run = subprocess.run(
+        [sys.executable, "-c", FAILED_ALLOCATION], capture_output=True, text=True, timeout=60
+    )
+    assert (run.returncode, run.stdout) == (0, "MemoryError\n"), run.stderr

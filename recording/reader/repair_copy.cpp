@@ -4,6 +4,7 @@
 // accepts it (a discontinuous file: the tolerant open, which finds it conforming). The data
 // bytes are copied as they are; records of a discontinuous file whose time is unknown are left
 // out, as they are left out of its time axis.
+#include "recording/core/exception_boundary.h"
 #include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
@@ -131,10 +132,8 @@ int check_copy(const char *path) {
     return result;
 }
 
-} // namespace
-
-extern "C" int edf_repair_file(const char *path, const char *out_path, int overwrite,
-                               edf_problem *problems, int capacity) {
+int repair_file(const char *path, const char *out_path, int overwrite, edf_problem *problems,
+                int capacity) {
     if (capacity < 0 || (problems == nullptr && capacity > 0)) {
         return -1;
     }
@@ -190,7 +189,10 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
         bool regular = false;
         FILE *out = open_output(out_path, &regular, &result);
         if (out != nullptr) {
-            const int written = write_copy(r, sink, out);
+            // The copy's buffers are vectors: a failed allocation is a failed copy, removed
+            // below like any other.
+            const int written = edf_without_exceptions(EDF_ERR_NO_MEMORY, -1,
+                                                       [&] { return write_copy(r, sink, out); });
             if (std::fclose(out) != 0 || written != 0) {
                 // A partial copy is removed; a device given as the output stays.
                 if (regular) {
@@ -215,4 +217,13 @@ extern "C" int edf_repair_file(const char *path, const char *out_path, int overw
     }
     edf_release_sink(&sink);
     return result < 0 ? result : count;
+}
+
+} // namespace
+
+extern "C" int edf_repair_file(const char *path, const char *out_path, int overwrite,
+                               edf_problem *problems, int capacity) {
+    return edf_without_exceptions(EDF_ERR_NO_MEMORY, -1, [&] {
+        return repair_file(path, out_path, overwrite, problems, capacity);
+    });
 }

@@ -1,11 +1,11 @@
 #include "recording/writer/annotation_placement.h"
 
 #include "recording/core/annotation_block.h"
+#include "recording/core/exception_boundary.h"
 #include "recording/core/header_layout.h"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <unistd.h>
 #include <vector>
 
@@ -161,14 +161,15 @@ int64_t edf_place_remaining_annotations(edf_recording *r) {
     if (surplus == 0) {
         return pending_lost;
     }
-    int64_t lost = pending_lost;
-    try {
-        const edf_queued_annotation *queue = edf_annotation_queue(r);
-        std::vector<packed_entry> plan = plan_packing(r, queue, &lost);
-        lost += write_packing(r, queue, plan);
-    } catch (const std::bad_alloc &) {
-        return pending_lost + surplus;
-    }
+    // The plan is a vector: when it cannot be made, no packed entry is written and all count
+    // as lost. Close goes on either way, so nothing may be thrown out of here.
+    const int64_t lost =
+        edf_without_exceptions(pending_lost + surplus, pending_lost + surplus, [&] {
+            const edf_queued_annotation *queue = edf_annotation_queue(r);
+            int64_t not_packed = pending_lost;
+            std::vector<packed_entry> plan = plan_packing(r, queue, &not_packed);
+            return not_packed + write_packing(r, queue, plan);
+        });
     if (std::fflush(r->file) != 0) {
         return pending_lost + surplus;
     }

@@ -38,7 +38,8 @@ int edf_place_pending_annotations(edf_recording *recording);
 // without a place of their own after the TALs already in the annotation signals, in queue
 // order, each into the earliest annotation signal that still has room for it (120 bytes per
 // annotation signal, every TAL followed by one zero byte). Returns the number of queued
-// entries that are not in the file.
+// entries that are not in the file (all the packed ones when the plan cannot be allocated);
+// never throws.
 int64_t edf_place_remaining_annotations(edf_recording *recording);
 
 // fsync of the stream's file when edf_set_sync_interval asked for it. Returns 0 or -1.

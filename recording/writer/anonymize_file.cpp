@@ -7,6 +7,7 @@
 // rewritten; a file that only the tolerant open reads is repaired into a temporary copy
 // first, so that the rest works on conforming files alone.
 #include "recording/writer/anonymize_file.h"
+#include "recording/core/exception_boundary.h"
 #include "recording/core/in_use_mark.h"
 #include "recording/core/positioned_io.h"
 
@@ -20,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -403,10 +403,11 @@ extern "C" int edf_anonymize_file(const char *path, const char *out_path, int fl
     if ((flags & ~known_flags) != 0) {
         return -1;
     }
-    try {
+    // What the runs hold is released by destructors (the source, the descriptor of the file
+    // changed in place, the temporary repaired copy), and they throw only before a copy is
+    // begun: a failed allocation leaves nothing behind.
+    return edf_without_exceptions(EDF_ERR_NO_MEMORY, -1, [&] {
         return out_path == nullptr ? anonymize_in_place(path, flags)
                                    : anonymize_copy(path, out_path, flags, true);
-    } catch (const std::bad_alloc &) {
-        return EDF_ERR_NO_MEMORY;
-    }
+    });
 }

@@ -3,12 +3,14 @@
 // header bytes are then read as stored, since the copy keeps every byte that is not replaced.
 #include "recording/writer/anonymize_source.h"
 
+#include "recording/core/exception_boundary.h"
 #include "recording/core/header_codec.h"
 #include "recording/core/positioned_io.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,13 +38,21 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     if (fd < 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
+    // Closed however the reading ends, a failed allocation included.
+    const struct closing {
+        int fd;
+        ~closing() {
+            close(fd);
+        }
+    } file{fd};
     struct stat status;
     const int64_t size = fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
     header_source source{fd, &out->header};
     edf_problem_sink strict;
     int result = 0;
-    edf_recording *r = edf::codec::parse_header(read_header, &source, size, &strict, &result);
-    close(fd);
+    const std::unique_ptr<edf_recording, void (*)(edf_recording *)> r(
+        edf::codec::parse_header(read_header, &source, size, &strict, &result),
+        edf::codec::release_header);
     if (r == nullptr) {
         return result;
     }
@@ -54,21 +64,21 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
         }
     }
     out->record_size = r->record_size;
-    if (r->signal_count - r->annotation_signal_count != out->info->ordinary_signal_count) {
-        result = EDF_ERR_FORMAT;
-    }
-    edf::codec::release_header(r);
-    return result;
+    return r->signal_count - r->annotation_signal_count == out->info->ordinary_signal_count
+               ? 0
+               : EDF_ERR_FORMAT;
 }
 
-// The strict open refuses a discontinuous file (EDF+D, BDF+D) for its gaps alone. One that
-// breaks no other rule is read by the tolerant open with the discontinuity as its only
-// problem (besides what the strict open accepts as it stands, code 0: annotation texts that
-// are not UTF-8), and needs no repair: its header and records can be de-identified as they
-// stand.
-bool open_conforming_discontinuous(const char *path, int annotation_mode, edf_header_info *info) {
+// The strict open refuses a discontinuous file (EDF+D, BDF+D) for its gaps alone, and reports
+// an allocation that fails while it reads the annotation signals as the file's fault
+// (EDF_ERR_FORMAT). The tolerant open tells both from a broken file: one that it reads with the
+// discontinuity as its only problem (besides what the strict open accepts as it stands, code
+// 0: annotation texts that are not UTF-8), or none, needs no repair, and its header and
+// records can be de-identified as they stand. Returns 0 with the file open, EDF_ERR_NO_MEMORY
+// when the tolerant open runs out of memory too, or `refused`, the strict open's code.
+int open_conforming(const char *path, int annotation_mode, edf_header_info *info, int refused) {
     if (edfopen_file_readonly_tolerant(path, info, annotation_mode) != 0) {
-        return false;
+        return info->filetype == EDF_ERR_NO_MEMORY ? EDF_ERR_NO_MEMORY : refused;
     }
     const int count = edf_get_problem_count(info->handle);
     bool conforming = true;
@@ -78,10 +88,10 @@ bool open_conforming_discontinuous(const char *path, int annotation_mode, edf_he
                      (problem.action == EDF_PROBLEM_CONFORMS || problem.code == 0);
     }
     if (conforming) {
-        return true;
+        return 0;
     }
     edfclose_file(info->handle);
-    return false;
+    return refused;
 }
 
 } // namespace
@@ -91,9 +101,12 @@ int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymi
     edf_header_info &info = *out->info;
     if (edfopen_file_readonly(path, &info, annotation_mode) != 0) {
         const int refused = info.filetype;
-        if (refused != EDF_ERR_DISCONTINUOUS ||
-            !open_conforming_discontinuous(path, annotation_mode, &info)) {
+        if (refused != EDF_ERR_DISCONTINUOUS && refused != EDF_ERR_FORMAT) {
             return refused;
+        }
+        const int reopened = open_conforming(path, annotation_mode, &info, refused);
+        if (reopened != 0) {
+            return reopened;
         }
     }
     for (int64_t n = 0; n < info.annotation_count && !out->texts_to_drop; n++) {
@@ -103,7 +116,9 @@ int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymi
             out->texts_to_drop = true;
         }
     }
-    const int result = read_header_bytes(path, out);
+    // The handle is closed however the reading ends, a failed allocation included.
+    const int result =
+        edf_without_exceptions(EDF_ERR_NO_MEMORY, -1, [&] { return read_header_bytes(path, out); });
     edfclose_file(info.handle);
     info.handle = -1;
     return result;

@@ -23,11 +23,14 @@ struct edf_anonymize_source {
 };
 
 // Reads the source: opens `path` with edfopen_file_readonly in `annotation_mode` (so the
-// file is checked as the strict open checks it) or, for a discontinuous file that the strict
-// open refuses for its gaps alone, with edfopen_file_readonly_tolerant (accepted only when the
-// discontinuity is its one problem); takes what the open reports, reads the header bytes and
-// closes the file again. Returns 0, or the strict open's code (EDF_ERR_READ when the header
-// bytes cannot be read, EDF_ERR_FORMAT when they no longer agree with the open). This is the
-// one place that decides which files de-identification reads as they stand; the copy turns
-// others into such files first (see anonymize_file.cpp).
+// file is checked as the strict open checks it) or, for a file that the strict open refuses as
+// discontinuous or as breaking the format, with edfopen_file_readonly_tolerant (accepted only
+// when the discontinuity is its one problem, or when it finds none: the strict open then ran
+// out of memory); takes what the open reports, reads the header bytes and closes the file
+// again. Returns 0, or the strict open's code: EDF_ERR_NO_MEMORY when an allocation fails
+// (also one that the strict open blamed on the file, when the tolerant open runs out too),
+// EDF_ERR_READ when the header bytes cannot be read, EDF_ERR_FORMAT when they no longer agree
+// with the open. It throws std::bad_alloc only before it opens anything, and closes what it
+// opened in every case. This is the one place that decides which files de-identification
+// reads as they stand; the copy turns others into such files first (see anonymize_file.cpp).
 int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymize_source *out);

@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <vector>
 
 namespace {
@@ -41,17 +41,28 @@ table_state table() {
     return t;
 }
 
+// Counts of results by code, 0 (any result of 0 or more) to -63, in a fixed array: counting
+// allocates nothing, so it cannot disturb the count of live blocks.
+struct result_counts {
+    std::array<int, 64> counts{};
+    int &operator[](int result) {
+        return counts[static_cast<size_t>(std::clamp(-result, 0, 63))];
+    }
+};
+
 // The results of a series of fault cases, kept in the test report ("2 x -1; 1 x 0").
 struct outcome_tally {
     std::string series;
-    std::map<int, int> by_result;
+    result_counts by_result;
     void add(int result) {
         by_result[result]++;
     }
     ~outcome_tally() {
         std::string text;
-        for (const auto &[result, count] : by_result) {
-            text += std::to_string(count) + " x " + std::to_string(result) + "; ";
+        for (int result = 0; result > -64; result--) {
+            if (by_result[result] > 0) {
+                text += std::to_string(by_result[result]) + " x " + std::to_string(result) + "; ";
+            }
         }
         testing::Test::RecordProperty(series, text);
     }
@@ -132,17 +143,19 @@ TEST(AllocationFailure, WriterOpen) {
             ASSERT_FALSE(reference.empty());
             for_each_fault([&](int k) {
                 const table_state before = table();
-                const auto [result, bytes] = run(k, &failed);
-                if (failed) {
-                    tally.add(result);
-                }
-                // Only the stream buffer may be missing: the stream then keeps its own.
-                if (result < 0) {
-                    EXPECT_TRUE(failed);
-                    EXPECT_EQ(result, EDF_ERR_NO_MEMORY);
-                } else {
-                    EXPECT_EQ(bytes, reference);
-                }
+                {
+                    const auto [result, bytes] = run(k, &failed);
+                    if (failed) {
+                        tally.add(result);
+                    }
+                    // Only the stream buffer may be missing: the stream then keeps its own.
+                    if (result < 0) {
+                        EXPECT_TRUE(failed);
+                        EXPECT_EQ(result, EDF_ERR_NO_MEMORY);
+                    } else {
+                        EXPECT_EQ(bytes, reference);
+                    }
+                } // the bytes are freed before the blocks are counted
                 EXPECT_TRUE(table() == before) << "allocation " << k;
                 return failed;
             });
@@ -346,34 +359,63 @@ TEST(AllocationFailure, ScratchBuffer) {
     }
 }
 
-// Close appends a record per queued annotation to a file without records, from a record buffer.
+// Close appends a record per queued annotation to a file without records, from a record
+// buffer (its failure gives -1), and packs the annotations that have no place of their own
+// (more than one per record) by a plan in a vector: when the plan cannot be made those
+// annotations are lost (EDF_ERR_ANNOTATIONS_LOST), the rest of the file is complete and the
+// handle released all the same.
 TEST(AllocationFailure, Close) {
     close_all_handles guard;
     temp_dir dir;
     const std::string path = dir.file("c.edf");
-    outcome_tally tally{"close", {}};
-    for (const bool bdf : {false, true}) {
-        for_each_fault([&](int k) {
-            const table_state before = table();
-            const int h = open_configured(path, 2, 3, bdf);
-            set_start(h);
-            for (const char *text : {"a", "b", "c"}) {
-                edfwrite_annotation_utf8_us(h, 0, -1, text);
-            }
-            int result = 0;
-            const bool failed = with_failure(k, [&] { result = edfclose_file(h); });
-            EXPECT_TRUE(table() == before); // released whatever the result
-            if (failed) {
-                tally.add(result);
-                EXPECT_EQ(result, -1);
-            } else {
-                EXPECT_EQ(result, 0);
-                EXPECT_EQ(read_annotations(path), "3 c");
-            }
-            return failed;
-        });
+    struct close_case {
+        const char *name;
+        int records; // written before close
+        std::vector<const char *> texts;
+        std::string complete;     // the annotations read back (count, last in file order)
+        int failure;              // close's result when an allocation fails
+        std::string without_them; // what the file then holds
+    };
+    const close_case cases[] = {
+        {"records for annotations", 0, {"a", "b", "c"}, "3 c", -1, ""},
+        // Record 0 holds "a" and the packed "c" to "e", record 1 "b".
+        {"packing", 2, {"a", "b", "c", "d", "e"}, "5 b", EDF_ERR_ANNOTATIONS_LOST, "2 b"},
+    };
+    for (const close_case &c : cases) {
+        outcome_tally tally{std::string("close: ") + c.name, {}};
+        for (const bool bdf : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.name << " bdf " << bdf);
+            for_each_fault([&](int k) {
+                const table_state before = table();
+                const int h = open_configured(path, 2, 3, bdf);
+                set_start(h);
+                for (const char *text : c.texts) {
+                    edfwrite_annotation_utf8_us(h, 0, -1, text);
+                }
+                const int samples[6] = {};
+                for (int r = 0; r < c.records; r++) {
+                    EXPECT_EQ(edf_blockwrite_digital_samples(h, samples), 0);
+                }
+                int result = 0;
+                const bool failed = with_failure(k, [&] { result = edfclose_file(h); });
+                EXPECT_TRUE(table() == before); // released whatever the result
+                if (failed) {
+                    tally.add(result);
+                }
+                if (result == 0) {
+                    EXPECT_EQ(read_annotations(path), c.complete);
+                } else {
+                    EXPECT_TRUE(failed);
+                    EXPECT_EQ(result, c.failure);
+                    if (!c.without_them.empty()) {
+                        EXPECT_EQ(read_annotations(path), c.without_them);
+                    }
+                }
+                return failed;
+            });
+        }
+        EXPECT_GE(tally.by_result[c.failure], 2);
     }
-    EXPECT_EQ(tally.by_result[-1], 2);
 }
 
 } // namespace
@@ -418,19 +460,17 @@ TEST(AllocationFailure, SampleReads) {
               std::vector<int>(reference.begin() + 4000, reference.begin() + 6000));
     for_each_fault([&](int k) {
         const table_state before = table();
-        const std::vector<int> got = run(k, &failed);
-        EXPECT_EQ(got, reference) << "allocation " << k;
+        EXPECT_EQ(run(k, &failed), reference) << "allocation " << k;
         EXPECT_TRUE(table() == before) << "allocation " << k;
         return failed;
     });
 }
 
-// The check, the tolerant open and the repaired copy of a file with problems in its header
-// and records: each failing allocation gives EDF_ERR_NO_MEMORY (the check and the copy) or a
-// failed open with that code, and leaves nothing behind.
-TEST(AllocationFailure, CheckTolerantOpenAndRepair) {
-    close_all_handles guard;
-    temp_dir dir;
+namespace {
+
+// A file with problems in its header and records: a start time to repair, the record count
+// "-1", a record whose TAL breaks the format and an incomplete last record.
+std::string broken_file() {
     reader_test::file_spec f;
     f.start_time = "4:05:06";
     f.signals = {{"A", 4, -32768, 32767}, reader_test::annotation_signal_spec(false)};
@@ -440,17 +480,27 @@ TEST(AllocationFailure, CheckTolerantOpenAndRepair) {
         bytes += reader_test::tal_bytes(reader_test::timekeeping(std::to_string(r)) +
                                         (r == 1 ? std::string("+0\x14\x01\x14", 5) + '\0' : ""));
     }
+    return bytes + "xy";
+}
+constexpr int broken_file_problems = 4; // start time, record count, incomplete record, TAL
+
+} // namespace
+
+// The check and the tolerant open of a file with problems in its header and records: each
+// failing allocation gives EDF_ERR_NO_MEMORY (the check) or a failed open with that code, and
+// leaves nothing behind.
+TEST(AllocationFailure, CheckAndTolerantOpen) {
+    close_all_handles guard;
+    temp_dir dir;
     const std::string path = dir.file("broken.edf");
-    reader_test::write_bytes(path, bytes + "xy");
-    const std::string copy = dir.file("copy.edf");
+    reader_test::write_bytes(path, broken_file());
     auto hdr = reader_test::new_header();
-    constexpr int problems = 4; // start time, record count, incomplete record, TAL
     for_each_fault([&](int k) {
         const table_state before = table();
         int result = 0;
         const bool failed =
             with_failure(k, [&] { result = edf_check_file(path.c_str(), nullptr, 0); });
-        EXPECT_EQ(result, failed ? EDF_ERR_NO_MEMORY : problems) << "allocation " << k;
+        EXPECT_EQ(result, failed ? EDF_ERR_NO_MEMORY : broken_file_problems) << "allocation " << k;
         EXPECT_TRUE(table() == before) << "allocation " << k;
         return failed;
     });
@@ -464,21 +514,107 @@ TEST(AllocationFailure, CheckTolerantOpenAndRepair) {
             EXPECT_EQ(hdr->filetype, EDF_ERR_NO_MEMORY) << "allocation " << k;
         } else {
             EXPECT_EQ(result, 0);
-            EXPECT_EQ(edf_get_problem_count(hdr->handle), problems);
+            EXPECT_EQ(edf_get_problem_count(hdr->handle), broken_file_problems);
             edfclose_file(hdr->handle);
         }
         EXPECT_TRUE(table() == before) << "allocation " << k;
         return failed;
     });
-    for_each_fault([&](int k) {
-        const table_state before = table();
-        std::remove(copy.c_str());
-        int result = 0;
-        const bool failed = with_failure(
-            k, [&] { result = edf_repair_file(path.c_str(), copy.c_str(), 0, nullptr, 0); });
-        EXPECT_EQ(result, failed ? EDF_ERR_NO_MEMORY : problems) << "allocation " << k;
-        EXPECT_TRUE(table() == before) << "allocation " << k;
-        return failed;
-    });
-    EXPECT_EQ(edf_check_file(copy.c_str(), nullptr, 0), 0);
+}
+
+// The operations on whole files, whose repaired copies and de-identification build with the
+// standard library's containers and strings as well as with malloc: every allocation of each
+// run fails in turn. A run that fails gives EDF_ERR_NO_MEMORY, leaves its input as it was,
+// writes no output (no temporary file either), holds no handle and frees every block; a run
+// whose failing allocation was optional (a sort's scratch buffer) gives the result and the
+// file of a run without failures.
+TEST(AllocationFailure, FileOperations) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string in = dir.file("in.edf");
+    const std::string out = dir.file("out.edf");
+
+    // A conforming EDF+ file with a patient to de-identify and annotations to read and drop.
+    reader_test::file_spec f;
+    f.patient = "MCH-0234567 F 02-MAY-1951 Haagse_Harry";
+    f.recording = "Startdate 01-FEB-2003 EMG561 BK/JOP Sony. MNC R Median Nerve";
+    f.signals = {{"A", 4, -32768, 32767}, reader_test::annotation_signal_spec(false)};
+    std::string conforming = reader_test::header_bytes(f, 3);
+    std::string unfinished = reader_test::header_bytes(f, -1);
+    for (int r = 0; r < 3; r++) {
+        const std::string record =
+            std::string(8, 1) +
+            reader_test::tal_bytes(reader_test::timekeeping(std::to_string(r)) +
+                                   std::string("+0.5\x14tap ") + std::to_string(r) + "\x14" + '\0');
+        conforming += record;
+        unfinished += record;
+    }
+    unfinished += "xyz"; // what a writer that died leaves: count "-1", a partial record
+
+    struct file_operation {
+        const char *name;
+        std::string input;
+        std::function<int()> run;
+        bool in_place; // changes `in`; else writes `out`
+        bool uses_new; // some of its allocations are operator new's
+    };
+    const file_operation operations[] = {
+        {"repair", broken_file(),
+         [&] { return edf_repair_file(in.c_str(), out.c_str(), 0, nullptr, 0); }, false, true},
+        {"de-identify into a copy", conforming,
+         [&] {
+             return edf_anonymize_file(in.c_str(), out.c_str(), EDF_ANON_DROP_ANNOTATION_TEXTS);
+         },
+         false, true},
+        {"de-identify a broken file into a copy", broken_file(),
+         [&] { return edf_anonymize_file(in.c_str(), out.c_str(), 0); }, false, true},
+        {"de-identify in place", conforming,
+         [&] { return edf_anonymize_file(in.c_str(), nullptr, EDF_ANON_KEEP_AGE); }, true, true},
+        {"recover", unfinished, [&] { return edf_recover_file(in.c_str()); }, true, false},
+    };
+    for (const file_operation &operation : operations) {
+        SCOPED_TRACE(operation.name);
+        outcome_tally tally{operation.name, {}};
+        const std::string &changed = operation.in_place ? in : out;
+        const auto prepare = [&] {
+            reader_test::write_bytes(in, operation.input);
+            std::remove(out.c_str());
+        };
+        prepare();
+        const int success = operation.run();
+        ASSERT_GE(success, 0);
+        const std::string reference = file_bytes(changed);
+        ASSERT_NE(reference, operation.in_place ? operation.input : "");
+        EXPECT_EQ(edf_check_file(changed.c_str(), nullptr, 0), 0); // it conforms
+        int new_failures = 0;
+        for_each_fault([&](int k) {
+            prepare();
+            const table_state before = table();
+            int result = 0;
+            const bool failed = with_failure(k, [&] { result = operation.run(); });
+            const bool in_new = allocation_hook::failed_in_new();
+            EXPECT_TRUE(table() == before) << "allocation " << k;
+            if (failed) {
+                tally.add(result);
+                new_failures += in_new;
+            }
+            if (result == success) {
+                EXPECT_EQ(file_bytes(changed), reference) << "allocation " << k;
+            } else {
+                EXPECT_TRUE(failed);
+                EXPECT_EQ(result, EDF_ERR_NO_MEMORY) << "allocation " << k;
+                EXPECT_EQ(file_bytes(in), operation.input) << "allocation " << k;
+                EXPECT_FALSE(std::filesystem::exists(out)) << "allocation " << k;
+            }
+            const auto files = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                             std::filesystem::directory_iterator());
+            EXPECT_EQ(files, result == success && !operation.in_place ? 2 : 1)
+                << "allocation " << k;
+            return failed;
+        });
+        EXPECT_GE(tally.by_result[EDF_ERR_NO_MEMORY], 1);
+        if (operation.uses_new) {
+            EXPECT_GE(new_failures, 1);
+        }
+    }
 }

@@ -1,10 +1,15 @@
 // The wrapped allocation functions: __wrap_malloc and its siblings stand in for the C
-// library's functions, which stay reachable as __real_malloc and so on.
+// library's functions, which stay reachable as __real_malloc and so on. The replaceable forms
+// of operator new and delete are replaced here too, for the whole program: they allocate
+// through the wrapped functions, so every allocation of the standard library's containers and
+// strings meets the same hook.
 #include "allocation_hook.h"
 
 #include <malloc.h>
+#include <stdlib.h>
 
 #include <cstddef>
+#include <new>
 
 extern "C" {
 void *__real_malloc(size_t size);
@@ -17,6 +22,8 @@ namespace {
 
 long allocations_to_pass = -1; // negative: not armed
 bool failed = false;
+bool failed_new = false;
+bool allocating_new = false; // operator new is allocating
 long live = 0;
 long long live_byte_count = 0;
 long long peak_byte_count = 0;
@@ -43,6 +50,7 @@ bool fail_now() {
         return false;
     }
     failed = true;
+    failed_new = allocating_new;
     return true;
 }
 
@@ -53,11 +61,16 @@ namespace allocation_hook {
 void fail_allocation(long k) {
     allocations_to_pass = k;
     failed = false;
+    failed_new = false;
 }
 
 bool disarm() {
     allocations_to_pass = -1;
     return failed;
+}
+
+bool failed_in_new() {
+    return failed_new;
 }
 
 long live_blocks() {
@@ -122,3 +135,119 @@ void __wrap_free(void *block) {
 }
 
 } // extern "C"
+
+// operator new: the hooked malloc, then the new-handler and another try, as the standard
+// forms do; the aligned forms take posix_memalign's block, counted alike. Every form frees
+// through the hooked free.
+namespace {
+
+void *new_block(std::size_t size) {
+    allocating_new = true;
+    void *block = __wrap_malloc(size > 0 ? size : 1);
+    allocating_new = false;
+    return block;
+}
+
+void *new_aligned_block(std::size_t size, std::align_val_t alignment) {
+    allocating_new = true;
+    const bool fail = fail_now();
+    allocating_new = false;
+    if (fail) {
+        return nullptr;
+    }
+    std::size_t align = static_cast<std::size_t>(alignment);
+    align = align < sizeof(void *) ? sizeof(void *) : align;
+    void *block = nullptr;
+    if (posix_memalign(&block, align, size > 0 ? size : 1) != 0) {
+        return nullptr;
+    }
+    live++;
+    count_in(block);
+    return block;
+}
+
+template <typename Allocate> void *allocate_or_throw(Allocate allocate) {
+    for (;;) {
+        if (void *block = allocate()) {
+            return block;
+        }
+        const std::new_handler handler = std::get_new_handler();
+        if (handler == nullptr) {
+            throw std::bad_alloc();
+        }
+        handler();
+    }
+}
+
+template <typename Allocate> void *allocate_or_null(Allocate allocate) noexcept {
+    try {
+        return allocate_or_throw(allocate);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+} // namespace
+
+void *operator new(std::size_t size) {
+    return allocate_or_throw([=] { return new_block(size); });
+}
+void *operator new[](std::size_t size) {
+    return allocate_or_throw([=] { return new_block(size); });
+}
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+    return allocate_or_null([=] { return new_block(size); });
+}
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+    return allocate_or_null([=] { return new_block(size); });
+}
+void *operator new(std::size_t size, std::align_val_t alignment) {
+    return allocate_or_throw([=] { return new_aligned_block(size, alignment); });
+}
+void *operator new[](std::size_t size, std::align_val_t alignment) {
+    return allocate_or_throw([=] { return new_aligned_block(size, alignment); });
+}
+void *operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t &) noexcept {
+    return allocate_or_null([=] { return new_aligned_block(size, alignment); });
+}
+void *operator new[](std::size_t size, std::align_val_t alignment,
+                     const std::nothrow_t &) noexcept {
+    return allocate_or_null([=] { return new_aligned_block(size, alignment); });
+}
+
+void operator delete(void *block) noexcept {
+    __wrap_free(block);
+}
+void operator delete[](void *block) noexcept {
+    __wrap_free(block);
+}
+void operator delete(void *block, std::size_t) noexcept {
+    __wrap_free(block);
+}
+void operator delete[](void *block, std::size_t) noexcept {
+    __wrap_free(block);
+}
+void operator delete(void *block, const std::nothrow_t &) noexcept {
+    __wrap_free(block);
+}
+void operator delete[](void *block, const std::nothrow_t &) noexcept {
+    __wrap_free(block);
+}
+void operator delete(void *block, std::align_val_t) noexcept {
+    __wrap_free(block);
+}
+void operator delete[](void *block, std::align_val_t) noexcept {
+    __wrap_free(block);
+}
+void operator delete(void *block, std::size_t, std::align_val_t) noexcept {
+    __wrap_free(block);
+}
+void operator delete[](void *block, std::size_t, std::align_val_t) noexcept {
+    __wrap_free(block);
+}
+void operator delete(void *block, std::align_val_t, const std::nothrow_t &) noexcept {
+    __wrap_free(block);
+}
+void operator delete[](void *block, std::align_val_t, const std::nothrow_t &) noexcept {
+    __wrap_free(block);
+}

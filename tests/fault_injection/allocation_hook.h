@@ -1,7 +1,10 @@
 // A test-only allocation hook. The fault-injection program is linked with
-// -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free, so every allocation that the
-// library (or this program) makes directly passes through here: the hook counts the blocks
-// that are live and, once armed, makes one chosen allocation fail.
+// -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free and replaces every form of
+// operator new and delete (plain, array, nothrow and aligned), so every allocation that the
+// library (or this program) makes directly or through the standard library's containers
+// passes through here: the hook counts the blocks that are live and, once armed, makes one
+// chosen allocation fail (a throwing operator new then throws std::bad_alloc, a nothrow one
+// returns null).
 #pragma once
 
 namespace allocation_hook {
@@ -11,6 +14,9 @@ void fail_allocation(long k);
 
 // Stops injecting. Returns whether the armed failure happened.
 bool disarm();
+
+// Whether the failure that happened was one of operator new's (not malloc's and the like).
+bool failed_in_new();
 
 // Blocks obtained through malloc, calloc or realloc and not yet freed.
 long live_blocks();

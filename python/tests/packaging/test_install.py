@@ -46,7 +46,7 @@ def package_files():
     root = SOURCE / "python"
     return {
         p.relative_to(root).as_posix()
-        for pattern in ("*.py", "*.pyi", "py.typed")
+        for pattern in ("*.py", "*.pyi", "*.sql", "py.typed")
         for p in (root / "recording").rglob(pattern)
     }
 
