@@ -5,17 +5,15 @@
 #include "recording/core/text_parse.h"
 #include "recording/core/utf8_text.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace edf::codec {
 namespace {
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
-}
-
-bool is_number_character(char c) {
-    return is_digit(c) || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E';
 }
 
 bool is_separator(unsigned char c) {
@@ -118,48 +116,23 @@ void latin1_to_utf8(char *text, int length, int room) {
 } // namespace
 
 bool lenient_number(const unsigned char *bytes, int width, bool integer, char clean[16]) {
-    char text[16];
-    int n = 0;
-    int commas = 0;
-    bool point = false;
-    for (int i = 0; i < width && i < 15; i++) {
-        const char c = static_cast<char>(bytes[i]);
-        commas += c == ',';
-        point = point || c == '.';
-        text[n++] = c;
+    std::string text(reinterpret_cast<const char *>(bytes),
+                     static_cast<size_t>(std::min(width, 15)));
+    if (std::count(text.begin(), text.end(), ',') == 1 && text.find('.') == std::string::npos) {
+        std::replace(text.begin(), text.end(), ',', '.');
     }
-    text[n] = '\0';
-    if (commas == 1 && !point) {
-        for (int i = 0; i < n; i++) {
-            text[i] = text[i] == ',' ? '.' : text[i];
-        }
-    }
-    // The number: from the first character that can start one to the last that can end one;
-    // junk outside it must hold no digit, and the number must pass the strict validator.
-    int first = 0;
-    while (first < n && !(is_digit(text[first]) || text[first] == '.' || text[first] == '+' ||
-                          text[first] == '-')) {
-        first++;
-    }
-    int last = n;
-    while (last > first && !(is_digit(text[last - 1]) || text[last - 1] == '.')) {
-        last--;
-    }
-    for (int i = 0; i < n; i++) {
-        if ((i < first || i >= last) && is_digit(text[i])) {
-            return false;
-        }
-    }
-    for (int i = first; i < last; i++) {
-        if (!is_number_character(text[i])) {
-            return false;
-        }
-    }
-    if (last <= first) {
+    // The number: from the first character that can start one to the last that can end one
+    // (so the junk around it holds no digit); it must pass the strict validator.
+    const size_t first = text.find_first_of("0123456789.+-");
+    const size_t last = text.find_last_of("0123456789.");
+    if (first == std::string::npos || last == std::string::npos) {
         return false;
     }
-    std::memcpy(clean, text + first, static_cast<size_t>(last - first));
-    clean[last - first] = '\0';
+    const std::string number = text.substr(first, last + 1 - first);
+    if (number.find_first_not_of("0123456789.+-eE") != std::string::npos) {
+        return false;
+    }
+    std::memcpy(clean, number.c_str(), number.size() + 1);
     return integer ? edf_text_is_integer(clean) == 0 : edf_text_is_number(clean) == 0;
 }
 
@@ -187,13 +160,11 @@ bool read_three_parts(const unsigned char bytes[8], bool date, int parts[3], boo
 }
 
 text_encoding header_text_encoding(const unsigned char *bytes, int n) {
-    bool ascii = true;
-    for (int i = 0; i < n && ascii; i++) {
-        ascii = bytes[i] < 0x80;
+    if (std::all_of(bytes, bytes + n, [](unsigned char c) { return c < 0x80; })) {
+        return text_encoding::ascii;
     }
-    return ascii                                                   ? text_encoding::ascii
-           : edf_utf8_is_valid(bytes, static_cast<std::size_t>(n)) ? text_encoding::utf8
-                                                                   : text_encoding::latin1;
+    return edf_utf8_is_valid(bytes, static_cast<std::size_t>(n)) ? text_encoding::utf8
+                                                                 : text_encoding::latin1;
 }
 
 void header_text_to_utf8(char *text, int length, int room, text_encoding encoding) {
