@@ -4,7 +4,7 @@
 // a field accepted by the grammar yields NUL-terminated subfields within their widths.
 #include "recording/core/recording.h"
 #include "recording/core/text_parse.h"
-#include "recording/reader/identification.h"
+#include "recording/core/identification.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -65,12 +65,12 @@ void identification(const uint8_t *data, size_t size) {
     static edf_recording block;
     std::memset(&block, 0, sizeof block);
     block.start_year = size > 168 ? 1985 + data[168] % 100 : 2002;
-    if (edf_parse_patient_field(patient, &block)) {
+    if (edf::codec::parse_patient_field(patient, &block)) {
         check(std::strlen(block.patient_code) <= 80 && std::strlen(block.patient_name) <= 80 &&
               std::strlen(block.patient_additional) <= 80 &&
               std::strlen(block.birthdate_text) <= 15 && std::strlen(block.sex_text) <= 15);
     }
-    if (edf_parse_recording_field(recording_field, start_date, &block)) {
+    if (edf::codec::parse_recording_field(recording_field, start_date, &block)) {
         check(std::strlen(block.admin_code) <= 80 && std::strlen(block.technician) <= 80 &&
               std::strlen(block.equipment) <= 80 && std::strlen(block.recording_additional) <= 80);
     }

@@ -1,16 +1,19 @@
 // Writes the seed corpora of the fuzz targets into the directory given on the command line
 // (fuzz/corpus): small recordings made by the library's own writer in many configurations for
-// the reader target, their annotation signals for the annotation-list codec's target, and call
-// sequences for the writer target.
+// the reader target, the same with one header field broken in each of the ways that the
+// tolerant open repairs for the header codec's target, their annotation signals for the
+// annotation-list codec's target, and call sequences for the writer target.
 #include "recording/edf.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -146,6 +149,38 @@ void write_discontinuous(bool bdf, const std::string &path) {
     edfclose_file(handle);
 }
 
+// Copies of a recording with one header field replaced by `text`, padded with spaces: a field
+// of the fixed part at `offset`, or field `start` of signal 0 (`width` bytes per signal).
+std::vector<std::pair<std::string, std::vector<char>>>
+broken_headers(const std::vector<char> &file) {
+    const size_t ns = static_cast<size_t>(std::atoi(std::string(&file[252], 4).c_str()));
+    const struct {
+        const char *name;
+        bool signal;
+        size_t at;
+        size_t width;
+        const char *text;
+    } changes[] = {
+        {"date", false, 168, 8, "2/3/1999"},         {"time", false, 176, 8, "7:8:9"},
+        {"reserved", false, 192, 44, "EDF+C x"},     {"count", false, 236, 8, "-1"},
+        {"duration", false, 244, 8, "0,5"},          {"patient", false, 8, 80, "J\xf6rg"},
+        {"recording", false, 88, 80, "caf\xc3\xa9"}, {"label", true, 0, 16, "\xb5V"},
+        {"transducer", true, 16, 80, "\x01"},        {"physical", true, 104, 8, "-100uV"},
+        {"digital", true, 128, 8, "32767 x"},        {"equal", true, 128, 8, "-32768"},
+        {"reserved_signal", true, 224, 32, "x"},
+    };
+    std::vector<std::pair<std::string, std::vector<char>>> out;
+    for (const auto &c : changes) {
+        std::vector<char> bytes = file;
+        const size_t at = c.signal ? 256 + ns * c.at : c.at;
+        std::string text = c.text;
+        text.resize(c.width, ' ');
+        std::copy(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        out.emplace_back(c.name, bytes);
+    }
+    return out;
+}
+
 // A call sequence for the writer target: settings bytes, then operations.
 std::vector<char> writer_sequence(int variant) {
     std::vector<char> bytes;
@@ -171,15 +206,22 @@ int main(int argc, char **argv) {
     const std::filesystem::path reader = root / "fuzz_reader";
     const std::filesystem::path writer = root / "fuzz_writer";
     const std::filesystem::path tal_codec = root / "fuzz_tal_codec";
+    const std::filesystem::path codec = root / "fuzz_header_codec";
     std::filesystem::create_directories(reader);
     std::filesystem::create_directories(writer);
     std::filesystem::create_directories(tal_codec);
+    std::filesystem::create_directories(codec);
     const std::string scratch = (std::filesystem::temp_directory_path() / "seed.edf").string();
     for (const configuration &c : configurations) {
         write_recording(c, scratch);
         std::vector<char> bytes = file_bytes(scratch);
         save(reader / c.name, bytes);
         save_annotation_signals(c, bytes, tal_codec);
+        if (c.signals > 0) {
+            for (const auto &[change, broken] : broken_headers(bytes)) {
+                save(codec / (std::string(c.name) + "_" + change), broken);
+            }
+        }
         if (c.filetype == EDF_FILETYPE_EDFPLUS && c.signals > 0) {
             // The same recording marked as plain EDF, and as discontinuous.
             std::vector<char> plain = bytes;

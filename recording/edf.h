@@ -816,9 +816,11 @@ EDF_API int edf_check_file(const char *path, struct edf_problem *problems, int c
  * annotations, one empty segment; listed as field "data records"); header texts outside
  * printable ASCII (handed out as UTF-8: a text whose bytes are well-formed UTF-8 as the
  * characters it holds, any other taken as Latin-1, cut on a character boundary to the field's
- * room; the whole identification field decides for its subfields); start dates and times with
- * other separators, one-digit parts or month names (unreadable ones become 01.01.85 and
- * 00.00.00); EDF+ identification fields outside the subfield grammar (kept whole in `patient`
+ * room; the whole identification field decides for its subfields; a label that then reads
+ * "EDF Annotations" or "BDF Annotations" has '_' for its first space, as an ordinary signal
+ * labelled "EDF Annotations " has in every open); start dates and times with other
+ * separators, one-digit parts or month names (unreadable ones become 01.01.85 and 00.00.00);
+ * EDF+ identification fields outside the subfield grammar (kept whole in `patient`
  * and `recording`, subfields empty); junk in the reserved field; "EDF+C" or "BDF+C" without an
  * annotation signal (read as plain EDF or BDF); equal physical or equal digital limits (read
  * with physical = digital, limits reported as the digital range); number fields with

@@ -93,3 +93,21 @@ TEST(FileRecovery, CountSetPartialRecordCutOrRefusedUnchanged) {
     EXPECT_EQ(edf_recover_file(path.c_str()), EDF_ERR_ALREADY_OPEN);
     EXPECT_EQ(edfclose_file(hdr.handle), 0);
 }
+
+// A count field that holds the right number but bytes outside printable ASCII after it is
+// broken for every reader: recovery reads it as no count and writes the count anew, so that
+// the file it calls recovered opens.
+TEST(FileRecovery, CountWithBytesOutsidePrintableAsciiIsWrittenAnew) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("n.bdf");
+    std::string closed;
+    std::string bytes = file_before_close(path, &closed);
+    bytes.replace(236, 8, std::string("2\0\0\0\0\0\0\0", 8));
+    put_file(path, bytes);
+    edf_recovery_plan plan{};
+    ASSERT_EQ(edf_plan_recovery(path.c_str(), &plan), 0);
+    EXPECT_EQ(plan.stored_count, -1);
+    EXPECT_EQ(edf_recover_file(path.c_str()), 2);
+    EXPECT_EQ(file_bytes(path), closed);
+}

@@ -178,3 +178,22 @@ TEST(HeaderTextEncoding, UtfEightAsItIsLatinOneConvertedCopiesTransliterated) {
     ASSERT_EQ(edf_anonymize_file(path.c_str(), copy.c_str(), 0), 0);
     EXPECT_EQ(read_bytes(copy).substr(signal_field(96), 8), pad("uV", 8));
 }
+
+// A label that reads as an annotation signal's once read (Latin-1 cut to the field, a control
+// byte read as a space) stays an ordinary signal's, with '_' for its first space, so that a
+// program writing it on cannot make an annotation signal of it.
+TEST(HeaderTextEncoding, LabelsThatReadAsTheAnnotationLabelKeepTheirSignalOrdinary) {
+    close_all_handles guard;
+    temp_dir dir;
+    const std::string path = dir.file("labels.edf");
+    for (const char *stored : {"EDF Annotations\xd9", "EDF\x01"
+                                                      "Annotations "}) {
+        std::string bytes = file_of(spec());
+        bytes.replace(signal_field(0), 16, stored);
+        write_bytes(path, bytes);
+        tolerant f(path);
+        ASSERT_EQ(f.result, 0);
+        EXPECT_EQ(f.header->ordinary_signal_count, 1);
+        EXPECT_EQ(trimmed(f.header->signals[0].label), "EDF_Annotations");
+    }
+}

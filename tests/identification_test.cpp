@@ -1,6 +1,6 @@
 // The EDF+/BDF+ patient and recording identification fields: which are accepted, and what is
 // extracted from them.
-#include "recording/reader/identification.h"
+#include "recording/core/identification.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ std::string field80(const std::string &text) {
 
 std::unique_ptr<edf_recording> parse_patient(const std::string &text, bool *accepted) {
     auto r = std::make_unique<edf_recording>();
-    *accepted = edf_parse_patient_field(field80(text).c_str(), r.get());
+    *accepted = edf::codec::parse_patient_field(field80(text).c_str(), r.get());
     return r;
 }
 
@@ -111,7 +111,7 @@ std::unique_ptr<edf_recording> parse_recording(const std::string &text, header_d
                                                bool *accepted) {
     auto r = std::make_unique<edf_recording>();
     r->start_year = date.year;
-    *accepted = edf_parse_recording_field(field80(text).c_str(), date.text, r.get());
+    *accepted = edf::codec::parse_recording_field(field80(text).c_str(), date.text, r.get());
     return r;
 }
 

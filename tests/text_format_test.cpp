@@ -1,7 +1,7 @@
-// Numbers and user texts as header text: the decimal printers, the eight-character physical
+// Numbers and user texts as header text: the decimal printer, the eight-character physical
 // fields, the padding rule, and the transliteration of Latin-1 to printable ASCII.
 #include "recording/core/text_format.h"
-#include "recording/writer/header_writer.h"
+#include "recording/core/header_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -52,29 +52,10 @@ TEST(PhysicalValueField, KeepsTheCutTextOrRefusesALostMagnitude) {
         {-inf_value, nullptr},    {nan_value, nullptr}};
     for (const auto &[x, expected] : cases) {
         char text[9];
-        ASSERT_EQ(edf_physical_value_field(x, text), expected != nullptr) << x;
+        ASSERT_EQ(edf::codec::physical_value_text(x, text), expected != nullptr) << x;
         if (expected != nullptr) {
             EXPECT_STREQ(text, expected) << x;
         }
-    }
-}
-
-TEST(FprintInt, WritesMinimumDigitsAndCountsTheSign) {
-    // clang-format off
-    const std::tuple<int32_t, int, const char *> cases[] = {
-        {-32768, 1, "-32768"}, {0, 1, "0"}, {8192, 1, "8192"}, {24, 4, "0024"}, {7, 4, "0007"},
-        {2024, 4, "2024"}, {-5, 4, "-0005"}, {INT32_MIN, 1, "-2147483648"},
-        {INT32_MAX, 1, "2147483647"}};
-    // clang-format on
-    for (const auto &[v, min_digits, text] : cases) {
-        char *data = nullptr;
-        size_t size = 0;
-        FILE *stream = open_memstream(&data, &size);
-        const int count = edf_fprint_int(stream, v, min_digits);
-        std::fclose(stream);
-        EXPECT_EQ(std::string(data, size), text);
-        EXPECT_EQ(count, static_cast<int>(std::strlen(text)));
-        std::free(data);
     }
 }
 
@@ -102,18 +83,4 @@ TEST(Latin1ToAscii, FollowsTheTransliterationTable) {
     std::string words = "Gr\xFCn Gr\xC3\xBCn \t \xB5V";
     edf_latin1_to_ascii(words.data(), static_cast<int>(words.size()));
     EXPECT_EQ(words, "Grun GrA.n . uV");
-}
-
-TEST(MakeSubfield, CutsTransliteratesAndReplacesSpaces) {
-    const std::tuple<const char *, int, bool, const char *> cases[] = {
-        {"ab cdefg", 5, true, "ab_cd"},
-        {"two words", 20, false, "two words"},
-        {"J\xFCrgen M", 20, true, "Jurgen_M"},
-        {"x", 1, true, "x"}};
-    for (const auto &[source, room, underscores, subfield] : cases) {
-        char work[EDF_TEXT_BUFFER_SIZE];
-        EXPECT_EQ(edf_make_subfield(work, source, room, underscores),
-                  static_cast<int>(std::strlen(subfield)));
-        EXPECT_STREQ(work, subfield);
-    }
 }

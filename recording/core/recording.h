@@ -26,6 +26,10 @@ struct edf_signal_param {
     char physical_dimension[9];
     double physical_min;
     double physical_max;
+    // The physical limits as the header writes them (NUL-terminated): the reader's field text,
+    // the writer's eight-character text.
+    char physical_min_text[9];
+    char physical_max_text[9];
     int digital_min;
     int digital_max;
     char prefilter[81];
@@ -77,6 +81,8 @@ struct edf_recording {
     int64_t subsecond_start_ticks;
     double datarecord_duration_s;
     int64_t datarecord_duration_ticks;
+    // The record-duration field as the header writes it (NUL-terminated).
+    char datarecord_duration_text[9];
     int annotation_count;
     int annotation_capacity;
     int annotation_block_size;

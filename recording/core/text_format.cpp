@@ -95,27 +95,6 @@ int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x) {
     return length;
 }
 
-int edf_fprint_int(FILE *stream, int32_t v, int min_digits) {
-    int written = 0;
-    if (v < 0) {
-        std::fputc('-', stream);
-        written++;
-    }
-    const uint64_t magnitude =
-        v < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(v)) : static_cast<uint64_t>(v);
-    bool started = false;
-    int place_index = 9; // 10^9 down to 10^0
-    for (uint64_t place = 1000000000; place > 0; place /= 10, place_index--) {
-        const unsigned digit = static_cast<unsigned>(magnitude / place % 10);
-        if (digit != 0 || started || place_index < min_digits) {
-            std::fputc('0' + static_cast<int>(digit), stream);
-            written++;
-            started = true;
-        }
-    }
-    return written;
-}
-
 void edf_latin1_to_ascii(char *bytes, int n) {
     for (int i = 0; i < n; i++) {
         const unsigned char b = static_cast<unsigned char>(bytes[i]);
@@ -125,26 +104,6 @@ void edf_latin1_to_ascii(char *bytes, int n) {
             bytes[i] = latin1_to_ascii_table[b - 0x7F];
         }
     }
-}
-
-int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int room,
-                      bool underscores) {
-    std::strncpy(work, source, EDF_TEXT_BUFFER_SIZE - 1);
-    work[EDF_TEXT_BUFFER_SIZE - 1] = '\0';
-    int length = static_cast<int>(std::strlen(work));
-    if (room < length) {
-        length = room < 0 ? 0 : room;
-    }
-    edf_latin1_to_ascii(work, length);
-    work[length] = '\0';
-    if (underscores) {
-        for (int i = 0; i < length; i++) {
-            if (work[i] == ' ') {
-                work[i] = '_';
-            }
-        }
-    }
-    return length;
 }
 
 char edf_code_point_to_ascii(char32_t code_point) {

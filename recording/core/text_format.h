@@ -1,9 +1,9 @@
-// Numbers and user texts as header text: decimal printers that never consult the locale, and
-// the transliteration of Latin-1 (with the Windows-1252 range 0x80-0x9F) to printable ASCII.
+// Numbers and user texts as header text: the decimal printer of real numbers, which never
+// consults the locale, and the transliteration of Latin-1 (with the Windows-1252 range 0x80-0x9F)
+// to printable ASCII.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
 
@@ -12,9 +12,6 @@ inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
 // they are written as the nearest 32-bit limit (NaN as 0) so that nothing is undefined.
 // Returns the length of the text.
 int edf_double_to_text(char buffer[EDF_TEXT_BUFFER_SIZE], double x);
-
-// Writes v in decimal with at least min_digits digits; returns the characters written.
-int edf_fprint_int(FILE *stream, int32_t v, int min_digits);
 
 // Rewrites the first n bytes in place as printable ASCII.
 void edf_latin1_to_ascii(char *bytes, int n);
@@ -35,8 +32,3 @@ bool edf_text_is_utf8(const char *bytes, int n);
 // text byte by byte as Latin-1 (edf_latin1_to_ascii). At most `width` characters go to `out`
 // (room for width + 1), NUL-terminated. Returns the number of characters.
 int edf_text_to_ascii(char *out, int width, const char *bytes, int n);
-
-// One EDF+ identification subfield: at most `room` bytes of `source`, transliterated, with
-// spaces replaced by '_' when `underscores` is set. Returns the subfield's length.
-int edf_make_subfield(char work[EDF_TEXT_BUFFER_SIZE], const char *source, int room,
-                      bool underscores);

@@ -41,37 +41,6 @@ const char *parse_integer_part(const char *text, int32_t *sign, int32_t *value) 
 
 } // namespace
 
-int edf_text_is_integer(const char *text) {
-    const char *p = text;
-    if (*p == '\0') {
-        return 1;
-    }
-    if (*p == '+' || *p == '-') {
-        p++;
-        if (*p == '\0') {
-            return 1;
-        }
-    }
-    int digits = 0;
-    int spaces = 0;
-    for (; *p != '\0'; p++) {
-        if (*p == ' ') {
-            if (digits == 0) {
-                return 1;
-            }
-            spaces++;
-        } else if (is_digit(*p)) {
-            if (spaces > 0) {
-                return 1;
-            }
-            digits++;
-        } else {
-            return 1;
-        }
-    }
-    return digits > 0 ? 0 : 1;
-}
-
 int edf_text_is_number(const char *text) {
     const char *p = text;
     if (*p == '\0') {
@@ -136,6 +105,11 @@ int edf_text_is_number(const char *text) {
         }
     }
     return digits > 0 ? 0 : 1;
+}
+
+// An integer is a number without a point or an exponent.
+int edf_text_is_integer(const char *text) {
+    return edf_text_is_number(text) == 0 && std::strpbrk(text, ".eE") == nullptr ? 0 : 1;
 }
 
 int edf_atoi(const char *text) {

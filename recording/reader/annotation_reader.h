@@ -3,7 +3,7 @@
 #pragma once
 
 #include "recording/core/recording.h"
-#include "recording/reader/problem_sink.h"
+#include "recording/core/problem_sink.h"
 
 // mode: EDF_READ_NO_ANNOTATIONS, EDF_READ_ANNOTATIONS or EDF_READ_ALL_ANNOTATIONS.
 // Returns 0 on success; 1 when a work buffer cannot be allocated; 2 when seeking to the first

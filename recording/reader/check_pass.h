@@ -5,7 +5,7 @@
 #pragma once
 
 #include "recording/core/recording.h"
-#include "recording/reader/problem_sink.h"
+#include "recording/core/problem_sink.h"
 
 // Runs the pass under the sink's policy. Returns 0 when it ran (every problem, a fatal one
 // included, is in the sink), or a negative code when the file cannot be opened (null path,

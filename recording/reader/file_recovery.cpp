@@ -8,10 +8,10 @@
 // and goes ahead only when the count and a trailing partial record are all that the check
 // finds. It lives beside the repaired copy for that reason, though the files it mends come
 // from the writer.
+#include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
 #include "recording/core/positioned_io.h"
-#include "recording/core/text_parse.h"
 #include "recording/reader/check_pass.h"
 
 #include <cerrno>
@@ -54,7 +54,7 @@ int plan(const char *path, int fd, edf_recovery_plan *out) {
         }
         return code != 0 ? code : EDF_ERR_FORMAT;
     }
-    char stored[datarecord_count.width + 1] = {};
+    unsigned char stored[datarecord_count.width];
     const bool read = edf_read_at(r->file, stored, datarecord_count.width,
                                   datarecord_count.offset) == datarecord_count.width;
     // The file checked must be the one to change, still of the size the check saw.
@@ -66,7 +66,9 @@ int plan(const char *path, int fd, edf_recovery_plan *out) {
     out->file_size = status.st_size;
     out->header_size = r->header_size;
     out->record_size = r->record_size;
-    out->stored_count = edf_text_is_integer(stored) == 0 ? edf_atoi(stored) : -1;
+    int count = -1;
+    out->stored_count =
+        read && edf::codec::read_integer(stored, datarecord_count.width, &count) ? count : -1;
     out->complete_records = r->datarecord_count;
     out->partial_bytes = out->file_size - out->header_size - out->complete_records * r->record_size;
     edf_discard_recording(r);
@@ -82,8 +84,8 @@ int plan(const char *path, int fd, edf_recovery_plan *out) {
 // Writes the count and cuts the partial record, each only when needed.
 int apply(int fd, const edf_recovery_plan &p) {
     if (p.stored_count != p.complete_records) {
-        char field[24];
-        std::snprintf(field, sizeof field, "%-8d", static_cast<int>(p.complete_records));
+        char field[9];
+        edf::codec::format_record_count(p.complete_records, field);
         if (!edf_write_at(fd, field, datarecord_count.width, datarecord_count.offset)) {
             return EDF_ERR_WRITE;
         }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "recording/core/recording.h"
-#include "recording/reader/problem_sink.h"
+#include "recording/core/problem_sink.h"
 
 #include <cstdio>
 

@@ -40,6 +40,18 @@ void discard(edf_recording *r, FILE *stream) {
 }
 
 void fill_identification(edf_header_info *hdr, const edf_recording *r) {
+    if (!r->is_edfplus && !r->is_bdfplus) {
+        copy_cut(hdr->patient, r->patient_field, 80);
+        copy_cut(hdr->recording, r->recording_field, 80);
+        return;
+    }
+    // Identification fields outside the subfield grammar are kept whole.
+    if (r->patient_whole) {
+        copy_cut(hdr->patient, r->patient_field, 80);
+    }
+    if (r->recording_whole) {
+        copy_cut(hdr->recording, r->recording_field, 80);
+    }
     copy_cut(hdr->patient_code, r->patient_code, 80);
     copy_cut(hdr->sex, r->sex_text, 15);
     copy_cut(hdr->gender, r->sex_text, 15);
@@ -66,6 +78,41 @@ void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t recor
     copy_cut(info->physical_dimension, s.physical_dimension, 8);
     copy_cut(info->prefilter, s.prefilter, 80);
     copy_cut(info->transducer, s.transducer, 80);
+}
+
+// The caller's description of the file as its header states it, one entry per ordinary
+// signal; the annotations and what they tell come later.
+void describe(edf_header_info *hdr, edf_recording *r) {
+    hdr->filetype = r->is_edfplus   ? EDF_FILETYPE_EDFPLUS
+                    : r->is_bdfplus ? EDF_FILETYPE_BDFPLUS
+                    : r->is_edf     ? EDF_FILETYPE_EDF
+                                    : EDF_FILETYPE_BDF;
+    hdr->ordinary_signal_count = r->signal_count - r->annotation_signal_count;
+    // Record count and duration come from eight-character fields whose product can exceed
+    // 64 bits; such a duration is reported as the largest value.
+    if (__builtin_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks,
+                               &hdr->file_duration)) {
+        hdr->file_duration = INT64_MAX;
+    }
+    hdr->start_day = r->start_day;
+    hdr->start_month = r->start_month;
+    hdr->start_year = r->start_year;
+    hdr->start_second = r->start_second;
+    hdr->start_minute = r->start_minute;
+    hdr->start_hour = r->start_hour;
+    hdr->datarecord_duration = r->datarecord_duration_ticks;
+    hdr->datarecord_count = r->datarecord_count;
+    fill_identification(hdr, r);
+    int n = 0;
+    for (int i = 0; i < r->signal_count; i++) {
+        if (!r->signals[i].is_annotation) {
+            r->ordinary_signal_indexes[n++] = i;
+        }
+    }
+    for (int k = 0; k < hdr->ordinary_signal_count; k++) {
+        fill_signal(&hdr->signals[k], r->signals[r->ordinary_signal_indexes[k]],
+                    r->datarecord_count);
+    }
 }
 
 // Opens `path` as an unbuffered stream; null for a path that cannot be opened or names a
@@ -136,42 +183,13 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
         return fail(hdr, EDF_ERR_TOO_MANY_FILES);
     }
     hdr->handle = handle;
-    hdr->filetype = r->is_edfplus   ? EDF_FILETYPE_EDFPLUS
-                    : r->is_bdfplus ? EDF_FILETYPE_BDFPLUS
-                    : r->is_edf     ? EDF_FILETYPE_EDF
-                                    : EDF_FILETYPE_BDF;
-    const int ordinary_count = r->signal_count - r->annotation_signal_count;
-    hdr->ordinary_signal_count = ordinary_count;
-    // Record count and duration come from eight-character fields whose product can exceed
-    // 64 bits; such a duration is reported as the largest value.
-    if (__builtin_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks,
-                               &hdr->file_duration)) {
-        hdr->file_duration = INT64_MAX;
-    }
-    hdr->start_day = r->start_day;
-    hdr->start_month = r->start_month;
-    hdr->start_year = r->start_year;
-    hdr->start_subsecond = r->subsecond_start_ticks;
-    hdr->start_second = r->start_second;
-    hdr->start_minute = r->start_minute;
-    hdr->start_hour = r->start_hour;
-    hdr->datarecord_duration = r->datarecord_duration_ticks;
-    hdr->datarecord_count = r->datarecord_count;
-
+    describe(hdr, r);
     edf_parsed_annotation_lists[handle] = nullptr;
     r->annotation_count = 0;
     r->annotation_capacity = 0;
     hdr->annotation_count = 0;
 
     if (r->is_edfplus || r->is_bdfplus) {
-        fill_identification(hdr, r);
-        // Identification fields outside the subfield grammar are kept whole.
-        if (r->patient_whole) {
-            copy_cut(hdr->patient, r->patient_field, 80);
-        }
-        if (r->recording_whole) {
-            copy_cut(hdr->recording, r->recording_field, 80);
-        }
         const int result = edf_read_annotations(r, handle, read_annotations, sink);
         if (result != 0) {
             // Leave no trace: the slot, the list and the block go, and the caller's record
@@ -192,23 +210,8 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
         if (r->is_discontinuous) {
             hdr->file_duration = edf_recording_end_ticks(r);
         }
-    } else {
-        copy_cut(hdr->patient, r->patient_field, 80);
-        copy_cut(hdr->recording, r->recording_field, 80);
     }
-
     edf_open_file_count++;
-
-    int n = 0;
-    for (int i = 0; i < r->signal_count; i++) {
-        if (!r->signals[i].is_annotation) {
-            r->ordinary_signal_indexes[n++] = i;
-        }
-    }
-    for (int k = 0; k < ordinary_count; k++) {
-        fill_signal(&hdr->signals[k], r->signals[r->ordinary_signal_indexes[k]],
-                    r->datarecord_count);
-    }
     // The problems stay with the handle; the sink's list becomes the block's.
     r->problems = sink->problems;
     r->problem_count = sink->count;

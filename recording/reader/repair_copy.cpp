@@ -5,13 +5,13 @@
 // bytes are copied as they are; records of a discontinuous file whose time is unknown are left
 // out, as they are left out of its time axis.
 #include "recording/core/exception_boundary.h"
+#include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
 #include "recording/core/segment_list.h"
 #include "recording/core/positioned_io.h"
 #include "recording/reader/check_pass.h"
 
-#include <cinttypes>
 #include <cstdio>
 
 #include <sys/stat.h>
@@ -178,8 +178,8 @@ int repair_file(const char *path, const char *out_path, int overwrite, edf_probl
     }
     if (result == 0 && r->unplaced_count > 0) {
         // The copy holds the records on the time axis only.
-        char text[24];
-        std::snprintf(text, sizeof text, "%-8" PRId64, r->datarecord_count - r->unplaced_count);
+        char text[9];
+        edf::codec::format_record_count(r->datarecord_count - r->unplaced_count, text);
         edf_replace(&sink, edf_layout::datarecord_count.offset, text,
                     edf_layout::datarecord_count.width);
         if (sink.out_of_memory) {

@@ -4,24 +4,35 @@
 #include "recording/writer/anonymize_source.h"
 
 #include "recording/core/exception_boundary.h"
-#include "recording/core/header_layout.h"
+#include "recording/core/header_codec.h"
 #include "recording/core/positioned_io.h"
-#include "recording/core/text_parse.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-std::string field_text(const unsigned char *bytes, int width) {
-    return std::string(reinterpret_cast<const char *>(bytes), static_cast<size_t>(width));
+// The header of the file open as `fd`, for the codec; each read also keeps the bytes.
+struct header_source {
+    int fd;
+    std::vector<unsigned char> *header;
+};
+
+bool read_header(void *source, unsigned char *buffer, int64_t bytes) {
+    const header_source &s = *static_cast<header_source *>(source);
+    if (edf_read_at(s.fd, buffer, bytes, 0) != bytes) {
+        return false;
+    }
+    s.header->assign(buffer, buffer + bytes);
+    return true;
 }
 
-// Reads the header bytes and locates the annotation signals, checking the bytes against
-// what the open reported (the file may have changed in between).
+// Reads the header bytes, parses them strictly and locates the annotation signals, checking
+// the header against what the open reported (the file may have changed in between).
 int read_header_bytes(const char *path, edf_anonymize_source *out) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -34,61 +45,28 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
             close(fd);
         }
     } file{fd};
-    const edf_header_info &info = *out->info;
-    std::vector<unsigned char> &header = out->header;
-    header.resize(edf_layout::fixed_header_size);
+    struct stat status;
+    const int64_t size = fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
+    header_source source{fd, &out->header};
+    edf_problem_sink strict;
     int result = 0;
-    if (edf_read_at(fd, header.data(), edf_layout::fixed_header_size, 0) !=
-        edf_layout::fixed_header_size) {
-        result = EDF_ERR_READ;
-    }
-    int ns = 0;
-    if (result == 0) {
-        const std::string count = field_text(header.data() + edf_layout::signal_count.offset,
-                                             edf_layout::signal_count.width);
-        ns = edf_text_is_integer(count.c_str()) == 0 ? edf_atoi(count.c_str()) : 0;
-        if (ns < 1 || ns > EDF_MAX_SIGNALS) {
-            result = EDF_ERR_FORMAT;
-        }
-    }
-    if (result == 0) {
-        const int64_t size = static_cast<int64_t>(edf_layout::signal_header_size) * (ns + 1);
-        header.resize(static_cast<size_t>(size));
-        if (edf_read_at(fd, header.data(), size, 0) != size) {
-            result = EDF_ERR_READ;
-        }
-    }
-    if (result != 0) {
+    const std::unique_ptr<edf_recording, void (*)(edf_recording *)> r(
+        edf::codec::parse_header(read_header, &source, size, &strict, &result),
+        edf::codec::release_header);
+    if (r == nullptr) {
         return result;
     }
-
-    const bool plus =
-        info.filetype == EDF_FILETYPE_EDFPLUS || info.filetype == EDF_FILETYPE_BDFPLUS;
-    const bool bdf = info.filetype == EDF_FILETYPE_BDF || info.filetype == EDF_FILETYPE_BDFPLUS;
-    const char *annotation_label = bdf ? "BDF Annotations " : "EDF Annotations ";
-    const int64_t bytes_per_sample = bdf ? 3 : 2;
-    const unsigned char *signal_part = header.data() + edf_layout::fixed_header_size;
-    int64_t offset = 0;
-    for (int i = 0; i < ns; i++) {
-        const std::string samples =
-            field_text(signal_part + ns * edf_layout::samples_start + i * edf_layout::samples_width,
-                       edf_layout::samples_width);
-        const int spr = edf_text_is_integer(samples.c_str()) == 0 ? edf_atoi(samples.c_str()) : 0;
-        if (spr < 1) {
-            return EDF_ERR_FORMAT;
+    for (int i = 0; i < r->signal_count; i++) {
+        const edf_signal_param &s = r->signals[i];
+        if (s.is_annotation) {
+            out->annotation_signals.push_back(
+                {s.buffer_offset, int64_t{s.samples_per_record} * (r->is_edf ? 2 : 3)});
         }
-        const int64_t length = spr * bytes_per_sample;
-        if (plus && std::memcmp(signal_part + i * edf_layout::label_width, annotation_label,
-                                edf_layout::label_width) == 0) {
-            out->annotation_signals.push_back({offset, length});
-        }
-        offset += length;
     }
-    out->record_size = offset;
-    if (ns - static_cast<int>(out->annotation_signals.size()) != info.ordinary_signal_count) {
-        return EDF_ERR_FORMAT;
-    }
-    return 0;
+    out->record_size = r->record_size;
+    return r->signal_count - r->annotation_signal_count == out->info->ordinary_signal_count
+               ? 0
+               : EDF_ERR_FORMAT;
 }
 
 // The strict open refuses a discontinuous file (EDF+D, BDF+D) for its gaps alone, and reports

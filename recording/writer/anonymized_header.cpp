@@ -4,21 +4,10 @@
 #include "recording/writer/anonymized_header.h"
 
 #include "recording/core/calendar_days.h"
-#include "recording/core/header_layout.h"
+#include "recording/core/header_codec.h"
+#include "recording/core/identification.h"
 
-#include <cstdio>
 #include <cstring>
-#include <string>
-
-namespace {
-
-void put_field(unsigned char *fixed, edf_layout::field f, const std::string &text) {
-    std::memset(fixed + f.offset, ' ', static_cast<size_t>(f.width));
-    const size_t n = text.size() < static_cast<size_t>(f.width) ? text.size() : f.width;
-    std::memcpy(fixed + f.offset, text.data(), n);
-}
-
-} // namespace
 
 int64_t edf_anonymize_date_shift(const edf_header_info &info) {
     return edf_days_from_date(EDF_ANONYMOUS_YEAR, 1, 1) -
@@ -29,20 +18,14 @@ int edf_make_anonymized_header(const edf_anonymize_source &source, int flags,
                                unsigned char fixed[256]) {
     const edf_header_info &info = *source.info;
     std::memcpy(fixed, source.header.data(), 256);
-    const bool plus =
-        info.filetype == EDF_FILETYPE_EDFPLUS || info.filetype == EDF_FILETYPE_BDFPLUS;
-    if (plus) {
-        std::string sex = "X";
-        if ((flags & EDF_ANON_KEEP_SEX) != 0) {
-            sex = std::strcmp(info.sex, "Male") == 0     ? "M"
-                  : std::strcmp(info.sex, "Female") == 0 ? "F"
-                                                         : "X";
-        }
-        std::string birth = "X";
+    char patient[81] = "X";
+    char recording[81] = "X";
+    if (info.filetype == EDF_FILETYPE_EDFPLUS || info.filetype == EDF_FILETYPE_BDFPLUS) {
+        const bool keep_sex = (flags & EDF_ANON_KEEP_SEX) != 0;
+        int64_t year = 0;
+        int month = 0;
+        int day = 0;
         if ((flags & EDF_ANON_KEEP_AGE) != 0 && info.birth_year != 0) {
-            int64_t year;
-            int month;
-            int day;
             edf_date_from_days(
                 edf_days_from_date(info.birth_year, info.birth_month, info.birth_day) +
                     edf_anonymize_date_shift(info),
@@ -50,20 +33,19 @@ int edf_make_anonymized_header(const edf_anonymize_source &source, int flags,
             if (year < 1 || year > 9999) {
                 return EDF_ERR_ANONYMIZED_VALUE;
             }
-            char text[16];
-            std::snprintf(text, sizeof text, "%02d-%s-%04d", day,
-                          edf_layout::month_names[month - 1], static_cast<int>(year));
-            birth = text;
         }
-        put_field(fixed, edf_layout::patient, "X " + sex + " " + birth + " X");
-        put_field(fixed, edf_layout::recording, "Startdate X X X X");
-    } else {
-        put_field(fixed, edf_layout::patient, "X");
-        put_field(fixed, edf_layout::recording, "X");
+        edf::codec::format_patient_field(
+            {"", keep_sex ? info.sex[0] : 'X', day, month, static_cast<int>(year), "", ""},
+            patient);
+        edf::codec::format_recording_field({0, 0, 0, "", "", "", ""}, recording);
     }
-    put_field(fixed, edf_layout::start_date, "01.01.85");
+    edf::codec::put_field(fixed, edf_layout::patient, patient);
+    edf::codec::put_field(fixed, edf_layout::recording, recording);
+    char date[9];
+    edf::codec::format_start_date(1, 1, EDF_ANONYMOUS_YEAR, date);
+    edf::codec::put_field(fixed, edf_layout::start_date, date);
     if ((flags & EDF_ANON_KEEP_START_TIME) == 0) {
-        put_field(fixed, edf_layout::start_time, "00.00.00");
+        edf::codec::put_field(fixed, edf_layout::start_time, "00.00.00");
     }
     return 0;
 }

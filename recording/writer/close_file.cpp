@@ -4,6 +4,7 @@
 // annotations not yet in the file are stored (see annotation_placement.h), and a record that
 // was left half-written is cut off, so that the header, the layout and the file size agree.
 #include "recording/core/annotation_block.h"
+#include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/recording.h"
 #include "recording/writer/annotation_placement.h"
@@ -78,15 +79,10 @@ bool patch_record_count(edf_recording *r) {
     if (r->datarecord_count > EDF_MAX_DATARECORDS) {
         return true;
     }
-    char text[16];
-    const int n =
-        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(r->datarecord_count));
-    const int width = n == 1 ? 2 : n; // the space overwrites the placeholder's '1'
-    if (n == 1) {
-        text[1] = ' ';
-    }
+    char field[9];
+    edf::codec::format_record_count(r->datarecord_count, field);
     return fseeko(r->file, datarecord_count.offset, SEEK_SET) == 0 &&
-           std::fwrite(text, 1, static_cast<size_t>(width), r->file) == static_cast<size_t>(width);
+           std::fwrite(field, 1, datarecord_count.width, r->file) == datarecord_count.width;
 }
 
 // Cuts off the bytes of a record left half-written at close, so that the file holds exactly

@@ -8,8 +8,3 @@
 // begins), a negative EDF_ERR_* header code when the descriptions cannot make a valid header
 // (nothing is written then), or -1 when the stream reports an output error.
 int edf_write_header(edf_recording *recording);
-
-// The eight-character text of a physical minimum or maximum, NUL-terminated. Returns false
-// when the value cannot be written there without losing its magnitude (not finite, or an
-// integer part longer than eight characters).
-bool edf_physical_value_field(double value, char field[9]);
