@@ -575,7 +575,10 @@ class Recording:
                 f"{self.names[indexes[0]]!r})"
             )
         first = at.astype(np.int64)
-        out = np.empty((len(first), len(indexes), samples), dtype=np.intc if digital else np.float64)
+        out = cast(
+            "NDArray[np.float64] | NDArray[np.int32]",
+            np.empty((len(first), len(indexes), samples), dtype=np.intc if digital else np.float64),
+        )
         if len(pieces) == 1 and pieces[0].at == 0 and pieces[0].stored == 0:
             self._file.read_windows(indexes, first, samples, digital, out)
             return out

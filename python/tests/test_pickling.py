@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import recording
+from test_corpora import client  # noqa: F401  (a Dask cluster of two worker processes)
 
 
 def write_file(path):
@@ -64,3 +65,12 @@ def test_recording_crosses_into_worker_processes(tmp_path, pool):
             with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as workers:
                 found = list(workers.map(window_sums, arguments))
     assert found == [(expected, "marker", [])] * 2
+
+
+def test_recording_crosses_into_dask_workers(tmp_path, client):  # noqa: F811
+    path = tmp_path / "d.bdf"
+    write_file(path)
+    with recording.open(path) as rec:
+        expected = float(rec.read("B", 100, 900).sum())
+        futures = [client.submit(window_sums, rec, pure=False) for _ in range(2)]
+        assert client.gather(futures) == [(expected, "marker", [])] * 2
