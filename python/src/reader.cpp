@@ -353,9 +353,10 @@ class reader_file {
     // per record: window w holds stored samples [starts[w], starts[w] + length) of each
     // signal, in out[w, i, :] (a writable C-contiguous array of windows x signals x length
     // int32 or float64 values). A negative start leaves that window's rows as they are. Each
-    // window's records are read once for all its signals, into a scratch buffer from which
-    // the window is copied out; the windows are read in the order of their starts, so that
-    // neighbouring windows read neighbouring parts of the file.
+    // window's records are read once for all its signals, as digital values into a scratch
+    // buffer from which the window's samples are copied out or converted (physical values:
+    // the same that the library's reads give); the windows are read in the order of their
+    // starts, so that neighbouring windows read neighbouring parts of the file.
     void read_windows(const std::vector<int> &signals, const py::array_t<int64_t> &starts,
                       int64_t length, bool digital, py::array out) {
         const int handle = open_handle();
@@ -405,23 +406,27 @@ class reader_file {
                                           (uint64_t{1} << 40)) {
             throw py::value_error("windows too long to read at once");
         }
-        const size_t value_size = digital ? sizeof(int) : sizeof(double);
+        // Each signal's conversion pair, as the library derives it from the limits:
+        // physical = (digital + offset) x bit value.
+        std::vector<double> bit_values(signals.size());
+        std::vector<double> offsets(signals.size());
+        for (size_t i = 0; i < signals.size(); i++) {
+            const edf_signal_info &s = checked_signal(signals[i]);
+            bit_values[i] = (s.physical_max - s.physical_min) /
+                            static_cast<double>(s.digital_max - s.digital_min);
+            offsets[i] = s.physical_max / bit_values[i] - s.digital_max;
+        }
         const size_t per_signal = static_cast<size_t>(most_records * spr);
-        char *const into = static_cast<char *>(out.mutable_data());
+        void *const into = out.mutable_data();
         bool complete = true;
         {
             py::gil_scoped_release release;
-            // The scratch records of every signal, and the windows in the order of their starts.
-            std::vector<unsigned char> scratch(per_signal * value_size *
-                                               static_cast<size_t>(signal_count));
-            std::vector<int *> digital_bufs(signals.size());
-            std::vector<double *> physical_bufs(signals.size());
-            std::vector<const char *> bufs(signals.size());
+            // The digital samples of each window's records (half the bytes of physical
+            // values), of which only the window's are converted.
+            std::vector<int> scratch(per_signal * static_cast<size_t>(signal_count));
+            std::vector<int *> bufs(signals.size());
             for (size_t i = 0; i < bufs.size(); i++) {
-                unsigned char *buf = scratch.data() + i * per_signal * value_size;
-                digital_bufs[i] = reinterpret_cast<int *>(buf);
-                physical_bufs[i] = reinterpret_cast<double *>(buf);
-                bufs[i] = reinterpret_cast<const char *>(buf);
+                bufs[i] = scratch.data() + i * per_signal;
             }
             std::vector<size_t> order(at.size());
             for (size_t w = 0; w < order.size(); w++) {
@@ -429,7 +434,7 @@ class reader_file {
             }
             std::stable_sort(order.begin(), order.end(),
                              [&at](size_t a, size_t b) { return at[a] < at[b]; });
-            const size_t row_bytes = static_cast<size_t>(length) * value_size;
+            const size_t row = static_cast<size_t>(length);
             const int count = static_cast<int>(signal_count);
             for (size_t w : order) {
                 const int64_t start = at[w];
@@ -441,19 +446,28 @@ class reader_file {
                 int got;
                 {
                     std::lock_guard<std::mutex> lock(library_mutex());
-                    got = digital ? edfread_digital_records(handle, first, records, count,
-                                                            signals.data(), digital_bufs.data())
-                                  : edfread_physical_records(handle, first, records, count,
-                                                             signals.data(), physical_bufs.data());
+                    got = edfread_digital_records(handle, first, records, count, signals.data(),
+                                                  bufs.data());
                 }
                 if (got != records) {
                     complete = false;
                     break;
                 }
-                const size_t skip = static_cast<size_t>(start - first * spr) * value_size;
-                char *row = into + w * static_cast<size_t>(signal_count) * row_bytes;
-                for (size_t i = 0; i < bufs.size(); i++, row += row_bytes) {
-                    std::memcpy(row, bufs[i] + skip, row_bytes);
+                const size_t skip = static_cast<size_t>(start - first * spr);
+                const size_t window = w * static_cast<size_t>(signal_count) * row;
+                for (size_t i = 0; i < bufs.size(); i++) {
+                    const int *from = bufs[i] + skip;
+                    if (digital) {
+                        std::memcpy(static_cast<int *>(into) + window + i * row, from,
+                                    row * sizeof(int));
+                        continue;
+                    }
+                    double *to = static_cast<double *>(into) + window + i * row;
+                    const double offset = offsets[i];
+                    const double bit_value = bit_values[i];
+                    for (size_t k = 0; k < row; k++) {
+                        to[k] = (static_cast<double>(from[k]) + offset) * bit_value;
+                    }
                 }
             }
         }
