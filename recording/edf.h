@@ -929,7 +929,9 @@ EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrit
  * times), or with more annotations than 64 annotation signals hold in the copy's records.
  * Returns EDF_ERR_CANNOT_OPEN when the file cannot be opened or the output cannot be created,
  * EDF_ERR_READ when reading fails, EDF_ERR_WRITE when writing, syncing or renaming the copy
- * fails, EDF_ERR_NO_MEMORY when an allocation fails, and EDF_ERR_FORMAT when the writer
+ * fails (also when the writer runs out of memory while it writes a record or completes the
+ * copy: its plain failure result names neither), EDF_ERR_NO_MEMORY when another allocation
+ * fails, and EDF_ERR_FORMAT when the writer
  * refuses a value of the file's header. On every failure the temporary file is removed and
  * `out_path` is left as it was. Never changes the file at `path`; keeps no handle open. */
 EDF_API int edf_continuous_copy(const char *path, const char *out_path, int overwrite);

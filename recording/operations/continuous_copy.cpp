@@ -2,7 +2,8 @@
 // filled with samples of physical value 0 (clipped into each signal's digital range) and
 // marked by one annotation "gap" whose duration is the gap's. The source is read and the copy
 // written through the public operations (the tolerant open, the writer), so the copy holds
-// what the reader reads and the writer's TALs (formatted by the annotation-list codec).
+// what the reader reads and the writer's TALs (formatted by the annotation-list codec, whose
+// limits decide which onsets a TAL of the copy can hold).
 //
 // The copy keeps the samples digitally exact. Its records are as long as the largest duration
 // that divides the source's record duration and every segment's start, so that each gap is a
@@ -10,6 +11,7 @@
 // the copy is refused rather than shifting times.
 #include "recording/core/exception_boundary.h"
 #include "recording/core/in_use_mark.h"
+#include "recording/core/tal_codec.h"
 #include "recording/edf.h"
 
 #include <cerrno>
@@ -213,14 +215,19 @@ int set_up(int w, const edf_header_info &h, const copy_plan &p) {
     }
     copy_identification(w, h);
     for (const queued_annotation &q : p.annotations) {
+        if (q.onset_us < 0 || q.onset_us > edf::tal::writer_onset_max_us ||
+            q.duration_us > edf::tal::writer_duration_max_us) {
+            return EDF_ERR_NO_CONTINUOUS_FORM; // a time that the copy's TALs cannot hold
+        }
         if (edfwrite_annotation_utf8_us(w, q.onset_us, q.duration_us, q.text.c_str()) != 0) {
-            return EDF_ERR_NO_CONTINUOUS_FORM; // an onset that a continuous file cannot hold
+            return EDF_ERR_NO_MEMORY; // the queue cannot grow
         }
     }
     return 0;
 }
 
-// A sample write's failure: the header writer's own code, or a failed write.
+// A sample write's failure: the header writer's own code, or the writer's plain failure, which
+// is a failed write (or a scratch buffer that could not be had: the writer names neither).
 int write_failure(int result) {
     return result < -1 ? result : EDF_ERR_WRITE;
 }
@@ -345,11 +352,14 @@ bool sync_file(const std::string &path) {
     return close(fd) == 0 && synced;
 }
 
-// Syncs the folder that holds `path`, so that a rename in it lasts, as far as the file system
-// allows.
-void sync_folder(const std::string &path) {
+// The folder that holds `path`.
+std::string folder_of(const std::string &path) {
     const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+// Syncs `folder`, so that a rename in it lasts, as far as the file system allows.
+void sync_folder(const std::string &folder) {
     const int fd = open(folder.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
@@ -433,6 +443,7 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
         // which refuses one that another program is writing.
         return write_copy(*source, out_path);
     }
+    const std::string folder = folder_of(target); // nothing is allocated after the rename
     removed_unless_kept temporary;
     int result = create_temporary(target, &temporary.path);
     if (result != 0) {
@@ -446,7 +457,7 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
         return EDF_ERR_WRITE;
     }
     temporary.path.clear();
-    sync_folder(target);
+    sync_folder(folder);
     return 0;
 }
 
