@@ -21,9 +21,10 @@
  * edfopen_file_readonly_tolerant reads what can be read without guessing (and EDF+D/BDF+D
  * files with their true time axis, see edf_get_segment) and lists what it repaired,
  * edf_repair_file writes a conforming copy, edf_recover_file mends in place a recording whose
- * writer died, edf_set_discontinuous writes EDF+D/BDF+D, and edf_anonymize_file de-identifies
- * a file. The strict operations keep their behaviour: the new behaviour comes only through
- * these calls.
+ * writer died, edf_set_discontinuous writes EDF+D/BDF+D, edf_continuous_copy writes a
+ * continuous copy of an EDF+D/BDF+D file with its gaps filled and marked, and
+ * edf_anonymize_file de-identifies a file. The strict operations keep their behaviour: the new
+ * behaviour comes only through these calls.
  *
  * Units: times in ticks of 100 ns (EDF_TIME_DIMENSION per second), except where a call says
  * microseconds. Signal numbers count the ordinary signals only, from 0, in file order; the
@@ -89,9 +90,9 @@ extern "C" {
 #define EDF_ERR_ANNOTATION_MODE (-11) /* not one of the EDF_READ_* modes */
 
 /* Codes of the operations on whole files: recovery (edf_recover_file, edf_plan_recovery), the
- * repaired copy (edf_repair_file) and de-identification (edf_anonymize_file), with those
- * above; edfopen_file_writeonly also gives EDF_ERR_BEING_WRITTEN, and `edfinfo --continuous`
- * reports its failures with the same codes. Each situation has one code in all of them:
+ * repaired copy (edf_repair_file), the continuous copy (edf_continuous_copy) and
+ * de-identification (edf_anonymize_file), with those above; edfopen_file_writeonly also gives
+ * EDF_ERR_BEING_WRITTEN. Each situation has one code in all of them:
  *   a null path, the file's or the output's ............................ EDF_ERR_CANNOT_OPEN
  *   the file cannot be opened, or the output cannot be created ........... EDF_ERR_CANNOT_OPEN
  *   the file or the output is open in this process ....................... EDF_ERR_ALREADY_OPEN
@@ -108,6 +109,8 @@ extern "C" {
 #define EDF_ERR_BEING_WRITTEN (-32) /* another program is writing the file */
 #define EDF_ERR_WRITE (-33)         /* the file cannot be written in full */
 #define EDF_ERR_OUTPUT_EXISTS (-34) /* the output file exists, and is not to be replaced */
+/* edf_continuous_copy: the recording has no continuous form that keeps every sample's time */
+#define EDF_ERR_NO_CONTINUOUS_FORM (-35)
 
 /* Codes of the header writer, returned by the first sample write of a file and by close
  * when the signal descriptions cannot make a valid header. Nothing is written then, and the
@@ -889,10 +892,49 @@ EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
  * copied: such a copy would lose them, and none is written): the copy is checked before the
  * call returns, and a partial or non-conforming output is removed (unless it is a device, such
  * as /dev/null).
- * Never changes the file at `path`. (`edfinfo --continuous` writes a continuous copy of an
+ * Never changes the file at `path`. (edf_continuous_copy writes a continuous copy of an
  * EDF+D file, its gaps filled and marked.) */
 EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,
                             struct edf_problem *problems, int capacity);
+
+/* Writes to `out_path` a continuous EDF+ (from EDF, EDF+ or EDF+D) or BDF+ (from BDF, BDF+ or
+ * BDF+D) copy of the file at `path`, for programs that cannot read EDF+D/BDF+D. The file is
+ * read as edfopen_file_readonly_tolerant reads it, with its true time axis (records of unknown
+ * time left out). Every gap is filled with samples of physical value 0 (clipped into the
+ * signal's digital range) and marked by one annotation "gap" whose onset and duration are the
+ * gap's; the samples are copied digitally exact, and the file's own annotations keep their
+ * onsets (cut to whole microseconds) and texts (cut to the writer's 40 bytes). The copy's
+ * records are as long as the largest duration that divides the record duration and every
+ * segment start (a gap of 0.25 s in a file of 1-second records gives records of 0.25 s), so
+ * that every gap is a whole number of records; the header keeps the identification, start,
+ * labels, units, filters and limits of the file. A continuous file is copied in the same way,
+ * without gaps.
+ *
+ * The copy is written to a new file beside `out_path` (its name + ".copying-" and six
+ * characters), synced, and renamed over `out_path`: `out_path` holds either what it held
+ * before or the whole copy, and only a killed process leaves the temporary file. An existing
+ * `out_path` is replaced only when `overwrite` is non-zero, and only once its in-use mark is
+ * taken (see edfopen_file_writeonly), which is held until it is replaced; a link is followed
+ * (the file it names is replaced). A device or a pipe given as `out_path` (/dev/null, say) is
+ * written directly.
+ *
+ * Returns 0 on success. Refuses, writing nothing (codes as listed at EDF_ERR_BEING_WRITTEN): a
+ * null `path` or `out_path` (EDF_ERR_CANNOT_OPEN); an `out_path` that names the same file as
+ * `path`, even through another path, or that is open in this process (EDF_ERR_ALREADY_OPEN);
+ * an existing `out_path` without `overwrite` (EDF_ERR_OUTPUT_EXISTS); one that another program
+ * is writing (EDF_ERR_BEING_WRITTEN); a file that the tolerant open refuses (its code, in
+ * hdr->filetype there: EDF_ERR_ALREADY_OPEN when `path` is open in this process); and
+ * EDF_ERR_NO_CONTINUOUS_FORM for a file without ordinary signals, with records of no duration,
+ * with a gap that is not a whole number of every signal's sample periods (the copy would shift
+ * times), or with more annotations than 64 annotation signals hold in the copy's records.
+ * Returns EDF_ERR_CANNOT_OPEN when the file cannot be opened or the output cannot be created,
+ * EDF_ERR_READ when reading fails, EDF_ERR_WRITE when writing, syncing or renaming the copy
+ * fails (also when the writer runs out of memory while it writes a record or completes the
+ * copy: its plain failure result names neither), EDF_ERR_NO_MEMORY when another allocation
+ * fails, and EDF_ERR_FORMAT when the writer
+ * refuses a value of the file's header. On every failure the temporary file is removed and
+ * `out_path` is left as it was. Never changes the file at `path`; keeps no handle open. */
+EDF_API int edf_continuous_copy(const char *path, const char *out_path, int overwrite);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 
