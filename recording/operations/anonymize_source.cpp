@@ -60,7 +60,7 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
         const edf_signal_param &s = r->signals[i];
         if (s.is_annotation) {
             out->annotation_signals.push_back(
-                {s.buffer_offset, int64_t{s.samples_per_record} * (r->is_edf ? 2 : 3)});
+                {s.buffer_offset, int64_t{s.samples_per_record} * r->bytes_per_sample()});
         }
     }
     out->record_size = r->record_size;

@@ -20,7 +20,7 @@ bool read_stream(void *source, unsigned char *buffer, int64_t bytes) {
 
 } // namespace
 
-edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink *sink) {
+edf_reader_state *edf_check_file_header(FILE *stream, int *error, edf_problem_sink *sink) {
     edf_problem_sink strict_sink;
     if (sink == nullptr) {
         sink = &strict_sink;
@@ -30,7 +30,7 @@ edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink 
         const off_t end = ftello(stream);
         size = end >= 0 ? static_cast<int64_t>(end) : -1;
     }
-    edf_recording *r = edf::codec::parse_header(read_stream, stream, size, sink, error);
+    edf_reader_state *r = edf::codec::parse_header(read_stream, stream, size, sink, error);
     if (r != nullptr) {
         r->file = stream;
     }
@@ -47,7 +47,7 @@ int edf_check_discontinuity(const edf_recording *r, edf_problem_sink *sink) {
     }
     const edf_problem_place place{edf_layout::reserved.offset, -1, -1, "reserved"};
     if (edf_report(sink, place, EDF_ERR_DISCONTINUOUS, EDF_PROBLEM_CONFORMS,
-                   r->is_edfplus ? "EDF+D" : "BDF+D", 5,
+                   r->is_bdf() ? "BDF+D" : "EDF+D", 5,
                    "The file is discontinuous (its records may leave gaps), as the format "
                    "allows; the tolerant open reads it with each record's own start time.")) {
         return 0;

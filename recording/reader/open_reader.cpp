@@ -29,18 +29,14 @@ int fail(edf_header_info *hdr, int code) {
 }
 
 // Frees a recording that never became visible through a handle, and closes its stream.
-void discard(edf_recording *r, FILE *stream) {
+void discard(edf_reader_state *r, FILE *stream) {
     std::fclose(stream);
-    std::free(r->long_path);
-    std::free(r->annotation_texts);
-    std::free(r->breaks);
-    std::free(r->unplaced_records);
-    std::free(r->signals);
-    std::free(r);
+    r->file = nullptr;
+    delete r;
 }
 
-void fill_identification(edf_header_info *hdr, const edf_recording *r) {
-    if (!r->is_edfplus && !r->is_bdfplus) {
+void fill_identification(edf_header_info *hdr, const edf_reader_state *r) {
+    if (!r->is_plus()) {
         copy_cut(hdr->patient, r->patient_field, 80);
         copy_cut(hdr->recording, r->recording_field, 80);
         return;
@@ -82,11 +78,8 @@ void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t recor
 
 // The caller's description of the file as its header states it, one entry per ordinary
 // signal; the annotations and what they tell come later.
-void describe(edf_header_info *hdr, edf_recording *r) {
-    hdr->filetype = r->is_edfplus   ? EDF_FILETYPE_EDFPLUS
-                    : r->is_bdfplus ? EDF_FILETYPE_BDFPLUS
-                    : r->is_edf     ? EDF_FILETYPE_EDF
-                                    : EDF_FILETYPE_BDF;
+void describe(edf_header_info *hdr, edf_reader_state *r) {
+    hdr->filetype = static_cast<int>(r->file_type);
     hdr->ordinary_signal_count = r->signal_count - r->annotation_signal_count;
     // Record count and duration come from eight-character fields whose product can exceed
     // 64 bits; such a duration is reported as the largest value.
@@ -148,7 +141,7 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
     if (read_annotations < EDF_READ_NO_ANNOTATIONS || read_annotations > EDF_READ_ALL_ANNOTATIONS) {
         return fail(hdr, EDF_ERR_ANNOTATION_MODE);
     }
-    if (edf_open_file_count >= EDF_MAX_FILES) {
+    if (edf_get_number_of_open_files() >= EDF_MAX_FILES) {
         return fail(hdr, EDF_ERR_TOO_MANY_FILES);
     }
     if (path == nullptr) {
@@ -162,7 +155,7 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
     int error = EDF_ERR_FORMAT;
-    edf_recording *r = edf_check_file_header(stream, &error, sink);
+    edf_reader_state *r = edf_check_file_header(stream, &error, sink);
     if (r == nullptr) {
         std::fclose(stream);
         return fail(hdr, error);
@@ -180,23 +173,18 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
     const int handle = edf_take_slot(r);
     if (handle < 0) {
         discard(r, stream);
-        return fail(hdr, EDF_ERR_TOO_MANY_FILES);
+        return fail(hdr, handle);
     }
     hdr->handle = handle;
     describe(hdr, r);
-    edf_parsed_annotation_lists[handle] = nullptr;
-    r->annotation_count = 0;
-    r->annotation_capacity = 0;
     hdr->annotation_count = 0;
 
-    if (r->is_edfplus || r->is_bdfplus) {
-        const int result = edf_read_annotations(r, handle, read_annotations, sink);
+    if (r->is_plus()) {
+        const int result = edf_read_annotations(r, true, read_annotations, sink);
         if (result != 0) {
             // Leave no trace: the slot, the list and the block go, and the caller's record
             // holds nothing but the failure.
-            std::free(edf_parsed_annotation_lists[handle]);
-            edf_parsed_annotation_lists[handle] = nullptr;
-            edf_handle_table[handle] = nullptr;
+            edf_give_back_slot(handle);
             discard(r, stream);
             std::memset(hdr, 0, sizeof *hdr);
             // The tolerant open tells memory (a buffer, or a list that cannot grow) from the
@@ -211,7 +199,6 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
             hdr->file_duration = edf_recording_end_ticks(r);
         }
     }
-    edf_open_file_count++;
     // The problems stay with the handle; the sink's list becomes the block's.
     r->problems = sink->problems;
     r->problem_count = sink->count;
@@ -234,7 +221,7 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
         return EDF_ERR_CANNOT_OPEN;
     }
     int error = 0;
-    edf_recording *r = edf_check_file_header(stream, &error, sink);
+    edf_reader_state *r = edf_check_file_header(stream, &error, sink);
     if (r == nullptr) {
         std::fclose(stream);
         // A fatal problem was listed; any other failure is the environment's.
@@ -243,8 +230,8 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
     }
     error = edf_check_discontinuity(r, sink);
-    if (error == 0 && (r->is_edfplus || r->is_bdfplus)) {
-        switch (edf_read_annotations(r, -1, EDF_READ_ALL_ANNOTATIONS, sink)) {
+    if (error == 0 && r->is_plus()) {
+        switch (edf_read_annotations(r, false, EDF_READ_ALL_ANNOTATIONS, sink)) {
         case 0:
             break;
         case 1:
@@ -274,7 +261,7 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
 }
 
 void edf_discard_recording(edf_recording *recording) {
-    discard(recording, recording->file);
+    discard(static_cast<edf_reader_state *>(recording), recording->file);
 }
 
 extern "C" {
@@ -308,7 +295,7 @@ int edf_check_file(const char *path, edf_problem *problems, int capacity) {
 }
 
 int edf_get_problem_count(int handle) {
-    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    const edf_reader_state *r = edf_reader_for(handle);
     return r != nullptr ? r->problem_count : -1;
 }
 
@@ -317,7 +304,7 @@ int edf_get_problem(int handle, int n, edf_problem *problem) {
         return -1;
     }
     std::memset(problem, 0, sizeof *problem);
-    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    const edf_reader_state *r = edf_reader_for(handle);
     if (r == nullptr || n < 0 || n >= r->problem_count) {
         return -1;
     }

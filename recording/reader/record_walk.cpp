@@ -51,7 +51,7 @@ struct cursor {
 };
 
 struct walk {
-    const edf_recording *r;
+    const edf_reader_state *r;
     int64_t first_record;
     int64_t end_record;
     edf_run_target *targets;
@@ -119,10 +119,10 @@ void edf_convert_samples(edf_run_target &t, int bytes_per_sample, const unsigned
     t.done += count;
 }
 
-bool edf_walk_records(const edf_recording *r, int64_t first_record, int64_t end_record,
+bool edf_walk_records(const edf_reader_state *r, int64_t first_record, int64_t end_record,
                       edf_run_target *targets, int count, unsigned char *buffer,
                       int64_t buffer_bytes) {
-    const walk w{r, first_record, end_record, targets, count, r->is_edf ? 2 : 3};
+    const walk w{r, first_record, end_record, targets, count, r->bytes_per_sample()};
     cursor c{first_record, 0, w.run_begin({first_record, 0, 0})};
     while (w.settle(c)) {
         // Plan one read: the runs (or the part of a run that fits) from c on, while the
@@ -165,15 +165,15 @@ bool edf_walk_records(const edf_recording *r, int64_t first_record, int64_t end_
     return true;
 }
 
-unsigned char *edf_large_read_buffer(edf_recording *r) {
+unsigned char *edf_large_read_buffer(edf_reader_state *r) {
     if (r->read_buffer == nullptr) {
         r->read_buffer = static_cast<unsigned char *>(std::malloc(EDF_READ_BUFFER));
     }
     return r->read_buffer;
 }
 
-edf_signal_param *edf_reader_signal(int handle, int signal, edf_recording **recording) {
-    edf_recording *r = edf_recording_for(handle, edf_side::reader);
+edf_signal_param *edf_reader_signal(int handle, int signal, edf_reader_state **recording) {
+    edf_reader_state *r = edf_reader_for(handle);
     if (r == nullptr || signal < 0 || signal >= r->signal_count - r->annotation_signal_count) {
         return nullptr;
     }
