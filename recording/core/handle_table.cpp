@@ -102,6 +102,7 @@ int edf_release_slot(int handle) {
             std::free(recording->signals[s].read_ahead);
         }
         std::free(recording->read_buffer);
+        std::free(recording->record_cache);
     }
     int result = 0;
     if (recording->file != nullptr) {

@@ -20,6 +20,8 @@ inline constexpr int EDF_WRITE_STREAM_BUFFER = 256 * 1024;
 // enough to stay in the processor's cache while its samples are converted.
 inline constexpr int EDF_READ_BUFFER = 256 * 1024;
 
+struct edf_record_cache;
+
 struct edf_signal_param {
     char label[17];
     char transducer[81];
@@ -143,6 +145,9 @@ struct edf_recording {
     // R: the buffer of large reads (EDF_READ_BUFFER bytes), allocated on the first one and
     // freed with the block; null until then, or when the allocation failed.
     unsigned char *read_buffer;
+    // R: the cache of whole records behind the per-signal reads (reader/record_cache.h), one
+    // allocation, made on first use and freed with the block; null until then.
+    edf_record_cache *record_cache;
 };
 
 // A writer's queued annotation: times in microseconds, text in UTF-8.
