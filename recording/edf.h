@@ -485,16 +485,23 @@ EDF_API int edfrewind(int handle, int edfsignal);
  * or a null buf (n above 0), and when the file has become shorter than its header says: the
  * position then stays and buf holds the samples before the first missing one.
  *
- * The file is read as it is at the time of the read (positioned reads, no stream buffer),
- * except for a small read-ahead: each signal has a window of 4 to 64 KiB (1 MiB per handle,
- * shared among its signals); a read of at most half a window's samples that the window does
- * not hold fills it from the read position on, and the small reads that follow are served
- * from memory, as the bytes were when they were read ahead. Each such read first asks for the
- * file's current size (one system call): when the file no longer reaches its last sample, it
- * drops the window and reads from the file, so a file shortened while open gives -1 for the
- * samples that are gone whether or not they were read ahead. Bytes rewritten in place, or a
- * file shortened and grown again between two reads, are not noticed until the window is read
- * anew. */
+ * Reads are buffered, as with any buffered reader: a read that memory can serve hands out the
+ * samples as they were when they were read ahead, without asking the file again (no system
+ * call); a read that goes to the file sees the file as it is at the time of the read
+ * (positioned reads), and gives -1 when the file no longer holds a sample it needs. Memory
+ * serves two kinds of reads:
+ * - a read of a few records' worth of samples that the handle's record cache holds: the last
+ *   whole records read for a read of another signal than the one before (at most 512 KiB of
+ *   records, shared by the signals), so that a viewer reading the same seconds of each signal
+ *   in turn reads those records from the file once;
+ * - a read of at most half of the signal's read-ahead window (4 to 64 KiB per signal, 1 MiB
+ *   per handle shared among its signals) that the window holds; a miss fills the window with
+ *   that signal's samples from the read position on.
+ * So a file shortened while open still gives the samples read ahead, bytes rewritten in place
+ * are seen only once memory no longer holds them, and samples_in_file stays as the open found
+ * it when the file grows (a recording being written: close and open again to see the new
+ * records, and to read the file anew). The record reads (edfread_physical_records) always
+ * read from the file. */
 EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
 /* Copies annotation n (0 to hdr->annotation_count - 1, in file order: record by record, then
