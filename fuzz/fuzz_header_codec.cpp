@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace edf;
+
 namespace {
 
 void check(bool condition) {

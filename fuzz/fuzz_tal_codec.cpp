@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace edf;
+
 using namespace edf::tal;
 
 namespace {

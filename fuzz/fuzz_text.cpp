@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace edf;
+
 namespace {
 
 void check(bool condition) {

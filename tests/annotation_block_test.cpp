@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+using namespace edf;
+
 namespace {
 
 // The block that edf_write_tal writes for `record` of a file with these settings.

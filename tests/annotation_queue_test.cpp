@@ -8,6 +8,8 @@
 #include <functional>
 #include <iterator>
 
+using namespace edf;
+
 namespace {
 
 struct queue_file {

@@ -11,6 +11,8 @@
 #include <array>
 #include <cstring>
 
+using namespace edf;
+
 using namespace reader_test;
 
 namespace {

@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace edf;
+
 using namespace reader_test;
 using namespace std::string_literals;
 

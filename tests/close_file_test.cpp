@@ -7,6 +7,8 @@
 
 #include <functional>
 
+using namespace edf;
+
 namespace {
 
 using namespace std::string_literals;

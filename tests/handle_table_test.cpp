@@ -7,6 +7,8 @@
 
 #include <memory>
 
+using namespace edf;
+
 TEST(HandleTable, SixtyFourSlotsThenTooManyFiles) {
     close_all_handles guard;
     temp_dir dir;

@@ -11,6 +11,8 @@
 
 namespace header_builder {
 
+using namespace edf;
+
 // `text` cut or padded with spaces to `width` bytes.
 inline std::string fit(const std::string &text, size_t width) {
     std::string out = text.substr(0, width);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+using namespace edf;
+
 namespace {
 
 using header_builder::annotation_signal;

@@ -9,6 +9,8 @@
 #include <functional>
 #include <limits>
 
+using namespace edf;
+
 namespace {
 
 // The header of a file configured by `configure` and closed without any sample write.

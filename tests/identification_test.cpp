@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+using namespace edf;
+
 namespace {
 
 std::string field80(const std::string &text) {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <vector>
 
+using namespace edf;
+
 namespace {
 
 TEST(OutputFailure, EveryWriterOperationReportsAFullDevice) {

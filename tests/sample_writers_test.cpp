@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+using namespace edf;
+
 namespace {
 
 // Little-endian bytes of digital values, 2 or 3 per sample.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace edf;
+
 using namespace edf::tal;
 
 namespace {

@@ -10,6 +10,8 @@
 #include <limits>
 #include <string>
 
+using namespace edf;
+
 namespace {
 
 constexpr double inf_value = std::numeric_limits<double>::infinity();

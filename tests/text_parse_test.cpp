@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+using namespace edf;
+
 namespace {
 
 struct validity_case {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <vector>
 
+using namespace edf;
+
 TEST(WriterOpen, TestsFileTypeThenSignalCount) {
     close_all_handles guard;
     temp_dir dir;

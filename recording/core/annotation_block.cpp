@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace edf {
+
 int edf_annotation_insert_index(const edf_writer_state *recording) {
     switch (recording->annotation_position) {
     case EDF_ANNOTATIONS_IN_MIDDLE:
@@ -82,3 +84,5 @@ int edf_write_tal(const edf_writer_state *recording, FILE *stream,
     }
     return 0;
 }
+
+} // namespace edf

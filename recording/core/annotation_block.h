@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace edf {
+
 // Largest block: 64 annotation signals of 120 bytes.
 inline constexpr int EDF_MAX_ANNOTATION_BLOCK = 64 * 120;
 
@@ -46,3 +48,5 @@ int edf_format_annotation_signal(const edf_writer_state *recording, int64_t reco
 // entries). Returns 0, or -1 if the write does not complete.
 int edf_write_tal(const edf_writer_state *recording, FILE *stream,
                   const edf_queued_annotation *queue);
+
+} // namespace edf

@@ -2,6 +2,8 @@
 // March so that the leap day falls at the end of a year.
 #include "recording/core/calendar_days.h"
 
+namespace edf {
+
 int64_t edf_days_from_date(int64_t y, int m, int d) {
     y -= m <= 2 ? 1 : 0;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -26,3 +28,5 @@ void edf_date_from_days(int64_t days, int64_t *y, int *m, int *d) {
     *m = static_cast<int>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
     *y = year_of_era + era * 400 + (*m <= 2 ? 1 : 0);
 }
+
+} // namespace edf

@@ -12,6 +12,8 @@
 #include <cxxabi.h>
 #endif
 
+namespace edf {
+
 // Runs `body` and returns its result; when it throws, returns `no_memory` for a failed
 // allocation (std::bad_alloc and what derives from it) and `failure` for any other exception.
 // Only the unwinding of a thread that is being cancelled (a cancellation point such as a read
@@ -30,3 +32,5 @@ Result edf_without_exceptions(Result no_memory, Result failure, Body &&body) {
         return failure;
     }
 }
+
+} // namespace edf

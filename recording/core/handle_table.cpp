@@ -8,6 +8,8 @@
 #include <mutex>
 #include <sys/stat.h>
 
+namespace edf {
+
 namespace {
 
 std::mutex table_lock;
@@ -186,6 +188,10 @@ void edf_copy_stripped(char *field, const char *text, int width) {
     field[n] = '\0';
     edf_strip_spaces(field);
 }
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace edf_layout {
+namespace edf::edf_layout {
 
 inline constexpr int fixed_header_size = 256;
 inline constexpr int signal_header_size = 256;
@@ -70,4 +70,4 @@ inline constexpr int last_year = 2084;
 inline constexpr const char *month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                                 "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 
-} // namespace edf_layout
+} // namespace edf::edf_layout

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace edf {
+
 namespace {
 
 // flock without waiting, resumed when a signal interrupts it: 0, or the errno.
@@ -58,3 +60,5 @@ bool edf_empty_output(int fd) {
     struct stat status;
     return fstat(fd, &status) == 0 && (!S_ISREG(status.st_mode) || ftruncate(fd, 0) == 0);
 }
+
+} // namespace edf

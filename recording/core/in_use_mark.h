@@ -14,6 +14,8 @@
 // held. Readers take no mark.
 #pragma once
 
+namespace edf {
+
 enum class edf_mark {
     taken,          // this open file holds the mark now
     held_elsewhere, // another open of the file holds it: a writer, in this or another process
@@ -36,3 +38,5 @@ int edf_open_marked_output(const char *path);
 // a file that another program is writing is never cut: a regular file is truncated, a device
 // or a pipe is left as it is. Returns false when that fails.
 bool edf_empty_output(int fd);
+
+} // namespace edf

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace edf {
+
 // Reads up to `bytes` bytes at `position` of the file `fd` into `out`. Returns the count read,
 // which is less than asked for only at the end of the file or on a read error.
 inline int64_t edf_read_at(int fd, void *out, int64_t bytes, int64_t position) {
@@ -46,3 +48,5 @@ inline bool edf_write_at(int fd, const void *data, int64_t bytes, int64_t positi
     }
     return true;
 }
+
+} // namespace edf

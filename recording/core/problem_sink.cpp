@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace edf {
+
 void edf_found_text(char out[81], const void *bytes, int64_t n) {
     const unsigned char *b = static_cast<const unsigned char *>(bytes);
     int length = 0;
@@ -100,3 +102,5 @@ void edf_release_sink(edf_problem_sink *sink) {
     std::free(sink->replacements);
     *sink = edf_problem_sink{};
 }
+
+} // namespace edf

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 enum class edf_policy { strict, check, tolerant };
 
 // Bytes that a repaired copy writes over the file's own, at a file offset; kept only when the
@@ -64,3 +66,5 @@ void edf_release_sink(edf_problem_sink *sink);
 
 // The found text of a problem: printable ASCII as it is, other bytes as \xNN, cut to 80.
 void edf_found_text(char out[81], const void *bytes, int64_t n);
+
+} // namespace edf

@@ -10,6 +10,8 @@
 // to 8).
 #if INTPTR_MAX == INT64_MAX
 
+namespace edf {
+
 static_assert(sizeof(edf_signal_info) == 232);
 static_assert(offsetof(edf_signal_info, label) == 0);
 static_assert(offsetof(edf_signal_info, samples_in_file) == 24);
@@ -59,5 +61,7 @@ static_assert(offsetof(edf_annotation, onset) == 0);
 static_assert(offsetof(edf_annotation, duration) == 8);
 static_assert(offsetof(edf_annotation, duration_text) == 16);
 static_assert(offsetof(edf_annotation, annotation) == 36);
+
+} // namespace edf
 
 #endif

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace edf {
+
 inline constexpr int EDF_MAX_ORDINARY_SIGNALS_WRITE = 4095;
 inline constexpr int EDF_MAX_ANNOTATION_SIGNALS = 64;
 inline constexpr int EDF_PATH_MAX = 1023;
@@ -284,3 +286,5 @@ int edf_release_slot(int handle);
 // removes leading and trailing spaces.
 void edf_copy_stripped(char *field, const char *text, int width);
 void edf_strip_spaces(char *text);
+
+} // namespace edf

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace edf {
+
 namespace {
 
 // The number of breaks whose first record is at most `record`.
@@ -96,6 +98,10 @@ bool edf_record_is_unplaced(const edf_recording *r, int64_t record) {
 int64_t edf_segment_count(const edf_recording *r, int64_t records) {
     return 1 + (records > 0 ? breaks_up_to(r, records - 1) : 0);
 }
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

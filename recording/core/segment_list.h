@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 // The start of record `record` in ticks from the start of the recording (record 0 starts at
 // 0). Exact for every record below the largest possible count of a file; meaningless for a
 // record whose time is unknown.
@@ -32,3 +34,5 @@ bool edf_record_is_unplaced(const edf_recording *recording, int64_t record);
 
 // Segments among the first `records` records: 1 plus the breaks below `records`.
 int64_t edf_segment_count(const edf_recording *recording, int64_t records);
+
+} // namespace edf

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 // Bytes 0x7F to 0xFF read as Latin-1, with 0x80-0x9F in their Windows-1252 meaning, each
@@ -158,3 +160,5 @@ int edf_text_to_ascii(char *out, int width, const char *text, int n) {
     out[count] = '\0';
     return count;
 }
+
+} // namespace edf

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 inline constexpr int EDF_TEXT_BUFFER_SIZE = 128;
 
 // x as decimal text: the integer part truncated to 32 bits, then up to nine decimals with the
@@ -32,3 +34,5 @@ bool edf_text_is_utf8(const char *bytes, int n);
 // text byte by byte as Latin-1 (edf_latin1_to_ascii). At most `width` characters go to `out`
 // (room for width + 1), NUL-terminated. Returns the number of characters.
 int edf_text_to_ascii(char *out, int width, const char *bytes, int n);
+
+} // namespace edf

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 bool is_digit(char c) {
@@ -359,3 +361,5 @@ bool edf_text_to_ticks_checked(const char *text, size_t n, int64_t *ticks) {
     *ticks = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
     return true;
 }
+
+} // namespace edf

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace edf {
+
 // Validators: 0 for a well-formed text, 1 otherwise (callers refuse any non-zero result).
 int edf_text_is_integer(const char *text);
 int edf_text_is_number(const char *text);
@@ -25,3 +27,5 @@ int64_t edf_field_to_ticks(char *field);
 bool edf_text_to_ticks_checked(const char *text, int64_t *ticks);
 // The same for the n characters at `text`.
 bool edf_text_to_ticks_checked(const char *text, size_t n, int64_t *ticks);
+
+} // namespace edf

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace edf {
+
 int edf_utf8_sequence(const unsigned char *text, std::size_t available, char32_t *code_point) {
     if (available == 0) {
         return 0;
@@ -66,3 +68,5 @@ bool edf_utf8_is_valid(const unsigned char *bytes, std::size_t n) {
     }
     return true;
 }
+
+} // namespace edf

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+namespace edf {
+
 int edf_rewrite_annotation_signal(unsigned char *bytes, int64_t length, bool first_signal,
                                   const edf_tal_rewrite &how, unsigned char *work) {
     using namespace edf::tal;
@@ -51,3 +53,5 @@ int edf_rewrite_annotation_signal(unsigned char *bytes, int64_t length, bool fir
     std::memset(bytes + out.size(), 0, static_cast<size_t>(length - out.size()));
     return 0;
 }
+
+} // namespace edf

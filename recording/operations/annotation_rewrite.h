@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 struct edf_tal_rewrite {
     int64_t shift_ticks; // subtracted from every onset (record times included)
     bool drop_texts;     // every annotation text becomes "X"
@@ -18,3 +20,5 @@ struct edf_tal_rewrite {
 // does not fit the signal or a moved onset does not fit 64 bits.
 int edf_rewrite_annotation_signal(unsigned char *bytes, int64_t length, bool first_signal,
                                   const edf_tal_rewrite &how, unsigned char *work);
+
+} // namespace edf

@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace edf {
+
 void (*edf_anonymize_stage_hook)(edf_anonymize_stage stage) = nullptr;
 
 namespace {
@@ -395,6 +397,10 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" int edf_anonymize_file(const char *path, const char *out_path, int flags) {
     if (path == nullptr) {

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace edf {
+
 namespace {
 
 // The header of the file open as `fd`, for the codec; each read also keeps the bytes.
@@ -123,3 +125,5 @@ int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymi
     info.handle = -1;
     return result;
 }
+
+} // namespace edf

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+namespace edf {
+
 struct edf_anonymize_signal_place {
     int64_t offset; // byte position inside a data record
     int64_t length; // bytes per data record
@@ -34,3 +36,5 @@ struct edf_anonymize_source {
 // opened in every case. This is the one place that decides which files de-identification
 // reads as they stand; the copy turns others into such files first (see anonymize_file.cpp).
 int edf_read_anonymize_source(const char *path, int annotation_mode, edf_anonymize_source *out);
+
+} // namespace edf

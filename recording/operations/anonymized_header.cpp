@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+namespace edf {
+
 int64_t edf_anonymize_date_shift(const edf_header_info &info) {
     return edf_days_from_date(EDF_ANONYMOUS_YEAR, 1, 1) -
            edf_days_from_date(info.start_year, info.start_month, info.start_day);
@@ -49,3 +51,5 @@ int edf_make_anonymized_header(const edf_anonymize_source &source, int flags,
     }
     return 0;
 }
+
+} // namespace edf

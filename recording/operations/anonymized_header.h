@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 // The date that every de-identified start date becomes: 1 January 1985, the first date that
 // the header's two-digit year can hold.
 inline constexpr int EDF_ANONYMOUS_YEAR = 1985;
@@ -18,3 +20,5 @@ int64_t edf_anonymize_date_shift(const edf_header_info &info);
 // birth date falls outside the years 0001 to 9999.
 int edf_make_anonymized_header(const edf_anonymize_source &source, int flags,
                                unsigned char fixed[256]);
+
+} // namespace edf

@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+namespace edf {
+
 namespace {
 
 constexpr int max_annotation_signals = 64;
@@ -462,6 +464,10 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" int edf_continuous_copy(const char *path, const char *out_path, int overwrite) {
     // What the copy holds is released by destructors (the handles, the descriptor of the file

@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace edf {
+
 namespace {
 
 using edf_layout::datarecord_count;
@@ -121,6 +123,10 @@ int open_for_recovery(const char *path, bool for_writing) {
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

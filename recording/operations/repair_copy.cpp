@@ -23,6 +23,8 @@
 #include <numeric>
 #include <vector>
 
+namespace edf {
+
 namespace {
 
 // Whole records per copied piece: at least one, about 1 MiB.
@@ -221,6 +223,10 @@ int repair_file(const char *path, const char *out_path, int overwrite, edf_probl
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" int edf_repair_file(const char *path, const char *out_path, int overwrite,
                                edf_problem *problems, int capacity) {

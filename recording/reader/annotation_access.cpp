@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 void copy_cut(char *field, const char *text, size_t limit) {
@@ -14,6 +16,10 @@ void copy_cut(char *field, const char *text, size_t limit) {
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" int edf_get_annotation(int handle, int n, edf_annotation *annot) {
     if (annot == nullptr) {

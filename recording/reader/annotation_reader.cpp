@@ -26,6 +26,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
+namespace edf {
+
 namespace {
 
 using namespace edf::tal;
@@ -853,3 +855,5 @@ int edf_read_annotations(edf_reader_state *r, bool keep, int mode, edf_problem_s
     std::free(x.signals);
     return result;
 }
+
+} // namespace edf

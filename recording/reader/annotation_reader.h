@@ -5,6 +5,8 @@
 #include "recording/core/recording.h"
 #include "recording/core/problem_sink.h"
 
+namespace edf {
+
 // mode: EDF_READ_NO_ANNOTATIONS, EDF_READ_ANNOTATIONS or EDF_READ_ALL_ANNOTATIONS.
 // Returns 0 on success; 1 when a work buffer cannot be allocated; 2 when seeking to the first
 // record or reading a record fails; 9 when the annotation signals break the format; -1 when
@@ -13,3 +15,5 @@
 // policy, and unless `keep` is set, nothing is stored.
 int edf_read_annotations(edf_reader_state *recording, bool keep, int mode,
                          edf_problem_sink *sink = nullptr);
+
+} // namespace edf

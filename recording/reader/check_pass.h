@@ -7,6 +7,8 @@
 #include "recording/core/recording.h"
 #include "recording/core/problem_sink.h"
 
+namespace edf {
+
 // Runs the pass under the sink's policy. Returns 0 when it ran (every problem, a fatal one
 // included, is in the sink), or a negative code when the file cannot be opened (null path,
 // missing file, a directory) or checking fails for a reason that is not the file's (no
@@ -17,3 +19,5 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
 
 // Closes the block's stream and frees the block of edf_check_pass.
 void edf_discard_recording(edf_recording *recording);
+
+} // namespace edf

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+namespace edf {
+
 namespace {
 
 bool read_stream(void *source, unsigned char *buffer, int64_t bytes) {
@@ -54,3 +56,5 @@ int edf_check_discontinuity(const edf_recording *r, edf_problem_sink *sink) {
     }
     return sink->out_of_memory ? EDF_ERR_NO_MEMORY : EDF_ERR_DISCONTINUOUS;
 }
+
+} // namespace edf

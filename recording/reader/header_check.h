@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+namespace edf {
+
 // Reads and checks the whole header of `stream` and its size against the record count,
 // reporting every problem to `sink` (null: the strict policy). On success returns a new reader's
 // state (owned by the caller, together with its `signals` array) whose `file` is the stream, with
@@ -19,3 +21,5 @@ edf_reader_state *edf_check_file_header(FILE *stream, int *error, edf_problem_si
 // returns EDF_ERR_DISCONTINUOUS under the strict policy (EDF_ERR_NO_MEMORY when the report
 // cannot be stored); 0 for a continuous one, and for a discontinuous one under the others.
 int edf_check_discontinuity(const edf_recording *recording, edf_problem_sink *sink);
+
+} // namespace edf

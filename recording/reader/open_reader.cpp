@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 // Copies at most `limit` bytes of `text` and terminates the copy.
@@ -263,6 +265,10 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
 void edf_discard_recording(edf_recording *recording) {
     discard(static_cast<edf_reader_state *>(recording), recording->file);
 }
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+namespace edf {
+
 namespace {
 
 bool holds(const edf_record_cache *c, int64_t first_record, int64_t end_record) {
@@ -76,3 +78,5 @@ bool edf_read_cached(edf_reader_state *r, edf_record_cache *c, int64_t first_rec
     }
     return true;
 }
+
+} // namespace edf

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 // The cache's bytes: ten seconds of 64 signals at 256 Hz in 16-bit samples, and more. Reads
 // of more bytes of records than this go to the file.
 inline constexpr int64_t edf_record_cache_bytes = 512 * 1024;
@@ -39,3 +41,5 @@ edf_record_cache *edf_record_cache_of(edf_reader_state *r);
 // file.
 bool edf_read_cached(edf_reader_state *r, edf_record_cache *cache, int64_t first_record,
                      int64_t end_record, edf_run_target &target, bool fill);
+
+} // namespace edf

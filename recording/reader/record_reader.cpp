@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+namespace edf {
+
 namespace {
 
 // Targets kept on the stack for up to this many signals; more are allocated.
@@ -65,6 +67,10 @@ int read_records(int handle, int64_t first_record, int record_count, int signal_
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 // Bytes between two runs that are read (and dropped) rather than passed over with a
@@ -180,3 +182,5 @@ edf_signal_param *edf_reader_signal(int handle, int signal, edf_reader_state **r
     *recording = r;
     return &r->signals[r->ordinary_signal_indexes[signal]];
 }
+
+} // namespace edf

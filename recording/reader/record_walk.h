@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 // What a walk stores for each sample: the clamped digital value, the physical value, or the
 // sample's bytes as they stand in the file (for the read-ahead window).
 enum class edf_sample_kind { digital, physical, raw };
@@ -44,3 +46,5 @@ unsigned char *edf_large_read_buffer(edf_reader_state *r);
 
 // The signal record of ordinary signal `signal` of a read handle, or null.
 edf_signal_param *edf_reader_signal(int handle, int signal, edf_reader_state **recording);
+
+} // namespace edf

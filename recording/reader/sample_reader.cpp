@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace edf {
+
 namespace {
 
 // Bytes on the stack for a large read when the handle's buffer cannot be had.
@@ -150,6 +152,10 @@ int read_signal(int handle, int signal, int n, void *buf, edf_sample_kind kind) 
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -2,6 +2,8 @@
 
 #include "recording/core/segment_list.h"
 
+namespace edf {
+
 edf_record_time_result edf_map_record_time(edf_reader_state *r, int64_t record, int64_t time,
                                            int64_t previous_time, bool after_unplaced) {
     int64_t step;
@@ -38,3 +40,5 @@ int64_t edf_recording_end_ticks(const edf_reader_state *r) {
     }
     return end;
 }
+
+} // namespace edf

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 enum class edf_record_time_result { ok, overlaps, no_memory };
 
 // Takes the time-keeping time of record `record` (1 or more; ticks as written in the TAL)
@@ -23,3 +25,5 @@ edf_record_time_result edf_map_unplaced_record(edf_reader_state *recording, int6
 // The end of the last record whose time is known, in ticks from the start of the recording
 // (0 without records), or INT64_MAX when it does not fit.
 int64_t edf_recording_end_ticks(const edf_reader_state *recording);
+
+} // namespace edf

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace edf {
+
 namespace {
 
 using namespace edf_layout;
@@ -178,3 +180,5 @@ int edf_sync_if_asked(edf_writer_state *r) {
     }
     return fsync(fileno(r->file)) == 0 ? 0 : -1;
 }
+
+} // namespace edf

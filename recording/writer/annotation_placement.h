@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+namespace edf {
+
 struct edf_annotation_place {
     int64_t record;
     int signal;
@@ -44,3 +46,5 @@ int64_t edf_place_remaining_annotations(edf_writer_state *recording);
 
 // fsync of the stream's file when edf_set_sync_interval asked for it. Returns 0 or -1.
 int edf_sync_if_asked(edf_writer_state *recording);
+
+} // namespace edf

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+namespace edf {
+
 namespace {
 
 // Room for one more entry; the list grows by 1000 entries at a time.
@@ -62,6 +64,10 @@ bool to_microseconds(int64_t *value) {
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace edf {
+
 namespace {
 
 using namespace edf_layout;
@@ -135,6 +137,10 @@ int close_writer(int handle, edf_writer_state *r) {
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" int edfclose_file(int handle) {
     edf_recording *r = edf_recording_for(handle, edf_side::either);

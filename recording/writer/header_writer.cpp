@@ -14,6 +14,8 @@
 #include <ctime>
 #include <initializer_list>
 
+namespace edf {
+
 namespace {
 
 // The first code that the signal descriptions give, in the order of the checks, or 0. The
@@ -140,3 +142,5 @@ int edf_write_header(edf_writer_state *r) {
     edf::codec::format_header(header, write_stream, r->file);
     return std::ferror(r->file) ? -1 : 0;
 }
+
+} // namespace edf

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+using namespace edf;
+
 extern "C" int edfopen_file_writeonly_with_params(const char *path, int filetype,
                                                   int number_of_signals, int samplefrequency,
                                                   double physical_maximum,

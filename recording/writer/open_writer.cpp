@@ -8,6 +8,8 @@
 #include <new>
 #include <unistd.h>
 
+using namespace edf;
+
 extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals) {
     if (filetype != EDF_FILETYPE_EDFPLUS && filetype != EDF_FILETYPE_BDFPLUS) {
         return EDF_ERR_FILETYPE;

@@ -5,6 +5,8 @@
 #include "recording/core/recording.h"
 #include "recording/core/segment_list.h"
 
+namespace edf {
+
 namespace {
 
 // Record starts are kept below 2^62 ticks, so that adding the records that may follow (at
@@ -12,6 +14,10 @@ namespace {
 constexpr int64_t largest_start_us = (int64_t{1} << 62) / 10;
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 constexpr bool host_is_little_endian = std::endian::native == std::endian::little;
@@ -273,6 +275,10 @@ template <typename Put> int write_block(int handle, const void *buffer, file_kin
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace edf {
+
 namespace {
 
 // The block of a writer handle that is still being configured, or null. The window closes
@@ -91,6 +93,10 @@ int set_duration_ticks(int handle, int64_t ticks) {
 }
 
 } // namespace
+
+} // namespace edf
+
+using namespace edf;
 
 extern "C" {
 

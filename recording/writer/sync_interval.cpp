@@ -2,6 +2,8 @@
 // annotations are placed), on top of the flush that every completed record gets.
 #include "recording/core/recording.h"
 
+using namespace edf;
+
 extern "C" int edf_set_sync_interval(int handle, int records) {
     edf_writer_state *r = edf_writer_for(handle);
     if (r == nullptr || records < 0) {

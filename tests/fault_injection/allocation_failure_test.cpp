@@ -19,6 +19,8 @@
 #include <iterator>
 #include <vector>
 
+using namespace edf;
+
 namespace {
 
 // Everything that a failed operation must leave as it found it.
