@@ -1,0 +1,20 @@
+# recording_public_functions(HEADER OUT): the names of the functions that HEADER declares
+# with EDF_API (every line "EDF_API <type> <name>(" outside comments), sorted.
+function(recording_public_functions header out)
+  file(READ ${header} text)
+  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" text "${text}")
+  string(REGEX MATCHALL "\nEDF_API [^;(]*\\(" declarations "${text}")
+  set(declared "")
+  foreach(declaration ${declarations})
+    string(REGEX REPLACE ".*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[ \t\n]*\\($" "\\1" name
+           "${declaration}")
+    list(APPEND declared ${name})
+  endforeach()
+  list(SORT declared)
+  list(REMOVE_DUPLICATES declared)
+  list(LENGTH declared count)
+  if(count LESS 10)
+    message(FATAL_ERROR "found only ${count} declarations in ${header}: ${declared}")
+  endif()
+  set(${out} ${declared} PARENT_SCOPE)
+endfunction()
