@@ -1,10 +1,11 @@
 // The annotation-list codec held to itself, to de-identification's rewrite and to the writer.
 // The input is one annotation signal's bytes: its tokens must cover it in order, and its whole
-// TALs, formatted again, must tokenize to the same onsets, durations and texts; the rewrite
-// that changes nothing must give the same bytes exactly when the tokenizer finds nothing
-// broken, and a shifted one the same TALs with shifted onsets. The input's first bytes also
-// choose an annotation as the writer takes it (onset, duration, text, sub-second start, record
-// time): the writer's TALs must read back strictly as queued.
+// TALs, formatted again, must tokenize to the same onsets, durations and texts, the
+// time-keeping TAL reading the same before and after; the rewrite that changes nothing must
+// give the same bytes exactly when the tokenizer finds nothing broken, and a shifted one the
+// same TALs with shifted onsets. The input's first bytes also choose an annotation as the
+// writer takes it (onset, duration, text, sub-second start, record time): the writer's TALs
+// must read back strictly as queued.
 #include "recording/core/tal_codec.h"
 #include "recording/operations/annotation_rewrite.h"
 
@@ -15,7 +16,6 @@
 #include <vector>
 
 using namespace edf;
-
 using namespace edf::tal;
 
 namespace {
@@ -107,6 +107,19 @@ void round_trip(const unsigned char *data, int64_t size) {
     bool again_clean;
     check(whole_tals(again.data(), static_cast<int64_t>(again.size()), &again_clean) == tals);
     check(again_clean);
+    // The time-keeping TAL is read where the first token is a whole TAL without a duration
+    // whose first text is empty, as the tokenizer reads it, and again the same once formatted.
+    token first_token;
+    if (next_token(data, size, 0, &first_token) && first_token.kind == token_kind::tal) {
+        const tal_value &v = tals.front();
+        const bool timekeeping = !v.has_duration && !v.texts.empty() && v.texts[0].empty();
+        int64_t time = -1;
+        int64_t time_again = -1;
+        check(read_timekeeping(data, size, &time) == timekeeping);
+        check(read_timekeeping(again.data(), static_cast<int64_t>(again.size()), &time_again) ==
+              timekeeping);
+        check(!timekeeping || (time == v.onset && time_again == v.onset));
+    }
 
     // De-identification's rewrite takes what the tokenizer takes, and changes nothing unasked.
     if (size == 0) {
