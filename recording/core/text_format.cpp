@@ -161,4 +161,10 @@ int edf_text_to_ascii(char *out, int width, const char *text, int n) {
     return count;
 }
 
+void edf_copy_cut(char *field, const char *text, size_t limit) {
+    const size_t n = strnlen(text, limit);
+    std::memcpy(field, text, n);
+    field[n] = '\0';
+}
+
 } // namespace edf

@@ -3,6 +3,7 @@
 // to printable ASCII.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace edf {
@@ -34,5 +35,9 @@ bool edf_text_is_utf8(const char *bytes, int n);
 // text byte by byte as Latin-1 (edf_latin1_to_ascii). At most `width` characters go to `out`
 // (room for width + 1), NUL-terminated. Returns the number of characters.
 int edf_text_to_ascii(char *out, int width, const char *bytes, int n);
+
+// Copies at most `limit` bytes of the NUL-terminated `text` into `field` (room for limit + 1)
+// and terminates the copy.
+void edf_copy_cut(char *field, const char *text, size_t limit);
 
 } // namespace edf

@@ -1,23 +1,10 @@
 // Annotation access: hands out the annotations collected when the file was opened, one by
 // one, as self-contained copies that the caller owns.
 #include "recording/core/recording.h"
+#include "recording/core/text_format.h"
 #include "recording/core/text_parse.h"
 
 #include <cstring>
-
-namespace edf {
-
-namespace {
-
-void copy_cut(char *field, const char *text, size_t limit) {
-    const size_t n = strnlen(text, limit);
-    std::memcpy(field, text, n);
-    field[n] = '\0';
-}
-
-} // namespace
-
-} // namespace edf
 
 using namespace edf;
 
@@ -40,7 +27,7 @@ extern "C" int edf_get_annotation(int handle, int n, edf_annotation *annot) {
     if (duration[0] != '\0') {
         edf_text_to_ticks_checked(duration, &annot->duration);
     }
-    copy_cut(annot->duration_text, duration, sizeof annot->duration_text - 1);
-    copy_cut(annot->annotation, texts + entry.text, sizeof annot->annotation - 1);
+    edf_copy_cut(annot->duration_text, duration, sizeof annot->duration_text - 1);
+    edf_copy_cut(annot->annotation, texts + entry.text, sizeof annot->annotation - 1);
     return 0;
 }

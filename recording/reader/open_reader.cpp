@@ -3,6 +3,7 @@
 // edf_header_info receives the file's description with one entry per ordinary signal
 // (annotation signals are hidden: user signal numbers count the ordinary signals only).
 #include "recording/core/recording.h"
+#include "recording/core/text_format.h"
 #include "recording/reader/annotation_reader.h"
 #include "recording/reader/check_pass.h"
 #include "recording/reader/header_check.h"
@@ -16,13 +17,6 @@
 namespace edf {
 
 namespace {
-
-// Copies at most `limit` bytes of `text` and terminates the copy.
-void copy_cut(char *field, const char *text, size_t limit) {
-    const size_t n = strnlen(text, limit);
-    std::memcpy(field, text, n);
-    field[n] = '\0';
-}
 
 int fail(edf_header_info *hdr, int code) {
     hdr->handle = -1;
@@ -39,43 +33,43 @@ void discard(edf_reader_state *r, FILE *stream) {
 
 void fill_identification(edf_header_info *hdr, const edf_reader_state *r) {
     if (!r->is_plus()) {
-        copy_cut(hdr->patient, r->patient_field, 80);
-        copy_cut(hdr->recording, r->recording_field, 80);
+        edf_copy_cut(hdr->patient, r->patient_field, 80);
+        edf_copy_cut(hdr->recording, r->recording_field, 80);
         return;
     }
     // Identification fields outside the subfield grammar are kept whole.
     if (r->patient_whole) {
-        copy_cut(hdr->patient, r->patient_field, 80);
+        edf_copy_cut(hdr->patient, r->patient_field, 80);
     }
     if (r->recording_whole) {
-        copy_cut(hdr->recording, r->recording_field, 80);
+        edf_copy_cut(hdr->recording, r->recording_field, 80);
     }
-    copy_cut(hdr->patient_code, r->patient_code, 80);
-    copy_cut(hdr->sex, r->sex_text, 15);
-    copy_cut(hdr->gender, r->sex_text, 15);
-    copy_cut(hdr->birthdate, r->birthdate_text, 15);
+    edf_copy_cut(hdr->patient_code, r->patient_code, 80);
+    edf_copy_cut(hdr->sex, r->sex_text, 15);
+    edf_copy_cut(hdr->gender, r->sex_text, 15);
+    edf_copy_cut(hdr->birthdate, r->birthdate_text, 15);
     hdr->birth_day = r->birth_day;
     hdr->birth_month = r->birth_month;
     hdr->birth_year = r->birth_year;
-    copy_cut(hdr->patient_name, r->patient_name, 80);
-    copy_cut(hdr->patient_additional, r->patient_additional, 80);
-    copy_cut(hdr->admin_code, r->admin_code, 80);
-    copy_cut(hdr->technician, r->technician, 80);
-    copy_cut(hdr->equipment, r->equipment, 80);
-    copy_cut(hdr->recording_additional, r->recording_additional, 80);
+    edf_copy_cut(hdr->patient_name, r->patient_name, 80);
+    edf_copy_cut(hdr->patient_additional, r->patient_additional, 80);
+    edf_copy_cut(hdr->admin_code, r->admin_code, 80);
+    edf_copy_cut(hdr->technician, r->technician, 80);
+    edf_copy_cut(hdr->equipment, r->equipment, 80);
+    edf_copy_cut(hdr->recording_additional, r->recording_additional, 80);
 }
 
 void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t records) {
-    copy_cut(info->label, s.label, 16);
+    edf_copy_cut(info->label, s.label, 16);
     info->samples_in_file = static_cast<int64_t>(s.samples_per_record) * records;
     info->physical_max = s.physical_max;
     info->physical_min = s.physical_min;
     info->digital_max = s.digital_max;
     info->digital_min = s.digital_min;
     info->samples_per_record = s.samples_per_record;
-    copy_cut(info->physical_dimension, s.physical_dimension, 8);
-    copy_cut(info->prefilter, s.prefilter, 80);
-    copy_cut(info->transducer, s.transducer, 80);
+    edf_copy_cut(info->physical_dimension, s.physical_dimension, 8);
+    edf_copy_cut(info->prefilter, s.prefilter, 80);
+    edf_copy_cut(info->transducer, s.transducer, 80);
 }
 
 // The caller's description of the file as its header states it, one entry per ordinary
