@@ -5,16 +5,16 @@ from __future__ import annotations
 import datetime as _datetime
 import math
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional, Union, cast, overload
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from . import _recording
-from ._arguments import real, whole, whole_in
+from ._arguments import finite, real, whole, whole_in
 from ._handles import opening
 from ._types import Real, SignalKey, StrPath, Whole
 
@@ -175,7 +175,17 @@ class Recording:
     its label, or label-0, label-1, ... for repeated labels; the keys of the dicts that
     the reads return). A file that cannot be opened raises FileNotFoundError,
     PermissionError or IsADirectoryError; one that the reader refuses raises FormatError,
-    whose .problems lists what is wrong."""
+    whose .problems lists what is wrong.
+
+    Pickling (multiprocessing, concurrent.futures, Dask and PyTorch DataLoader workers): a
+    Recording pickles to what it was opened from, its path as given (a relative path is
+    taken in the receiving process's working directory) and its options (`tolerant`,
+    `annotations`), and unpickles by opening the file again, so the file must be readable
+    there; nothing of its samples travels, and reads carry no position. Unpickling in a
+    process that holds the same path open is refused as any second open of a path is
+    (Error, code ERR_ALREADY_OPEN). A closed Recording unpickles closed without touching
+    the file: it keeps its path, header, signals, names, segments and the annotations it
+    had collected, and reading it raises ValueError as after close()."""
 
     path: str
     header: Header
@@ -188,6 +198,9 @@ class Recording:
         if annotations not in _ANNOTATION_MODES:
             raise ValueError(f"annotations must be one of {sorted(_ANNOTATION_MODES)}")
         self.path = os.fspath(path)
+        # What the recording was opened from and how: what a pickle of it holds.
+        self._source: _Source = ("path", self.path)
+        self._options: _Options = {"tolerant": bool(tolerant), "annotations": annotations}
         mode = _ANNOTATION_MODES[annotations]
         try:
             self._file = opening(lambda: _recording.File(self.path, bool(tolerant), mode))
@@ -246,6 +259,14 @@ class Recording:
 
     def __enter__(self) -> Recording:
         return self
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # An open recording travels as its source and options and is opened again; a closed
+        # one as its description, without its file.
+        if not self.closed:
+            return (_reopened, (self._source, dict(self._options)))
+        state = {k: v for k, v in self.__dict__.items() if k != "_file"}
+        return (_closed, (state,))
 
     def __exit__(
         self,
@@ -457,6 +478,139 @@ class Recording:
         return out
 
     @overload
+    def read_windows(
+        self,
+        starts: ArrayLike,
+        duration: Real,
+        signals: SignalSelection = None,
+        digital: Literal[False] = False,
+        fill: Optional[Real] = None,
+    ) -> NDArray[np.float64]: ...
+    @overload
+    def read_windows(
+        self,
+        starts: ArrayLike,
+        duration: Real,
+        signals: SignalSelection,
+        digital: Literal[True],
+        fill: Optional[Whole] = None,
+    ) -> NDArray[np.int32]: ...
+    @overload
+    def read_windows(
+        self,
+        starts: ArrayLike,
+        duration: Real,
+        signals: SignalSelection = None,
+        *,
+        digital: Literal[True],
+        fill: Optional[Whole] = None,
+    ) -> NDArray[np.int32]: ...
+    @overload
+    def read_windows(
+        self,
+        starts: ArrayLike,
+        duration: Real,
+        signals: SignalSelection = None,
+        digital: bool = False,
+        fill: Optional[Real] = None,
+    ) -> NDArray[np.float64] | NDArray[np.int32]: ...
+    def read_windows(
+        self,
+        starts: ArrayLike,
+        duration: Real,
+        signals: SignalSelection = None,
+        digital: bool = False,
+        fill: Union[Real, Whole, None] = None,
+    ) -> NDArray[np.float64] | NDArray[np.int32]:
+        """Many windows of the same length at once, as one array of shape (windows, signals,
+        samples): window w holds the samples of the given signals (indexes or labels; all by
+        default), which must share one sampling rate, from the first sample at or after
+        starts[w] seconds on, ceil(duration x rate) samples each: what read_window(start,
+        start + duration) gives when start falls on a sample. float64 physical values, or
+        int32 digital values, in the order of `starts` (a 1-D array-like of seconds).
+
+        Every window must lie within the recording (ValueError naming the first that does
+        not): the windows of a training loop have one shape, so none is cut short. Each
+        window's data records are read once for all its signals. EDF+D and BDF+D files are
+        read in true time, as read_window reads them: a physical window holds `fill` (NaN by
+        default) where it reaches into a gap, and a digital one raises ValueError there
+        unless `fill` gives an integer."""
+        indexes = self._indexes(signals)
+        if not indexes:
+            raise ValueError("no signals picked")
+        rates = sorted({self.signals[i].sampling_rate for i in indexes})
+        if len(rates) > 1:
+            listing = ", ".join(
+                f"{self.names[i]} ({self.signals[i].sampling_rate:g} Hz)" for i in indexes
+            )
+            raise ValueError(
+                f"windows are read from signals of one sampling rate, these have {len(rates)}: "
+                f"{listing}"
+            )
+        rate = rates[0]
+        given = np.asarray(starts)
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"starts must be numbers in seconds, not {given.dtype} values")
+        if given.ndim != 1:
+            raise ValueError(f"starts must be a 1-D array of seconds, not of shape {given.shape}")
+        times = given.astype(np.float64)
+        duration = finite(duration, "duration", 0.0)
+        digital = bool(digital)
+        if digital:
+            fill = None if fill is None else whole_in(fill, "fill", -(2**31), 2**31 - 1)
+        else:
+            fill = math.nan if fill is None else real(fill, "fill")
+        pieces = self._pieces(indexes[0])
+        length = pieces[-1].at + pieces[-1].samples if pieces else 0
+        # Sample positions as _position finds them: the rounding takes off the float noise.
+        samples = math.ceil(round(duration * rate, 6)) if rate > 0 else 0
+        with np.errstate(invalid="ignore", over="ignore"):
+            at = np.ceil(np.round(times * rate, 6)) if rate > 0 else np.zeros_like(times)
+            outside = ~(np.isfinite(times) & (times >= 0) & (at + samples <= length))
+        if outside.any():
+            w = int(np.argmax(outside))
+            raise ValueError(
+                f"window {w} ({times[w]:g} s to {times[w] + duration:g} s) lies outside the "
+                f"recording (0 s to {length / rate if rate > 0 else 0.0:g} s of "
+                f"{self.names[indexes[0]]!r})"
+            )
+        first = at.astype(np.int64)
+        out = cast(
+            "NDArray[np.float64] | NDArray[np.int32]",
+            np.empty((len(first), len(indexes), samples), dtype=np.intc if digital else np.float64),
+        )
+        if len(pieces) == 1 and pieces[0].at == 0 and pieces[0].stored == 0:
+            self._file.read_windows(indexes, first, samples, digital, out)
+            return out
+        # True time: a window within one segment is read from its stored samples; one that
+        # reaches into a gap is put together from the segments it meets.
+        starts_at = np.array([p.at for p in pieces], dtype=np.int64)
+        which = np.searchsorted(starts_at, first, side="right") - 1
+        stored = np.full(len(first), -1, dtype=np.int64)
+        for w in range(len(first)):
+            p = pieces[which[w]] if which[w] >= 0 else None
+            if p is not None and first[w] + samples <= p.at + p.samples:
+                stored[w] = p.stored + first[w] - p.at
+        self._file.read_windows(indexes, stored, samples, digital, out)
+        for w in np.flatnonzero(stored < 0):
+            a0, a1 = int(first[w]), int(first[w]) + samples
+            runs = [(max(a0, p.at), min(a1, p.at + p.samples), p) for p in pieces]
+            runs = [(a, b, p) for a, b, p in runs if a < b]
+            if fill is None and sum(b - a for a, b, _ in runs) < samples:
+                raise ValueError(
+                    f"window {w} ({times[w]:g} s to {times[w] + duration:g} s) reaches into a "
+                    "gap of the recording, which holds no samples: give fill= for the digital "
+                    "values there, or read physical values (NaN there)"
+                )
+            out[w] = 0 if fill is None else fill
+            for row, i in zip(out[w], indexes):
+                for a, b, p in runs:
+                    row[a - a0 : b - a0] = self._file.read(
+                        i, p.stored + a - p.at, p.stored + b - p.at, digital
+                    )
+        return out
+
+    @overload
     def read_all(
         self, signals: SignalSelection = None, digital: Literal[False] = False
     ) -> dict[str, NDArray[np.float64]]: ...
@@ -475,8 +629,9 @@ class Recording:
     def read_all(
         self, signals: SignalSelection = None, digital: bool = False
     ) -> dict[str, NDArray[np.float64]] | dict[str, NDArray[np.int32]]:
-        """Every stored sample of the given signals (all by default), as {name: array}; in
-        an EDF+D or BDF+D file the segments follow each other without their gaps. The arrays
+        """Every stored sample of the given signals (all by default), as {name: array}, each
+        at its own sampling rate (nothing is resampled: see to_mne); in an EDF+D or BDF+D
+        file the segments follow each other without their gaps. The arrays
         are views of one block of memory, which lives as long as any of them."""
         indexes = self._indexes(signals)
         # One allocation for all signals (large enough for the system to back it with huge
@@ -491,15 +646,68 @@ class Recording:
             {self.names[i]: a for i, a in zip(indexes, arrays)},
         )
 
-    def to_mne(self, picks: SignalSelection = None) -> mne.io.RawArray:
+    def to_mne(
+        self, picks: SignalSelection = None, sfreq: Optional[Real] = None
+    ) -> mne.io.RawArray:
         """An mne.io.RawArray of the given signals (all by default): volts for voltage
-        units, channel names, meas_date and the annotations. All picked signals must share
-        one sampling rate. An EDF+D or BDF+D file keeps its true time axis: each gap holds
-        zeros (as MNE's own readers fill acquisition skips) and is marked by a
-        "BAD_ACQ_SKIP" annotation, so that every annotation lies on its true sample."""
+        units, channel names, meas_date and the annotations.
+
+        A Raw holds one sampling rate: `sfreq` in Hz, by default the highest rate among the
+        picked signals. Each signal of another rate is resampled once, whole (never record
+        by record, which would leave artefacts at every record boundary), with
+        scipy.signal.resample_poly's polyphase filter (anti-aliasing when it lowers the
+        rate); signals at that rate are taken as stored. read_all() and read() keep every
+        signal at its native rate. An EDF+D or BDF+D file keeps its true time axis: each
+        segment is resampled whole on its own, each gap holds zeros (as MNE's own readers
+        fill acquisition skips) and is marked by a "BAD_ACQ_SKIP" annotation, so that every
+        annotation lies on its true sample."""
         from ._mne import to_mne
 
-        return to_mne(self, self._indexes(picks))
+        return to_mne(self, self._indexes(picks), None if sfreq is None else real(sfreq, "sfreq"))
+
+
+# What a Recording was opened from: ("path", path as given). Other kinds of source (bytes, a
+# URL) add their own first element and an opener in _OPENERS.
+_Source = tuple[str, str]
+# The options of the open, as Recording's keyword arguments.
+_Options = dict[str, Any]
+
+
+def _open_path(path: str, options: _Options) -> Recording:
+    return Recording(path, **options)
+
+
+_OPENERS: dict[str, Callable[[Any, _Options], Recording]] = {"path": _open_path}
+
+
+def _reopened(source: _Source, options: _Options) -> Recording:
+    """A pickled open Recording: its source opened again with its options."""
+    kind, what = source
+    opener = _OPENERS.get(kind)
+    if opener is None:
+        raise ValueError(f"a recording opened from {kind!r} cannot be opened here")
+    return opener(what, options)
+
+
+class _ClosedFile:
+    """The file of a closed Recording that was unpickled: every use is refused as the
+    library's file refuses it after close()."""
+
+    closed = True
+
+    def close(self) -> None:
+        pass
+
+    def __getattr__(self, name: str) -> Any:
+        raise ValueError("the recording is closed")
+
+
+def _closed(state: dict[str, Any]) -> Recording:
+    """A pickled closed Recording: its description, closed."""
+    recording = Recording.__new__(Recording)
+    recording.__dict__.update(state)
+    recording._file = cast(Any, _ClosedFile())
+    return recording
 
 
 def _position(t: float, rate: float, length: int) -> int:

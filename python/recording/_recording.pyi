@@ -93,6 +93,14 @@ class File(metaclass=_BoundClass):
         digital: bool,
         out: Optional[Sequence[NDArray[Any]]] = None,
     ) -> list[NDArray[Any]]: ...
+    def read_windows(
+        self,
+        signals: Sequence[int],
+        starts: NDArray[np.int64],
+        length: int,
+        digital: bool,
+        out: NDArray[Any],
+    ) -> None: ...
 
 class Writer(metaclass=_BoundClass):
     def __init__(

@@ -7,8 +7,10 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -347,6 +349,133 @@ class reader_file {
         return arrays;
     }
 
+    // Windows of `length` samples of the given signals, which share one number of samples
+    // per record: window w holds stored samples [starts[w], starts[w] + length) of each
+    // signal, in out[w, i, :] (a writable C-contiguous array of windows x signals x length
+    // int32 or float64 values). A negative start leaves that window's rows as they are. Each
+    // window's records are read once for all its signals, as digital values into a scratch
+    // buffer from which the window's samples are copied out or converted (physical values:
+    // the same that the library's reads give); the windows are read in the order of their
+    // starts, so that neighbouring windows read neighbouring parts of the file.
+    void read_windows(const std::vector<int> &signals, const py::array_t<int64_t> &starts,
+                      int64_t length, bool digital, py::array out) {
+        const int handle = open_handle();
+        if (signals.empty() || length < 0) {
+            throw py::value_error("read_windows needs signals and a length of 0 or more");
+        }
+        const int64_t spr = checked_signal(signals[0]).samples_per_record;
+        const int64_t total = checked_signal(signals[0]).samples_in_file;
+        for (int signal : signals) {
+            if (checked_signal(signal).samples_per_record != spr) {
+                throw py::value_error("the signals of windows must share their samples per record");
+            }
+        }
+        if (starts.ndim() != 1) {
+            throw py::value_error("the starts of windows are a 1-D array");
+        }
+        const py::ssize_t windows = starts.shape(0);
+        const py::ssize_t signal_count = static_cast<py::ssize_t>(signals.size());
+        const bool right_type = digital ? out.dtype().is(py::dtype::of<int>())
+                                        : out.dtype().is(py::dtype::of<double>());
+        if (!right_type || out.ndim() != 3 || out.shape(0) != windows ||
+            out.shape(1) != signal_count || out.shape(2) != length || !out.writeable() ||
+            !(out.flags() & py::array::c_style)) {
+            throw py::value_error("the output of windows is not a writable contiguous array of "
+                                  "windows x signals x length values of the right type");
+        }
+        std::vector<int64_t> at(static_cast<size_t>(windows));
+        auto view = starts.unchecked<1>();
+        int64_t most_records = 0;
+        for (py::ssize_t w = 0; w < windows; w++) {
+            const int64_t start = view(w);
+            if (start >= 0 && (start > total || length > total - start)) {
+                throw py::value_error("a window lies beyond the stored samples");
+            }
+            at[static_cast<size_t>(w)] = start;
+            if (start >= 0 && length > 0 && spr > 0) {
+                const int64_t records = (start + length + spr - 1) / spr - start / spr;
+                most_records = records > most_records ? records : most_records;
+            }
+        }
+        if (most_records == 0) {
+            return;
+        }
+        if (most_records > INT_MAX || static_cast<uint64_t>(most_records) *
+                                              static_cast<uint64_t>(spr) *
+                                              static_cast<uint64_t>(signal_count) >
+                                          (uint64_t{1} << 40)) {
+            throw py::value_error("windows too long to read at once");
+        }
+        // Each signal's conversion pair, as the library derives it from the limits:
+        // physical = (digital + offset) x bit value.
+        std::vector<double> bit_values(signals.size());
+        std::vector<double> offsets(signals.size());
+        for (size_t i = 0; i < signals.size(); i++) {
+            const edf_signal_info &s = checked_signal(signals[i]);
+            bit_values[i] = (s.physical_max - s.physical_min) /
+                            static_cast<double>(s.digital_max - s.digital_min);
+            offsets[i] = s.physical_max / bit_values[i] - s.digital_max;
+        }
+        const size_t per_signal = static_cast<size_t>(most_records * spr);
+        void *const into = out.mutable_data();
+        bool complete = true;
+        {
+            py::gil_scoped_release release;
+            // The digital samples of each window's records (half the bytes of physical
+            // values), of which only the window's are converted.
+            std::vector<int> scratch(per_signal * static_cast<size_t>(signal_count));
+            std::vector<int *> bufs(signals.size());
+            for (size_t i = 0; i < bufs.size(); i++) {
+                bufs[i] = scratch.data() + i * per_signal;
+            }
+            std::vector<size_t> order(at.size());
+            for (size_t w = 0; w < order.size(); w++) {
+                order[w] = w;
+            }
+            std::stable_sort(order.begin(), order.end(),
+                             [&at](size_t a, size_t b) { return at[a] < at[b]; });
+            const size_t row = static_cast<size_t>(length);
+            const int count = static_cast<int>(signal_count);
+            for (size_t w : order) {
+                const int64_t start = at[w];
+                if (start < 0 || length == 0) {
+                    continue;
+                }
+                const int64_t first = start / spr;
+                const int records = static_cast<int>((start + length + spr - 1) / spr - first);
+                int got;
+                {
+                    std::lock_guard<std::mutex> lock(library_mutex());
+                    got = edfread_digital_records(handle, first, records, count, signals.data(),
+                                                  bufs.data());
+                }
+                if (got != records) {
+                    complete = false;
+                    break;
+                }
+                const size_t skip = static_cast<size_t>(start - first * spr);
+                const size_t window = w * static_cast<size_t>(signal_count) * row;
+                for (size_t i = 0; i < bufs.size(); i++) {
+                    const int *from = bufs[i] + skip;
+                    if (digital) {
+                        std::memcpy(static_cast<int *>(into) + window + i * row, from,
+                                    row * sizeof(int));
+                        continue;
+                    }
+                    double *to = static_cast<double *>(into) + window + i * row;
+                    const double offset = offsets[i];
+                    const double bit_value = bit_values[i];
+                    for (size_t k = 0; k < row; k++) {
+                        to[k] = (static_cast<double>(from[k]) + offset) * bit_value;
+                    }
+                }
+            }
+        }
+        if (!complete) {
+            raise_short_file(path_);
+        }
+    }
+
   private:
     int open_handle() const {
         if (handle_ < 0) {
@@ -384,5 +513,7 @@ void register_reader(py::module_ &module) {
         .def("read", &reader_file::read, py::arg("signal"), py::arg("start"), py::arg("stop"),
              py::arg("digital"))
         .def("read_records", &reader_file::read_records, py::arg("signals"), py::arg("first"),
-             py::arg("count"), py::arg("digital"), py::arg("out") = py::none());
+             py::arg("count"), py::arg("digital"), py::arg("out") = py::none())
+        .def("read_windows", &reader_file::read_windows, py::arg("signals"), py::arg("starts"),
+             py::arg("length"), py::arg("digital"), py::arg("out"));
 }

@@ -87,6 +87,7 @@ def check_installed(python, work):
     assert eeg["start"] == "2024-05-06T07:08:09" and eeg["rates"] == [256.0, 256.0]
     assert eeg["first"] == pytest.approx([-100 + 200 / 511 * k for k in range(4)], abs=1e-3)
     assert eeg["digital_count"] == 512 and eeg["window"] == {"Fz": 128} and eeg["total"] == 1024
+    assert eeg["batch_shape"] == [2, 1, 128]
     assert eeg["annotations"] == ["eyes closed", "blink"] and eeg["durations"] == [None, 0.25]
     assert eeg["problems"] == [] and eeg["segments"] == [[0.0, 0, 2]]
     assert seen["pulse"]["labels"] == ["Pulse"] and seen["pulse"]["annotations"] == ["arousal"]

@@ -47,6 +47,7 @@ def describe(path: pathlib.Path) -> dict[str, Any]:
         digital: NDArray[np.int32] = rec.read(first.label, digital=True)
         window: dict[str, NDArray[np.float64]] = rec.read_window(0.0, 0.5, signals=[0])
         everything: dict[str, NDArray[np.float64]] = rec.read_all()
+        batch: NDArray[np.int32] = rec.read_windows(np.array([0.0, 0.25]), 0.5, [0], digital=True)
         notes: list[recording.Annotation] = rec.annotations
         durations: list[Optional[float]] = [a.duration for a in notes]
         problems: list[recording.Problem] = rec.problems
@@ -58,6 +59,7 @@ def describe(path: pathlib.Path) -> dict[str, Any]:
             "rates": [s.sampling_rate for s in rec.signals],
             "first": [float(v) for v in physical],
             "digital_count": int(digital.size),
+            "batch_shape": list(batch.shape),
             "window": {name: int(a.size) for name, a in window.items()},
             "total": sum(int(a.size) for a in everything.values()),
             "annotations": [a.text for a in notes],
