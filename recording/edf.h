@@ -5,9 +5,19 @@
  * Every operation is a plain function that returns an int (or a 64-bit sample position):
  * 0 or a handle means success, a negative value failure. Up to EDF_MAX_FILES files may be
  * open at once, each behind a small integer handle. The library keeps no pointer to caller
- * memory after a call returns, prints nothing and takes no thread locks: use it from one
- * thread at a time. (A writer holds an advisory lock on its own file while it writes it: see
- * edfopen_file_writeonly.)
+ * memory after a call returns and prints nothing. (A writer holds an advisory lock on its own
+ * file while it writes it: see edfopen_file_writeonly.)
+ *
+ * Threads: any number of threads may open files, close them and query the handle table
+ * (edf_is_file_used, edf_get_number_of_open_files, edf_get_handle) at the same time, and
+ * calls on different handles run in parallel without waiting for each other: the table's one
+ * lock is held only while a handle is taken, looked up or given back, never during I/O. Of
+ * two opens of the same file at the same time, one gets the handle and the other
+ * EDF_ERR_ALREADY_OPEN. One handle is used by one thread at a time: calls on the same handle,
+ * edfclose_file included, must not overlap (a handle may pass from thread to thread, with the
+ * synchronisation that hands it over). The calls on paths that take no handle
+ * (edf_check_file, edf_repair_file, edf_recover_file, edf_anonymize_file and the like) may
+ * run at the same time on different files.
  *
  * Writing a file: edfopen_file_writeonly, then the setters (each ordinary signal needs at
  * least its samples per record and its digital and physical limits), then the samples record
@@ -214,6 +224,9 @@ struct edf_annotation {
 
 /* ---- Handle table --------------------------------------------------------------------- */
 
+/* These three may be called from any thread at any time, also while other threads open and
+ * close files; the answer then tells the table as it was at one moment during the call. */
+
 /* 1 when a file of this path is open, for reading or writing, under some handle; 0 when not,
  * and for a null path. Paths are compared byte for byte over their first 1023 bytes, never
  * resolved: two names of one file count as two. */
@@ -244,6 +257,9 @@ EDF_API int edf_version(void);
  * the file refuse it with EDF_ERR_BEING_WRITTEN, and an existing file is emptied only once the
  * mark is taken. Readers neither take nor test the mark. On a file system that keeps no such
  * locks the file is written unmarked, as before.
+ *
+ * Threads: safe beside opens, closes and calls on other handles in other threads (see the
+ * overview); the handle is then this thread's until it is closed, or handed over.
  *
  * Defaults: data records of 1 s, one annotation signal after the ordinary signals, no texts,
  * the start taken from the local clock at the first sample write. The signals have no
@@ -441,7 +457,10 @@ EDF_API int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t durati
  * duration, or annotation onsets or durations, beyond 64-bit ticks, and physical limits that
  * are not finite. Record durations in exponent form ("1E-3") are converted exactly to ticks.
  * Discontinuous files (EDF+D, BDF+D), which conform to the format, are refused with
- * EDF_ERR_DISCONTINUOUS: edfopen_file_readonly_tolerant reads them. */
+ * EDF_ERR_DISCONTINUOUS: edfopen_file_readonly_tolerant reads them.
+ *
+ * Threads: safe beside opens, closes and calls on other handles in other threads (see the
+ * overview); the handle is then this thread's until it is closed, or handed over. */
 EDF_API int edfopen_file_readonly(const char *path, struct edf_header_info *hdr,
                                   int read_annotations);
 /* Moves the read position of ordinary signal edfsignal, in samples from the start of the
@@ -910,7 +929,10 @@ EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrit
  * records, or a first record begun but never completed with no annotation queued (which
  * leaves a file without any record); EDF_ERR_ANNOTATIONS_LOST (-28) when everything else was
  * written but a queued annotation is not in the file (no room left, or its write failed). In
- * every case but a bad handle the handle is released and may be handed out again. */
+ * every case but a bad handle the handle is released and may be handed out again.
+ *
+ * Threads: safe beside calls on other handles; no other call on this handle may overlap it,
+ * nor follow it (the handle number may already name another thread's file). */
 EDF_API int edfclose_file(int handle);
 
 /* ---- Error texts ---------------------------------------------------------------------- */
