@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -56,14 +55,14 @@ bool walk_signal(edf_reader_state *r, const edf_signal_param *s, int64_t p, int6
 
 // Whether the file still reaches to the last byte of sample i of `s`. Samples of one signal
 // lie in the file in their order, so a file that holds sample i holds every sample before it.
-// The size comes from a seek to the end of the descriptor, which costs half of an fstat; the
-// descriptor's offset is not used once the file is open (every read is a positioned read).
-// Fails (false) when the size cannot be had: the caller then reads from the file.
+// The size of a file comes from a seek to the end of its descriptor, which costs half of an
+// fstat (memory's is fixed). Fails (false) when the size cannot be had: the caller then reads
+// from the source.
 bool file_holds_sample(const edf_reader_state *r, const edf_signal_param *s, int64_t i, int bps) {
     const int64_t spr = s->samples_per_record;
     const int64_t end =
         r->header_size + i / spr * r->record_size + s->buffer_offset + (i % spr + 1) * bps;
-    return lseek(fileno(r->file), 0, SEEK_END) >= end;
+    return r->source.size() >= end;
 }
 
 // Reads a window's worth of samples of `s` from p into its window. Returns the count of
@@ -79,8 +78,12 @@ int64_t fill_window(edf_reader_state *r, edf_signal_param *s, int64_t p, int64_t
 }
 
 // Allocates the window of `s` on its first small read. False when it cannot be had (the
-// read then goes straight to the file).
+// read then goes straight to the file), and for a source of callbacks: its block cache holds
+// the bytes of all signals at once, where windows per signal would each ask for their own.
 bool have_window(edf_reader_state *r, edf_signal_param *s, int bps) {
+    if (r->source.is_callbacks()) {
+        return false;
+    }
     if (s->read_ahead != nullptr) {
         return true;
     }
