@@ -65,7 +65,8 @@ edf_block_cache::block *edf_block_cache::oldest() {
 // Fetches block `index` (and, while misses run forward, the blocks after it) in one call.
 edf_block_cache::block *edf_block_cache::fetch(int64_t index) {
     const int64_t start = index * block_bytes;
-    int span = index == next_miss_ ? read_ahead_blocks : 1;
+    // Read ahead while misses run forward, unless the next block is here already.
+    int span = index == next_miss_ && find(index + 1) == nullptr ? read_ahead_blocks : 1;
     int64_t want = span * block_bytes;
     if (end_ >= 0 && start + want > end_) {
         want = end_ - start;

@@ -368,7 +368,7 @@ int edfopen_source_readonly(const edf_source *source, const char *name, edf_head
 int edfopen_memory_readonly(const void *data, int64_t size, edf_header_info *hdr,
                             int annotation_mode, int flags) {
     edf_byte_source memory;
-    if (size >= 0 && (data != nullptr || size == 0)) {
+    if (size >= 0 && data != nullptr) {
         memory = edf_byte_source::over_memory(data, size);
     }
     return open_source(std::move(memory), nullptr, hdr, annotation_mode, flags);
