@@ -16,7 +16,6 @@
 #include "file_list.h"
 #include "file_pool.h"
 #include "header_fields.h"
-#include "library_lock.h"
 #include "number_text.h"
 #include "progress_line.h"
 #include "utf8_text.h"
@@ -580,7 +579,6 @@ int run_anonymize_mode(int argc, const char *const *argv) {
             std::string failure = clashes[i];
             if (failure.empty()) {
                 // The values before, for the report and the key file.
-                std::lock_guard<std::mutex> hold(library_lock());
                 opened before(file, annotation_mode);
                 if (!before.is_open()) {
                     failure = edf_error_text(before.error_code());
@@ -630,7 +628,6 @@ int run_anonymize_mode(int argc, const char *const *argv) {
             if (into_directory) { // a file found below a directory: its folders below OUT
                 std::filesystem::create_directories(std::filesystem::path(target).parent_path());
             }
-            std::lock_guard<std::mutex> hold(library_lock());
             const int result =
                 edf_anonymize_file(file.c_str(), o.in_place ? nullptr : target.c_str(), o.flags);
             if (result != 0) {

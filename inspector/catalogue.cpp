@@ -7,7 +7,6 @@
 #include "file_modes.h"
 #include "file_pool.h"
 #include "header_fields.h"
-#include "library_lock.h"
 #include "open_recording.h"
 #include "problem_report.h"
 #include "progress_line.h"
@@ -102,10 +101,8 @@ value start_value(const edf_header_info &h, const std::vector<edf_problem> &prob
     return value::of(start_text(h, 'T'));
 }
 
-// Reads one file for the catalogue. Never throws for the file's sake; holds the library for
-// the duration (see library_lock.h).
+// Reads one file for the catalogue. Never throws for the file's sake.
 void read_entry(catalogue_entry &entry) {
-    std::lock_guard<std::mutex> hold(library_lock());
     const auto header = std::make_unique<edf_header_info>();
     std::vector<edf_problem> problems;
     const bool readable = edfopen_file_readonly_tolerant(entry.path.c_str(), header.get(),

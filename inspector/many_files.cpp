@@ -6,7 +6,6 @@
 #include "captured_output.h"
 #include "file_modes.h"
 #include "file_pool.h"
-#include "library_lock.h"
 #include "problem_report.h"
 #include "progress_line.h"
 #include "utf8_text.h"
@@ -62,11 +61,7 @@ struct checked_file {
 checked_file check_one(const std::string &path, bool json) {
     checked_file result;
     int code = 0;
-    std::vector<edf_problem> problems;
-    {
-        std::lock_guard<std::mutex> hold(library_lock());
-        problems = checked_problems(path, &code);
-    }
+    const std::vector<edf_problem> problems = checked_problems(path, &code);
     result.checked = code >= 0;
     result.status = result.checked ? conformance(problems) : "unreadable";
     for (const edf_problem &p : format_breaks(problems)) {
@@ -208,7 +203,6 @@ int run_many(const inspector_options &options, const input_files &inputs) {
                 captured_output captured;
                 const output_streams streams{captured.out(), captured.err()};
                 int status = 0;
-                std::lock_guard<std::mutex> hold(library_lock());
                 switch (options.action) {
                 case inspector_action::recover:
                     status = recover_file(path, streams);

@@ -1,5 +1,6 @@
-// The per-file recording block, the per-signal record and the process-wide tables that
-// both halves of the library share. Internal to the library (and its tests).
+// The state of an open file: the part that both halves of the library share, the reader's and
+// the writer's state built on it, the per-signal record, and the handle table through which
+// every operation finds its file. Internal to the library (and its tests).
 #pragma once
 
 #include "recording/core/byte_source.h"
@@ -102,7 +103,10 @@ struct edf_recording {
     char recording_additional[81];
     int start_day, start_month, start_year, start_second, start_minute, start_hour;
     int header_size;
+    // A writer's ordinary signals; a reader's every signal of the file (annotation signals
+    // included).
     int signal_count;
+    // A writer's completed records; a reader's records in the file.
     int64_t datarecord_count;
     int record_size;
     int annotation_signal_count;
