@@ -13,6 +13,10 @@
 // Small sequential reads: a signal read 1000 samples per call against the same samples read
 // in one call, on both files.
 //
+// A viewer's pattern: screen after screen of 10 s of each of 64 signals (256 Hz, records of
+// 1 s, 600 records), each signal read by its own call (edfseek, edfread_physical_samples),
+// against one record read of those 10 s for all the signals per screen.
+//
 // Opening: opening a large file (about 200 MB, one annotation signal, records of 2 MB)
 // against reading the whole file; and files whose records hold one sample each, opened and
 // read at two sizes, to show the cost growing in proportion to the size.
@@ -47,12 +51,16 @@
 namespace {
 
 std::filesystem::path work_dir;
-std::string sweep_path, many_path, large_path, tiny_small_path, tiny_large_path;
+std::string sweep_path, many_path, large_path, tiny_small_path, tiny_large_path, viewer_path;
 
 constexpr int many_signals = 64;
 constexpr int many_read_signal = 37;
 constexpr int tiny_small_records = 250000;
 constexpr int tiny_large_records = 1000000;
+constexpr int viewer_signals = 64;
+constexpr int viewer_rate = 256;
+constexpr int viewer_records = 600;
+constexpr int viewer_screen_records = 10;
 
 int spr_of_many(int s) {
     return 50 + (s * 97) % 950;
@@ -367,6 +375,51 @@ void BM_SourceRead(benchmark::State &state) {
     edfclose_file(hdr->handle);
 }
 
+// The viewer's screens: per screen, 10 s of every signal, one call per signal (`per_signal`)
+// or one record read of the screen's records.
+void viewer_read(benchmark::State &state, bool per_signal) {
+    const int handle = open_or_skip(state, viewer_path);
+    if (handle < 0) {
+        return;
+    }
+    constexpr int n = viewer_rate * viewer_screen_records;
+    std::vector<std::vector<double>> screen(viewer_signals, std::vector<double>(n));
+    std::vector<double *> bufs;
+    std::vector<int> signals;
+    for (int s = 0; s < viewer_signals; s++) {
+        bufs.push_back(screen[static_cast<size_t>(s)].data());
+        signals.push_back(s);
+    }
+    for (auto _ : state) {
+        for (int first = 0; first < viewer_records; first += viewer_screen_records) {
+            if (!per_signal) {
+                if (edfread_physical_records(handle, first, viewer_screen_records, viewer_signals,
+                                             signals.data(),
+                                             bufs.data()) != viewer_screen_records) {
+                    state.SkipWithError("read failed");
+                }
+                continue;
+            }
+            for (int s = 0; s < viewer_signals; s++) {
+                edfseek(handle, s, static_cast<int64_t>(first) * viewer_rate, EDFSEEK_SET);
+                if (edfread_physical_samples(handle, s, n, bufs[static_cast<size_t>(s)]) != n) {
+                    state.SkipWithError("read failed");
+                }
+            }
+        }
+        benchmark::DoNotOptimize(bufs.data());
+    }
+    state.SetItemsProcessed(state.iterations() * viewer_records * viewer_rate * viewer_signals);
+    edfclose_file(handle);
+}
+
+void BM_ViewerPerSignal(benchmark::State &state) {
+    viewer_read(state, true);
+}
+void BM_ViewerRecordRead(benchmark::State &state) {
+    viewer_read(state, false);
+}
+
 void BM_SweepBareLoop(benchmark::State &state) {
     bare_read(state, sweep_path, layout_of({8192}, 0, 300));
 }
@@ -557,6 +610,8 @@ BENCHMARK(BM_ManySignalsLibrarySmallCalls)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AllSignalsBareLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AllSignalsRecordRead)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AllSignalsPerSignal)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewerPerSignal)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewerRecordRead)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LargeFileOpen)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LargeFileReadWhole)->Unit(benchmark::kMillisecond);
 // Argument 0: 250000 records of one sample; 1: 1000000 records.
@@ -611,6 +666,10 @@ class ratio_reporter : public benchmark::ConsoleReporter {
              "BM_AllSignalsBareLoop"},
             {"all signals, per-signal calls / bare loop (target <= 2)", "BM_AllSignalsPerSignal",
              "BM_AllSignalsBareLoop"},
+            {"all signals, per-signal calls / record read", "BM_AllSignalsPerSignal",
+             "BM_AllSignalsRecordRead"},
+            {"viewer, 10 s of 64 signals, a call per signal / record read (target <= 1.3)",
+             "BM_ViewerPerSignal", "BM_ViewerRecordRead"},
             {"sweep file, 1000-sample calls: throughput / one call (target >= 0.8)",
              "BM_SweepLibraryOneCall", "BM_SweepLibrarySmallCalls"},
             {"64-signal file, 1000-sample calls: throughput / one call (target >= 0.8)",
@@ -643,10 +702,12 @@ bool make_files() {
     large_path = (work_dir / "large.edf").string();
     tiny_small_path = (work_dir / "tiny_small.edf").string();
     tiny_large_path = (work_dir / "tiny_large.edf").string();
+    viewer_path = (work_dir / "viewer.edf").string();
     return write_file(sweep_path, {8192}, 300) && write_file(many_path, many_spr(), 300) &&
            write_file(large_path, {1000000}, 100) &&
            write_file(tiny_small_path, {1}, tiny_small_records) &&
-           write_file(tiny_large_path, {1}, tiny_large_records);
+           write_file(tiny_large_path, {1}, tiny_large_records) &&
+           write_file(viewer_path, std::vector<int>(viewer_signals, viewer_rate), viewer_records);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 // choose an annotation as the writer takes it (onset, duration, text, sub-second start, record
 // time): the writer's TALs must read back strictly as queued.
 #include "recording/core/tal_codec.h"
-#include "recording/writer/annotation_rewrite.h"
+#include "recording/operations/annotation_rewrite.h"
 
 #include <cstdint>
 #include <cstdlib>

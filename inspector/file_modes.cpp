@@ -2,7 +2,6 @@
 // no state between calls, so that several files can be worked on at once.
 #include "file_modes.h"
 
-#include "continuous_copy.h"
 #include "csv_samples.h"
 #include "json_report.h"
 #include "open_recording.h"
@@ -166,6 +165,16 @@ int repair_file(const std::string &path, const std::string &out_path, bool force
     return 0;
 }
 
+// --continuous OUT: the continuous copy, which replaces an existing OUT.
+int continuous_copy_file(const std::string &path, const std::string &out_path, output_streams s) {
+    const int result = edf_continuous_copy(path.c_str(), out_path.c_str(), 1);
+    if (result != 0) {
+        return file_failure(s, "cannot write " + quoted_name(out_path) + ": " +
+                                   edf_error_text(result));
+    }
+    return 0;
+}
+
 int report_file(const inspector_options &options, const std::string &path, output_streams s) {
     const open_recording recording(path);
     if (!recording.is_open()) {
@@ -225,14 +234,6 @@ int report_file(const inspector_options &options, const std::string &path, outpu
                                        std::error_code(errno, std::generic_category()).message());
         }
         break;
-    case inspector_action::continuous_copy: {
-        const std::string problem = write_continuous_copy(options.continuous_path, header);
-        if (!problem.empty()) {
-            return file_failure(s, "cannot write " + quoted_name(options.continuous_path) + ": " +
-                                       problem);
-        }
-        break;
-    }
     default:
         if (!write_text_report(s.out, path, header, problems)) {
             return file_failure(s, "cannot read the annotations of " + quoted_name(path));

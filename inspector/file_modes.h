@@ -25,7 +25,11 @@ int check_file(const std::string &path, bool json, output_streams streams);
 int repair_file(const std::string &path, const std::string &out_path, bool force,
                 output_streams streams);
 
-// The report (text or JSON), --samples, --plot and --continuous.
+// --continuous OUT: the continuous copy of an EDF+D/BDF+D file, gaps filled and marked.
+int continuous_copy_file(const std::string &path, const std::string &out_path,
+                         output_streams streams);
+
+// The report (text or JSON), --samples and --plot.
 int report_file(const inspector_options &options, const std::string &path, output_streams streams);
 
 // "edfinfo: " and the message on the error stream; returns 1.

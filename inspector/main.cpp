@@ -27,9 +27,11 @@ int usage_error(const std::string &reason) {
 
 int run(inspector_options options) {
     const output_streams terminal{stdout, stderr};
+    if (options.action == inspector_action::continuous_copy) {
+        return continuous_copy_file(options.path, options.continuous_path, terminal);
+    }
     const bool one_file_modes = options.action == inspector_action::samples_csv ||
-                                options.action == inspector_action::plot_svg ||
-                                options.action == inspector_action::continuous_copy;
+                                options.action == inspector_action::plot_svg;
     if (one_file_modes) {
         return report_file(options, options.path, terminal);
     }

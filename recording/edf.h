@@ -31,9 +31,10 @@
  * edfopen_file_readonly_tolerant reads what can be read without guessing (and EDF+D/BDF+D
  * files with their true time axis, see edf_get_segment) and lists what it repaired,
  * edf_repair_file writes a conforming copy, edf_recover_file mends in place a recording whose
- * writer died, edf_set_discontinuous writes EDF+D/BDF+D, and edf_anonymize_file de-identifies
- * a file. The strict operations keep their behaviour: the new behaviour comes only through
- * these calls.
+ * writer died, edf_set_discontinuous writes EDF+D/BDF+D, edf_continuous_copy writes a
+ * continuous copy of an EDF+D/BDF+D file with its gaps filled and marked, and
+ * edf_anonymize_file de-identifies a file. The strict operations keep their behaviour: the new
+ * behaviour comes only through these calls.
  *
  * Three ways to open a recording for reading: a path (edfopen_file_readonly), bytes in memory
  * (edfopen_memory_readonly) and a caller's callbacks (edfopen_source_readonly, struct
@@ -106,9 +107,9 @@ extern "C" {
 #define EDF_ERR_ANNOTATION_MODE (-11) /* not one of the EDF_READ_* modes */
 
 /* Codes of the operations on whole files: recovery (edf_recover_file, edf_plan_recovery), the
- * repaired copy (edf_repair_file) and de-identification (edf_anonymize_file), with those
- * above; edfopen_file_writeonly also gives EDF_ERR_BEING_WRITTEN, and `edfinfo --continuous`
- * reports its failures with the same codes. Each situation has one code in all of them:
+ * repaired copy (edf_repair_file), the continuous copy (edf_continuous_copy) and
+ * de-identification (edf_anonymize_file), with those above; edfopen_file_writeonly also gives
+ * EDF_ERR_BEING_WRITTEN. Each situation has one code in all of them:
  *   a null path, the file's or the output's ............................ EDF_ERR_CANNOT_OPEN
  *   the file cannot be opened, or the output cannot be created ........... EDF_ERR_CANNOT_OPEN
  *   the file or the output is open in this process ....................... EDF_ERR_ALREADY_OPEN
@@ -125,6 +126,8 @@ extern "C" {
 #define EDF_ERR_BEING_WRITTEN (-32) /* another program is writing the file */
 #define EDF_ERR_WRITE (-33)         /* the file cannot be written in full */
 #define EDF_ERR_OUTPUT_EXISTS (-34) /* the output file exists, and is not to be replaced */
+/* edf_continuous_copy: the recording has no continuous form that keeps every sample's time */
+#define EDF_ERR_NO_CONTINUOUS_FORM (-35)
 
 /* Codes of the header writer, returned by the first sample write of a file and by close
  * when the signal descriptions cannot make a valid header. Nothing is written then, and the
@@ -489,16 +492,23 @@ EDF_API int edfrewind(int handle, int edfsignal);
  * or a null buf (n above 0), and when the file has become shorter than its header says: the
  * position then stays and buf holds the samples before the first missing one.
  *
- * The file is read as it is at the time of the read (positioned reads, no stream buffer),
- * except for a small read-ahead: each signal has a window of 4 to 64 KiB (1 MiB per handle,
- * shared among its signals); a read of at most half a window's samples that the window does
- * not hold fills it from the read position on, and the small reads that follow are served
- * from memory, as the bytes were when they were read ahead. Each such read first asks for the
- * file's current size (one system call): when the file no longer reaches its last sample, it
- * drops the window and reads from the file, so a file shortened while open gives -1 for the
- * samples that are gone whether or not they were read ahead. Bytes rewritten in place, or a
- * file shortened and grown again between two reads, are not noticed until the window is read
- * anew. */
+ * Reads are buffered, as with any buffered reader: a read that memory can serve hands out the
+ * samples as they were when they were read ahead, without asking the file again (no system
+ * call); a read that goes to the file sees the file as it is at the time of the read
+ * (positioned reads), and gives -1 when the file no longer holds a sample it needs. Memory
+ * serves two kinds of reads:
+ * - a read of a few records' worth of samples that the handle's record cache holds: the last
+ *   whole records read for a read of another signal than the one before (at most 512 KiB of
+ *   records, shared by the signals), so that a viewer reading the same seconds of each signal
+ *   in turn reads those records from the file once;
+ * - a read of at most half of the signal's read-ahead window (4 to 64 KiB per signal, 1 MiB
+ *   per handle shared among its signals) that the window holds; a miss fills the window with
+ *   that signal's samples from the read position on.
+ * So a file shortened while open still gives the samples read ahead, bytes rewritten in place
+ * are seen only once memory no longer holds them, and samples_in_file stays as the open found
+ * it when the file grows (a recording being written: close and open again to see the new
+ * records, and to read the file anew). The record reads (edfread_physical_records) always
+ * read from the file. */
 EDF_API int edfread_digital_samples(int handle, int edfsignal, int n, int *buf);
 EDF_API int edfread_physical_samples(int handle, int edfsignal, int n, double *buf);
 /* Copies annotation n (0 to hdr->annotation_count - 1, in file order: record by record, then
@@ -1002,10 +1012,49 @@ EDF_API int edf_read_annotations(int handle, int annotation_mode);
  * copied: such a copy would lose them, and none is written): the copy is checked before the
  * call returns, and a partial or non-conforming output is removed (unless it is a device, such
  * as /dev/null).
- * Never changes the file at `path`. (`edfinfo --continuous` writes a continuous copy of an
+ * Never changes the file at `path`. (edf_continuous_copy writes a continuous copy of an
  * EDF+D file, its gaps filled and marked.) */
 EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrite,
                             struct edf_problem *problems, int capacity);
+
+/* Writes to `out_path` a continuous EDF+ (from EDF, EDF+ or EDF+D) or BDF+ (from BDF, BDF+ or
+ * BDF+D) copy of the file at `path`, for programs that cannot read EDF+D/BDF+D. The file is
+ * read as edfopen_file_readonly_tolerant reads it, with its true time axis (records of unknown
+ * time left out). Every gap is filled with samples of physical value 0 (clipped into the
+ * signal's digital range) and marked by one annotation "gap" whose onset and duration are the
+ * gap's; the samples are copied digitally exact, and the file's own annotations keep their
+ * onsets (cut to whole microseconds) and texts (cut to the writer's 40 bytes). The copy's
+ * records are as long as the largest duration that divides the record duration and every
+ * segment start (a gap of 0.25 s in a file of 1-second records gives records of 0.25 s), so
+ * that every gap is a whole number of records; the header keeps the identification, start,
+ * labels, units, filters and limits of the file. A continuous file is copied in the same way,
+ * without gaps.
+ *
+ * The copy is written to a new file beside `out_path` (its name + ".copying-" and six
+ * characters), synced, and renamed over `out_path`: `out_path` holds either what it held
+ * before or the whole copy, and only a killed process leaves the temporary file. An existing
+ * `out_path` is replaced only when `overwrite` is non-zero, and only once its in-use mark is
+ * taken (see edfopen_file_writeonly), which is held until it is replaced; a link is followed
+ * (the file it names is replaced). A device or a pipe given as `out_path` (/dev/null, say) is
+ * written directly.
+ *
+ * Returns 0 on success. Refuses, writing nothing (codes as listed at EDF_ERR_BEING_WRITTEN): a
+ * null `path` or `out_path` (EDF_ERR_CANNOT_OPEN); an `out_path` that names the same file as
+ * `path`, even through another path, or that is open in this process (EDF_ERR_ALREADY_OPEN);
+ * an existing `out_path` without `overwrite` (EDF_ERR_OUTPUT_EXISTS); one that another program
+ * is writing (EDF_ERR_BEING_WRITTEN); a file that the tolerant open refuses (its code, in
+ * hdr->filetype there: EDF_ERR_ALREADY_OPEN when `path` is open in this process); and
+ * EDF_ERR_NO_CONTINUOUS_FORM for a file without ordinary signals, with records of no duration,
+ * with a gap that is not a whole number of every signal's sample periods (the copy would shift
+ * times), or with more annotations than 64 annotation signals hold in the copy's records.
+ * Returns EDF_ERR_CANNOT_OPEN when the file cannot be opened or the output cannot be created,
+ * EDF_ERR_READ when reading fails, EDF_ERR_WRITE when writing, syncing or renaming the copy
+ * fails (also when the writer runs out of memory while it writes a record or completes the
+ * copy: its plain failure result names neither), EDF_ERR_NO_MEMORY when another allocation
+ * fails, and EDF_ERR_FORMAT when the writer
+ * refuses a value of the file's header. On every failure the temporary file is removed and
+ * `out_path` is left as it was. Never changes the file at `path`; keeps no handle open. */
+EDF_API int edf_continuous_copy(const char *path, const char *out_path, int overwrite);
 
 /* ---- Both modes ----------------------------------------------------------------------- */
 

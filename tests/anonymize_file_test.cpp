@@ -2,7 +2,7 @@
 // anywhere in the file, while samples, annotation times and (unless dropped) annotation texts
 // are unchanged, the start reads 1985-01-01 and the age at recording is kept when asked.
 #include "reader_test_files.h"
-#include "recording/writer/anonymize_file.h"
+#include "recording/operations/anonymize_file.h"
 
 #include <gtest/gtest.h>
 

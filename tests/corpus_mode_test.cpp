@@ -171,6 +171,30 @@ TEST(CorpusMode, ListsFromFilesAndStandardInput) {
                   "4 files: 4 conforming, 0 repaired-readable, 0 unreadable"}));
 }
 
+// The search's order goes by path components ("a/" before "a-b/" before "a.edf"); a link to
+// a file is a file (listed once with the file itself), a link to a directory is not followed,
+// and a name that is only the extension is no recording.
+TEST(CorpusMode, DirectorySearchOrderAndLinks) {
+    temp_dir dir;
+    for (const char *folder : {"d/a", "d/a-b", "elsewhere"}) {
+        fs::create_directories(dir.file(folder));
+    }
+    for (const char *name : {"d/a/y.edf", "d/a-b/x.edf", "d/a.edf", "d/.edf", "d/x.edfx",
+                             "elsewhere/outside.edf", "elsewhere/beyond.edf"}) {
+        write_plain_file(dir.file(name), false);
+    }
+    fs::create_symlink("../elsewhere/outside.edf", dir.file("d/z-link.edf"));
+    fs::create_symlink("a/y.edf", dir.file("d/same.edf"));
+    fs::create_symlink("../elsewhere", dir.file("d/linked-folder"));
+    fs::create_symlink("nothing.edf", dir.file("d/dangling.edf"));
+    const program_result r = edfinfo({"--check", "d"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{
+                                   "d/a/y.edf: conforming", "d/a-b/x.edf: conforming",
+                                   "d/a.edf: conforming", "d/z-link.edf: conforming",
+                                   "4 files: 4 conforming, 0 repaired-readable, 0 unreadable"}));
+}
+
 TEST(CorpusMode, JsonLinesAgreeWithTheSingleFileCheck) {
     temp_dir dir;
     const std::vector<corpus_file> corpus = make_corpus(dir);

@@ -31,7 +31,8 @@ TEST(ErrorText, EveryLibraryCodeHasItsOwnText) {
                          EDF_ERR_ANNOTATIONS_LOST,
                          EDF_ERR_BEING_WRITTEN,
                          EDF_ERR_WRITE,
-                         EDF_ERR_OUTPUT_EXISTS};
+                         EDF_ERR_OUTPUT_EXISTS,
+                         EDF_ERR_NO_CONTINUOUS_FORM};
     std::set<std::string> texts;
     for (const int code : codes) {
         const char *text = edf_error_text(code);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
 #include <tuple>
 #include <unistd.h>
@@ -152,6 +154,106 @@ TEST(SampleReading, MatchesTheBytesForEveryLayout) {
     }
 }
 
+// Signals read in turn over the same records: a viewer's screens (a stretch of every signal,
+// screen after screen, forward, back and across record boundaries) and small steps of each
+// signal in turn, with reads of one signal alone in between.
+TEST(SampleReading, SignalsReadInTurn) {
+    for (const bool bdf : {false, true}) {
+        SCOPED_TRACE(bdf ? "BDF+" : "EDF+");
+        file_spec f;
+        f.bdf = bdf;
+        f.reserved = bdf ? "BDF+C" : "EDF+C";
+        const int range = bdf ? 8388607 : 32767;
+        f.signals = {{"A", 256, -range - 1, range},
+                     {"B", 100, -100, 100},
+                     annotation_signal_spec(bdf),
+                     {"C", 7, -range - 1, range}};
+        constexpr int64_t records = 300;
+        std::mt19937 random(9);
+        const std::string bytes = random_file(f, records, random);
+        const model m = decode_file(f, bytes, records);
+        temp_dir dir;
+        open_file file = open_written(dir.file("t.edf"), bytes);
+        const int spr[] = {256, 100, 7};
+        std::vector<int> d;
+        // (start, length) in records, each read of every signal in turn.
+        const std::pair<double, double> screens[] = {
+            {0, 10},   {10, 10},    {20, 10}, {5.5, 10}, {290, 10}, {100.25, 30},
+            {95, 0.5}, {95.5, 0.5}, {96, 2},  {0, 300},  {150, 1},  {150, 1}};
+        for (int round = 0; round < 2; round++) {
+            for (const auto &[start, length] : screens) {
+                for (int s = 0; s < 3; s++) {
+                    const auto p = static_cast<int64_t>(start * spr[s]);
+                    const auto n = static_cast<int>(length * spr[s]);
+                    d.assign(static_cast<size_t>(n), -1);
+                    ASSERT_EQ(edfseek(file.handle, s, p, EDFSEEK_SET), p);
+                    ASSERT_EQ(edfread_digital_samples(file.handle, s, n, d.data()), n);
+                    const auto &expected = m.values[static_cast<size_t>(s)];
+                    ASSERT_TRUE(std::equal(d.begin(), d.end(), expected.begin() + p))
+                        << "signal " << s << " at " << p << " n " << n;
+                }
+            }
+            // Small steps of every signal in turn, then of signal 1 alone.
+            for (int s = 0; s < 3; s++) {
+                edfrewind(file.handle, s);
+            }
+            for (int step = 0; step < 600; step++) {
+                const int s = step < 450 ? step % 3 : 1;
+                const int n = 1 + step % 97;
+                const int64_t p = edftell(file.handle, s);
+                const auto &expected = m.values[static_cast<size_t>(s)];
+                const int left = static_cast<int>(
+                    std::min<int64_t>(n, static_cast<int64_t>(expected.size()) - p));
+                d.assign(static_cast<size_t>(n), -1);
+                ASSERT_EQ(edfread_digital_samples(file.handle, s, n, d.data()), left);
+                ASSERT_TRUE(std::equal(d.begin(), d.begin() + left, expected.begin() + p))
+                    << "signal " << s << " at " << p << " n " << n;
+            }
+        }
+        edfclose_file(file.handle);
+    }
+}
+
+// A recording being written by another program, opened tolerantly (its count still "-1"): the
+// records that it had at the open read the same after it grew, and the signals end there.
+TEST(SampleReading, FileGrowingWhileOpen) {
+    file_spec f;
+    f.reserved = "";
+    f.signals = {{"A", 50, -32768, 32767}, {"B", 3, -32768, 32767}};
+    std::mt19937 random(5);
+    const std::string bytes = random_file(f, 40, random);
+    const model m = decode_file(f, bytes, 40);
+    const size_t record_bytes = 53 * 2;
+    const size_t header = 256 * 3;
+    temp_dir dir;
+    const std::string path = dir.file("growing.edf");
+    write_bytes(path, bytes.substr(0, header + 20 * record_bytes));
+    patch_bytes(path, 236, "-1      ");
+    auto hdr = new_header();
+    ASSERT_EQ(edfopen_file_readonly_tolerant(path.c_str(), hdr.get(), EDF_READ_NO_ANNOTATIONS), 0);
+    ASSERT_EQ(hdr->datarecord_count, 20);
+    int d[200];
+    ASSERT_EQ(edfread_digital_samples(hdr->handle, 0, 100, d), 100);
+    ASSERT_EQ(edfread_digital_samples(hdr->handle, 1, 6, d), 6);
+    {
+        FILE *out = std::fopen(path.c_str(), "ab");
+        ASSERT_NE(out, nullptr);
+        const std::string more = bytes.substr(header + 20 * record_bytes);
+        ASSERT_EQ(std::fwrite(more.data(), 1, more.size(), out), more.size());
+        std::fclose(out);
+    }
+    for (int s = 0; s < 2; s++) {
+        const int total = s == 0 ? 1000 : 60;
+        ASSERT_EQ(edfseek(hdr->handle, s, 0, EDFSEEK_SET), 0);
+        std::vector<int> all(static_cast<size_t>(total) + 10, -1);
+        ASSERT_EQ(edfread_digital_samples(hdr->handle, s, total + 10, all.data()), total);
+        EXPECT_TRUE(
+            std::equal(all.begin(), all.begin() + total, m.values[static_cast<size_t>(s)].begin()));
+        EXPECT_EQ(edfread_digital_samples(hdr->handle, s, 10, d), 0);
+    }
+    edfclose_file(hdr->handle);
+}
+
 TEST(SampleReading, DecodingAndClamping) {
     temp_dir dir;
     {
@@ -269,8 +371,8 @@ TEST(SamplePositioning, RefusesBadHandlesSignalsAndWriteHandles) {
 
 TEST(SampleReading, FileShortenedWhileOpen) {
     // Runs read together (small gaps) and runs sought to (large gaps), in EDF+ and BDF+; and
-    // the same with both signals' read-ahead windows filled before the cut, so that the small
-    // reads below find their samples in memory: the samples that are gone still give -1.
+    // the same with the file read ahead before the cut, so that the small reads below find
+    // their samples in memory: those hand out the samples as they were read ahead.
     const std::tuple<bool, int, bool> cases[] = {
         {false, 2, false}, {false, 5000, false}, {true, 2, false}, {true, 5000, false},
         {false, 2, true},  {false, 5000, true},  {true, 2, true},  {true, 5000, true}};
@@ -307,6 +409,19 @@ TEST(SampleReading, FileShortenedWhileOpen) {
             EXPECT_EQ(d[i], m.values[0][static_cast<size_t>(i)]) << i;
         }
         std::fill(std::begin(d), std::end(d), 12345);
+        if (read_ahead) {
+            // Served from memory: every sample as it was when read ahead.
+            EXPECT_EQ(edfread_digital_samples(file.handle, 0, 18, d), 18);
+            for (int i = 0; i < 18; i++) {
+                EXPECT_EQ(d[i], m.values[0][static_cast<size_t>(6 + i)]) << i;
+            }
+            std::vector<int> b(static_cast<size_t>(other) * 6);
+            ASSERT_EQ(edfseek(file.handle, 1, 0, EDFSEEK_SET), 0);
+            ASSERT_EQ(edfread_digital_samples(file.handle, 1, 6 * other, b.data()), 6 * other);
+            EXPECT_TRUE(std::equal(b.begin(), b.end(), m.values[1].begin()));
+            edfclose_file(file.handle);
+            continue;
+        }
         EXPECT_EQ(edfread_digital_samples(file.handle, 0, 12, d), -1);
         EXPECT_EQ(edftell(file.handle, 0), 6); // unchanged
         // The samples before the missing one were stored, nothing after them.
@@ -331,20 +446,21 @@ TEST(SampleReading, FileShortenedWhileOpen) {
 }
 
 TEST(SampleReading, FileShortenedDuringSmallReads) {
-    // A viewer's pattern: a few samples per call, served from a read-ahead window. The reads
-    // go on until the first one that needs a sample that is gone, which gives -1.
+    // A streaming pattern: a few samples per call, served from memory read ahead before the
+    // cut and from the file after it. The reads go on until the first one that needs a sample
+    // that is gone, which gives -1.
     temp_dir dir;
     file_spec f;
     f.reserved = "";
     f.signals = {{"A", 100, -32768, 32767}};
     std::mt19937 random(4);
-    const std::string bytes = random_file(f, 1000, random);
-    const model m = decode_file(f, bytes, 1000);
+    const std::string bytes = random_file(f, 10000, random);
+    const model m = decode_file(f, bytes, 10000);
     const std::string path = dir.file("t.edf");
     open_file file = open_written(path, bytes);
     int d[10];
     ASSERT_EQ(edfread_digital_samples(file.handle, 0, 10, d), 10);
-    ASSERT_EQ(truncate(path.c_str(), 512 + 500 * 200 + 1), 0); // records 500 on are gone
+    ASSERT_EQ(truncate(path.c_str(), 512 + 5000 * 200 + 1), 0); // records 5000 on are gone
     int64_t p = 10;
     int n;
     while ((n = edfread_digital_samples(file.handle, 0, 10, d)) == 10) {
@@ -354,7 +470,7 @@ TEST(SampleReading, FileShortenedDuringSmallReads) {
         p += 10;
     }
     EXPECT_EQ(n, -1);
-    EXPECT_EQ(p, 50000);
-    EXPECT_EQ(edftell(file.handle, 0), 50000);
+    EXPECT_EQ(p, 500000);
+    EXPECT_EQ(edftell(file.handle, 0), 500000);
     edfclose_file(file.handle);
 }

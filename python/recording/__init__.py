@@ -18,6 +18,9 @@ De-identifying::
 Checking, and corpora of many files (recording.corpus: pandas, and Dask for a cluster)::
 
     problems = recording.check("night.edf")        # [] when the file conforms
+    repaired = recording.repair("broken.edf", "fixed.edf")   # the problems repaired
+    done = recording.recover("killed.edf")          # count set, partial record cut
+    recording.continuous_copy("gaps.edf", "filled.edf")      # EDF+D gaps filled, marked
     table = recording.corpus.check(paths)           # a DataFrame, one row per path
 
 Errors are exceptions: FileNotFoundError / PermissionError when a file cannot be opened,
@@ -32,6 +35,7 @@ library compiled into it.
 from . import _recording
 from ._anonymizing import anonymize
 from ._checking import check
+from ._file_operations import Recovery, continuous_copy, recover, repair
 from ._recording import Error, FormatError
 from ._reading import Annotation, Header, Problem, Recording, Segment, Signal, open
 from ._writing import Writer, write
@@ -54,11 +58,15 @@ __all__ = [
     "Header",
     "Problem",
     "Recording",
+    "Recovery",
     "Segment",
     "Signal",
     "Writer",
     "anonymize",
     "check",
+    "continuous_copy",
     "open",
+    "recover",
+    "repair",
     "write",
 ]

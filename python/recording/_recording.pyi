@@ -128,3 +128,18 @@ PROBLEM_FATAL: int
 PROBLEM_CONFORMS: int
 
 def check_file(path: str) -> list[_ProblemFields]: ...
+
+class _RecoveryFields(TypedDict):
+    file_size: int
+    header_size: int
+    record_size: int
+    stored_count: int
+    complete_records: int
+    partial_bytes: int
+
+def repair_file(path: str, out: str, overwrite: bool) -> list[_ProblemFields]: ...
+def recover_file(path: str) -> _RecoveryFields: ...
+def continuous_copy(path: str, out: str, overwrite: bool) -> None: ...
+
+ERR_NO_CONTINUOUS_FORM: int
+ERR_BEING_WRITTEN: int

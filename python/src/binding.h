@@ -27,6 +27,8 @@ py::str library_text(const char *text, bool strip);
 //   cannot open        -> FileNotFoundError, PermissionError, IsADirectoryError or OSError,
 //                         from what the path is now (`writing`: the path is to be created)
 //   format, short read, discontinuous -> recording.FormatError (with .problems)
+//   output exists      -> FileExistsError
+//   failed write       -> OSError
 //   no memory          -> MemoryError
 //   argument codes and the header writer's limits -> ValueError
 //   anything else      -> recording.Error
@@ -42,3 +44,4 @@ void register_reader(py::module_ &module);
 void register_writer(py::module_ &module);
 void register_anonymize(py::module_ &module);
 void register_check(py::module_ &module);
+void register_file_operations(py::module_ &module);

@@ -70,6 +70,13 @@ void raise_code(int code, const std::string &path, bool writing, py::object prob
         py::object instance = py::handle(PyExc_OSError)(number, text, path);
         raise_instance(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr())), instance);
     }
+    case EDF_ERR_OUTPUT_EXISTS: {
+        py::object instance = py::handle(PyExc_OSError)(EEXIST, text, path);
+        raise_instance(reinterpret_cast<PyObject *>(Py_TYPE(instance.ptr())), instance);
+    }
+    case EDF_ERR_WRITE:
+        PyErr_SetString(PyExc_OSError, message.c_str());
+        throw py::error_already_set();
     case EDF_ERR_NO_MEMORY:
         PyErr_SetString(PyExc_MemoryError, message.c_str());
         throw py::error_already_set();

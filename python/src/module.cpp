@@ -13,6 +13,7 @@ PYBIND11_MODULE(_recording, module) {
     register_writer(module);
     register_anonymize(module);
     register_check(module);
+    register_file_operations(module);
     module.attr("library_version") = edf_version();
     // The release of the library compiled in: the package gives it as __version__.
     module.def(

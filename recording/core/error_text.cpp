@@ -33,6 +33,10 @@ extern "C" const char *edf_error_text(int code) {
                "disk, say)";
     case EDF_ERR_OUTPUT_EXISTS:
         return "the output file exists, and is replaced only when that is asked for";
+    case EDF_ERR_NO_CONTINUOUS_FORM:
+        return "the recording has no continuous form that keeps every sample's time (no "
+               "ordinary signals, records of no duration, gaps that are not whole sample "
+               "periods, or more annotations than the records hold)";
     case EDF_ERR_NEGATIVE_SIGNAL_COUNT:
         return "the number of signals is negative";
     case EDF_ERR_TOO_MANY_SIGNALS:

@@ -53,6 +53,7 @@ edf_reader_state::~edf_reader_state() {
         std::free(signals[s].read_ahead);
     }
     std::free(read_buffer);
+    std::free(record_cache);
     std::free(annotations);
     std::free(annotation_texts);
     std::free(problems);

@@ -22,6 +22,8 @@ inline constexpr int EDF_WRITE_STREAM_BUFFER = 256 * 1024;
 // enough to stay in the processor's cache while its samples are converted.
 inline constexpr int EDF_READ_BUFFER = 256 * 1024;
 
+struct edf_record_cache;
+
 struct edf_signal_param {
     char label[17];
     char transducer[81];
@@ -206,6 +208,9 @@ struct edf_reader_state : edf_recording {
     // of the annotation signals, for edf_read_annotations.
     int tolerant;
     int annotation_problem_start;
+    // The cache of whole records behind the per-signal reads (reader/record_cache.h), one
+    // allocation, made on first use; null until then.
+    edf_record_cache *record_cache;
 };
 
 // A writer's state (write_mode 1): the shared part as the setters describe the file, with

@@ -2,19 +2,22 @@
 // own read position, in samples from the start of the recording. A read is the walk over
 // record runs (record_walk.h) of one signal from its position.
 //
-// Small reads (a viewer's or a streaming filter's few hundred samples per call) go through a
-// read-ahead window of their own signal: a miss reads the samples of the next window's worth
-// in one walk, the following small reads are served from memory. Large reads go straight to
-// the file through the handle's large buffer.
+// Reads of a few records are served from memory where they can be:
+// - from the handle's record cache (record_cache.h), which holds whole records for all the
+//   signals: filled when a read of another signal than the last one misses, as when a viewer
+//   reads a few seconds of each signal in turn;
+// - from the signal's own read-ahead window, for small reads (a streaming filter's few hundred
+//   samples per call of one signal): a miss reads the samples of the next window's worth of
+//   that signal alone in one walk.
+// Large reads, and reads that neither can serve, go straight to the file through the handle's
+// large buffer.
 //
-// A file may be shortened while it is open (a recording cut by another program): its samples
-// beyond the new end are gone and a read that needs one of them gives -1, also when the window
-// still holds their old bytes. So a read served from the window first asks for the file's
-// size and goes to the file instead when its last sample lies beyond the end; that read then
-// reports what is gone. The question costs one system call per read (about 0.1 us, the
-// conversion of 150 samples), so a read of 1000 samples stays within 0.8 times the speed of
-// one large read.
+// What memory serves is the file as it was when read ahead, as with any buffered reader: no
+// system call asks whether the file changed (a file shortened while open still gives the
+// samples read ahead). A read that goes to the file sees it as it is: when the file no longer
+// holds a sample that the read needs, the read gives -1.
 #include "recording/core/recording.h"
+#include "recording/reader/record_cache.h"
 #include "recording/reader/record_walk.h"
 
 #include <cstdint>
@@ -51,18 +54,6 @@ bool walk_signal(edf_reader_state *r, const edf_signal_param *s, int64_t p, int6
     const int64_t bytes = buffer != nullptr ? EDF_READ_BUFFER : fallback_buffer_bytes;
     return edf_walk_records(r, p / spr, (p + n - 1) / spr + 1, &target, 1,
                             buffer != nullptr ? buffer : fallback, bytes);
-}
-
-// Whether the file still reaches to the last byte of sample i of `s`. Samples of one signal
-// lie in the file in their order, so a file that holds sample i holds every sample before it.
-// The size of a file comes from a seek to the end of its descriptor, which costs half of an
-// fstat (memory's is fixed). Fails (false) when the size cannot be had: the caller then reads
-// from the source.
-bool file_holds_sample(const edf_reader_state *r, const edf_signal_param *s, int64_t i, int bps) {
-    const int64_t spr = s->samples_per_record;
-    const int64_t end =
-        r->header_size + i / spr * r->record_size + s->buffer_offset + (i % spr + 1) * bps;
-    return r->source.size() >= end;
 }
 
 // Reads a window's worth of samples of `s` from p into its window. Returns the count of
@@ -112,20 +103,30 @@ int read_samples(edf_reader_state *r, edf_signal_param *s, int n, edf_run_target
         return 0;
     }
     const int bps = r->bytes_per_sample();
+    const int64_t spr = s->samples_per_record;
+    const int64_t first_record = p / spr;
+    const int64_t end_record = (p + n - 1) / spr + 1;
     bool complete;
+    edf_record_cache *cache = (end_record - first_record) * r->record_size <= edf_record_cache_bytes
+                                  ? edf_record_cache_of(r)
+                                  : nullptr;
+    if (cache != nullptr) {
+        const bool other_signal = cache->last_signal != s;
+        cache->last_signal = s;
+        target.first_within = p % spr;
+        target.last_end = (p + n - 1) % spr + 1;
+        if (edf_read_cached(r, cache, first_record, end_record, target, other_signal)) {
+            s->sample_position = p + n;
+            return n;
+        }
+    }
     if (static_cast<int64_t>(n) * bps * 2 <= window_max_bytes && have_window(r, s, bps) &&
         n * 2 <= s->read_ahead_capacity) {
         const bool in_window =
             p >= s->read_ahead_first && p + n <= s->read_ahead_first + s->read_ahead_count;
-        if (in_window && !file_holds_sample(r, s, p + n - 1, bps)) {
-            // Shortened since the window was read: the file says what is left.
-            s->read_ahead_count = 0;
-            complete = walk_signal(r, s, p, n, target);
-        } else {
-            const int64_t held = in_window ? n : fill_window(r, s, p, n);
-            edf_convert_samples(target, bps, s->read_ahead + (p - s->read_ahead_first) * bps, held);
-            complete = held == n;
-        }
+        const int64_t held = in_window ? n : fill_window(r, s, p, n);
+        edf_convert_samples(target, bps, s->read_ahead + (p - s->read_ahead_first) * bps, held);
+        complete = held == n;
     } else {
         complete = walk_signal(r, s, p, n, target);
     }

@@ -6,14 +6,14 @@
 // records, unchanged (copied by the kernel where it can) or with their annotation signals
 // rewritten; a file that only the tolerant open reads is repaired into a temporary copy
 // first, so that the rest works on conforming files alone.
-#include "recording/writer/anonymize_file.h"
+#include "recording/operations/anonymize_file.h"
 #include "recording/core/exception_boundary.h"
 #include "recording/core/in_use_mark.h"
 #include "recording/core/positioned_io.h"
 
-#include "recording/writer/annotation_rewrite.h"
-#include "recording/writer/anonymize_source.h"
-#include "recording/writer/anonymized_header.h"
+#include "recording/operations/annotation_rewrite.h"
+#include "recording/operations/anonymize_source.h"
+#include "recording/operations/anonymized_header.h"
 
 #include "recording/edf.h"
 

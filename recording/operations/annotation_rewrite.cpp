@@ -1,7 +1,7 @@
 // The rewrite walks the TALs as the reader's tokenizer (recording/core/tal_codec.h) finds
 // them, so that it takes exactly the lists that the reader takes; it writes the changed list
 // into scratch and copies it back, zero-filled.
-#include "recording/writer/annotation_rewrite.h"
+#include "recording/operations/annotation_rewrite.h"
 
 #include "recording/core/tal_codec.h"
 #include "recording/edf.h"

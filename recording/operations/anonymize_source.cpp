@@ -1,7 +1,7 @@
 // The source is opened through the public reading operations, so that de-identification
 // accepts exactly the files that the reader accepts (and discontinuous ones that conform); the
 // header bytes are then read as stored, since the copy keeps every byte that is not replaced.
-#include "recording/writer/anonymize_source.h"
+#include "recording/operations/anonymize_source.h"
 
 #include "recording/core/exception_boundary.h"
 #include "recording/core/header_codec.h"

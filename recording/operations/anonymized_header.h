@@ -1,7 +1,7 @@
 // The fixed part of a de-identified header.
 #pragma once
 
-#include "recording/writer/anonymize_source.h"
+#include "recording/operations/anonymize_source.h"
 
 #include <cstdint>
 

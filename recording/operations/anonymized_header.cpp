@@ -1,7 +1,7 @@
 // Replaces the identifying fields of the header's fixed part. In EDF+ and BDF+ every
 // identification subfield becomes 'X' ("unknown"), which keeps the fields in the form that
 // readers require; plain EDF and BDF hold free text there, which becomes "X" as a whole.
-#include "recording/writer/anonymized_header.h"
+#include "recording/operations/anonymized_header.h"
 
 #include "recording/core/calendar_days.h"
 #include "recording/core/header_codec.h"
