@@ -423,6 +423,7 @@ TEST(AnnotationExtraction, ShortFileIsAReadFailure) {
         auto *signals = static_cast<edf_signal_param *>(std::calloc(2, sizeof(edf_signal_param)));
         r->file = std::fopen(path.c_str(), "rb");
         ASSERT_NE(r->file, nullptr);
+        r->source = edf_byte_source::over_file(fileno(r->file));
         r->signals = signals;
         r->signal_count = 2;
         r->header_size = 256 * 3;
@@ -436,14 +437,14 @@ TEST(AnnotationExtraction, ShortFileIsAReadFailure) {
         signals[1].samples_per_record = 60;
         signals[1].buffer_offset = ordinary * 2;
         signals[1].is_annotation = 1;
-        EXPECT_EQ(edf_read_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 2);
-        EXPECT_EQ(edf_read_annotations(r, true, EDF_READ_NO_ANNOTATIONS), 0);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 2);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_NO_ANNOTATIONS), 0);
         r->datarecord_count = 2;
-        EXPECT_EQ(edf_read_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 0);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 0);
         // A broken rule in a record before the short one is reported first.
         r->datarecord_count = 3;
         r->datarecord_duration_ticks = 20000000;
-        EXPECT_EQ(edf_read_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 9);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 9);
 
         std::fclose(r->file);
         r->file = nullptr;

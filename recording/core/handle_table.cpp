@@ -24,7 +24,7 @@ const char *full_path(const edf_recording *recording) {
 // exists. `self` (which may be null) is not compared.
 bool in_use_locked(const char *path, const struct stat *status, const edf_recording *self) {
     for (const edf_recording *recording : slots) {
-        if (recording == nullptr || recording == self) {
+        if (recording == nullptr || recording == self || recording->from_source) {
             continue;
         }
         if (std::strcmp(full_path(recording), path) == 0) {
@@ -122,9 +122,9 @@ void edf_store_identity(edf_recording *recording) {
 int edf_take_slot(edf_recording *recording) {
     const char *path = full_path(recording);
     struct stat status;
-    const bool exists = stat(path, &status) == 0;
+    const bool exists = !recording->from_source && stat(path, &status) == 0;
     const std::lock_guard<std::mutex> hold(table_lock);
-    if (in_use_locked(path, exists ? &status : nullptr, recording)) {
+    if (!recording->from_source && in_use_locked(path, exists ? &status : nullptr, recording)) {
         return EDF_ERR_ALREADY_OPEN;
     }
     for (int i = 0; i < EDF_MAX_FILES; i++) {

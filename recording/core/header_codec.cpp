@@ -820,6 +820,9 @@ int check_file_size(pass &p) {
     edf_reader_state *r = p.r;
     const at count{p, p.h + datarecord_count.offset, datarecord_count.width, -1,
                    "number of data records"};
+    if (p.file_size == size_unknown && r->datarecord_count >= 1) {
+        return 0;
+    }
     if (p.file_size < 0) {
         return at{p, count.bytes, 0, -1, "file"}.report(fatal,
                                                         "The file's size cannot be learned.");

@@ -3,6 +3,7 @@
 // every operation finds its file. Internal to the library (and its tests).
 #pragma once
 
+#include "recording/core/byte_source.h"
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -86,6 +87,9 @@ struct edf_recording {
 
     FILE *file;
     char path[EDF_PATH_MAX + 1];
+    // Set for a reader opened on memory or a caller's source: `path` holds the name it was
+    // given, and the in-use test of paths passes the block by.
+    int from_source;
     int write_mode;
     edf_file_type file_type;
     // The identification fields as the header holds them, and their subfields.
@@ -199,6 +203,13 @@ struct edf_reader_state : edf_recording {
     // The buffer of large reads (EDF_READ_BUFFER bytes), allocated on the first one; null
     // until then, or when the allocation failed.
     unsigned char *read_buffer;
+    // Where every read of the reader goes: the stream's file for a path (the stream, in
+    // `file`, is closed with the block), memory or a caller's callbacks (released with it).
+    edf_byte_source source;
+    // The open's policy (1: tolerant) and the number of its problems that come before those
+    // of the annotation signals, for edf_read_annotations.
+    int tolerant;
+    int annotation_problem_start;
     // The cache of whole records behind the per-signal reads (reader/record_cache.h), one
     // allocation, made on first use; null until then.
     edf_record_cache *record_cache;
@@ -252,7 +263,7 @@ inline edf_writer_state *edf_writer_for(int handle) {
 // byte for byte), or an existing file at this path is one that a slot has open (the same
 // device and inode, however it is reached: another spelling of the path, a symbolic or a hard
 // link).
-bool edf_path_in_use(const char *path);
+bool edf_path_in_use(const char *path); // blocks opened on a source are passed by
 
 // Stores the full path in the block (`path`, and `long_path` when it is longer than
 // EDF_PATH_MAX bytes). Returns false when that allocation fails. Only before the block takes

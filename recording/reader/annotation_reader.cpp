@@ -689,18 +689,21 @@ int walk_records(extraction &x, int64_t records, int64_t per_run, bool whole,
                  const cluster *clusters, int cluster_count, unsigned char *buffer) {
     const edf_reader_state *r = x.r;
     const int64_t header_size = static_cast<int64_t>(256) * (r->signal_count + 1);
-    struct stat status;
-    if (fstat(fileno(r->file), &status) != 0) {
+    const int64_t size = r->source.size();
+    // A source of callbacks that cannot tell its size holds the records that the header
+    // counts, until a read falls short.
+    if (size < 0 && !r->source.is_callbacks()) {
         return result_read_failed;
     }
-    const int64_t size = status.st_size;
-    const int64_t complete = size > header_size ? (size - header_size) / r->record_size : 0;
+    const int64_t complete = size < 0             ? records
+                             : size > header_size ? (size - header_size) / r->record_size
+                                                  : 0;
     for (int64_t first = 0; first < records; first += per_run) {
         const int64_t n = records - first < per_run ? records - first : per_run;
         const int64_t start = header_size + first * r->record_size;
         // The records of the run that the file holds whole (the others fail below).
         const int64_t held = (complete - first < n ? complete - first : n) * r->record_size;
-        if (whole && held > 0 && edf_read_at(r->file, buffer, held, start) != held) {
+        if (whole && held > 0 && r->source.read_at(buffer, held, start) != held) {
             return result_read_failed;
         }
         for (int64_t j = 0; j < n; j++) {
@@ -709,8 +712,8 @@ int walk_records(extraction &x, int64_t records, int64_t per_run, bool whole,
             }
             for (int c = 0; !whole && c < cluster_count; c++) {
                 const cluster &cl = clusters[c];
-                if (edf_read_at(r->file, buffer + cl.buffer_position, cl.length,
-                                start + cl.offset) != cl.length) {
+                if (r->source.read_at(buffer + cl.buffer_position, cl.length, start + cl.offset) !=
+                    cl.length) {
                     return result_read_failed;
                 }
             }
@@ -821,7 +824,7 @@ int walk(extraction &x, int64_t records) {
 
 } // namespace
 
-int edf_read_annotations(edf_reader_state *r, bool keep, int mode, edf_problem_sink *sink) {
+int edf_extract_annotations(edf_reader_state *r, bool keep, int mode, edf_problem_sink *sink) {
     edf_problem_sink strict_sink;
     extraction x{};
     x.r = r;

@@ -13,7 +13,7 @@ namespace edf {
 // the list cannot grow. Sets subsecond_start_ticks and the recording's annotation list.
 // Problems go to `sink` (null: the strict policy, which ends at the first); under the check
 // policy, and unless `keep` is set, nothing is stored.
-int edf_read_annotations(edf_reader_state *recording, bool keep, int mode,
-                         edf_problem_sink *sink = nullptr);
+int edf_extract_annotations(edf_reader_state *recording, bool keep, int mode,
+                            edf_problem_sink *sink = nullptr);
 
 } // namespace edf

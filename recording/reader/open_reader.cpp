@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace edf {
 
@@ -24,10 +25,13 @@ int fail(edf_header_info *hdr, int code) {
     return -1;
 }
 
-// Frees a recording that never became visible through a handle, and closes its stream.
-void discard(edf_reader_state *r, FILE *stream) {
-    std::fclose(stream);
-    r->file = nullptr;
+// Frees a recording that never became visible through a handle, closes its stream (a path's)
+// and releases its source.
+void discard(edf_reader_state *r) {
+    if (r->file != nullptr) {
+        std::fclose(r->file);
+        r->file = nullptr;
+    }
     delete r;
 }
 
@@ -125,50 +129,54 @@ FILE *open_stream(const char *path) {
     return stream;
 }
 
-// The open for reading under the sink's policy (strict or tolerant).
-int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
-                 edf_problem_sink *sink) {
+// The first checks of every open for reading: the record and the mode, and a free handle.
+// Returns 0, or -1 with the code in *hdr (when there is one).
+int check_arguments(edf_header_info *hdr, int read_annotations) {
     if (hdr == nullptr) {
         return -1;
     }
     std::memset(hdr, 0, sizeof *hdr);
     hdr->handle = -1;
-
     if (read_annotations < EDF_READ_NO_ANNOTATIONS || read_annotations > EDF_READ_ALL_ANNOTATIONS) {
         return fail(hdr, EDF_ERR_ANNOTATION_MODE);
     }
     if (edf_get_number_of_open_files() >= EDF_MAX_FILES) {
         return fail(hdr, EDF_ERR_TOO_MANY_FILES);
     }
-    if (path == nullptr) {
-        return fail(hdr, EDF_ERR_CANNOT_OPEN);
-    }
-    if (edf_path_in_use(path)) {
-        return fail(hdr, EDF_ERR_ALREADY_OPEN);
-    }
-    FILE *stream = open_stream(path);
-    if (stream == nullptr) {
-        return fail(hdr, EDF_ERR_CANNOT_OPEN);
-    }
+    return 0;
+}
+
+// The open for reading of `source` under the sink's policy (strict or tolerant): `stream` is
+// the stream of a path's source (closed on failure), null for memory and callbacks; `name` is
+// the path, or the name of a source. The source is released on failure.
+int open_reading(edf_byte_source &&source, FILE *stream, const char *name, edf_header_info *hdr,
+                 int read_annotations, edf_problem_sink *sink) {
     int error = EDF_ERR_FORMAT;
-    edf_reader_state *r = edf_check_file_header(stream, &error, sink);
+    edf_reader_state *r = edf_check_header(std::move(source), &error, sink);
     if (r == nullptr) {
-        std::fclose(stream);
+        if (stream != nullptr) {
+            std::fclose(stream);
+        }
         return fail(hdr, error);
     }
+    r->file = stream;
+    r->from_source = stream == nullptr ? 1 : 0;
+    r->tolerant = sink->policy != edf_policy::strict ? 1 : 0;
     error = edf_check_discontinuity(r, sink);
     if (error != 0) {
-        discard(r, stream);
+        discard(r);
         return fail(hdr, error);
     }
-    if (!edf_store_path(r, path)) {
-        discard(r, stream);
+    if (!edf_store_path(r, name != nullptr ? name : "")) {
+        discard(r);
         return fail(hdr, EDF_ERR_NO_MEMORY);
     }
-    edf_store_identity(r);
+    if (stream != nullptr) {
+        edf_store_identity(r);
+    }
     const int handle = edf_take_slot(r);
     if (handle < 0) {
-        discard(r, stream);
+        discard(r);
         return fail(hdr, handle);
     }
     hdr->handle = handle;
@@ -176,18 +184,22 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
     hdr->annotation_count = 0;
 
     if (r->is_plus()) {
-        const int result = edf_read_annotations(r, true, read_annotations, sink);
+        r->annotation_problem_start = sink->count;
+        const int result = edf_extract_annotations(r, true, read_annotations, sink);
         if (result != 0) {
             // Leave no trace: the slot, the list and the block go, and the caller's record
             // holds nothing but the failure.
             edf_give_back_slot(handle);
-            discard(r, stream);
+            discard(r);
             std::memset(hdr, 0, sizeof *hdr);
             // The tolerant open tells memory (a buffer, or a list that cannot grow) from the
-            // file; the strict open reports every failure of the pass as the file's.
+            // file; the strict open of a path reports every failure of the pass as the
+            // file's. A source that fails is the source's failure.
             const bool memory = result == 1 || result == -1;
-            return fail(hdr, sink->policy != edf_policy::strict && memory ? EDF_ERR_NO_MEMORY
-                                                                          : EDF_ERR_FORMAT);
+            const int code = stream == nullptr && result == 2               ? EDF_ERR_READ
+                             : sink->policy != edf_policy::strict && memory ? EDF_ERR_NO_MEMORY
+                                                                            : EDF_ERR_FORMAT;
+            return fail(hdr, code);
         }
         hdr->start_subsecond = r->subsecond_start_ticks;
         hdr->annotation_count = r->annotation_count;
@@ -203,31 +215,64 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
     return 0;
 }
 
-} // namespace
-
-int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **recording) {
-    if (recording != nullptr) {
-        *recording = nullptr;
+// The open of a path under the sink's policy.
+int open_path(const char *path, edf_header_info *hdr, int read_annotations,
+              edf_problem_sink *sink) {
+    if (check_arguments(hdr, read_annotations) != 0) {
+        return -1;
     }
     if (path == nullptr) {
-        return EDF_ERR_CANNOT_OPEN;
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
+    }
+    if (edf_path_in_use(path)) {
+        return fail(hdr, EDF_ERR_ALREADY_OPEN);
     }
     FILE *stream = open_stream(path);
     if (stream == nullptr) {
-        return EDF_ERR_CANNOT_OPEN;
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
+    return open_reading(edf_byte_source::over_file(fileno(stream)), stream, path, hdr,
+                        read_annotations, sink);
+}
+
+// The open of memory or of callbacks: strict, or tolerant by the flag.
+int open_source(edf_byte_source &&given, const char *name, edf_header_info *hdr,
+                int read_annotations, int flags) {
+    edf_byte_source source = std::move(given); // released on every early return
+    if (check_arguments(hdr, read_annotations) != 0) {
+        return -1;
+    }
+    if ((flags & ~EDF_OPEN_TOLERANT) != 0 || !source.usable()) {
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
+    }
+    edf_problem_sink sink;
+    if ((flags & EDF_OPEN_TOLERANT) != 0) {
+        sink.policy = edf_policy::tolerant;
+    }
+    const int result = open_reading(std::move(source), nullptr, name, hdr, read_annotations, &sink);
+    edf_release_sink(&sink);
+    return result;
+}
+
+// The pass over `source` (with `stream`, a path's, or null; closed on failure).
+int check_pass(edf_byte_source &&source, FILE *stream, edf_problem_sink *sink,
+               edf_recording **recording) {
     int error = 0;
-    edf_reader_state *r = edf_check_file_header(stream, &error, sink);
+    edf_reader_state *r = edf_check_header(std::move(source), &error, sink);
     if (r == nullptr) {
-        std::fclose(stream);
+        if (stream != nullptr) {
+            std::fclose(stream);
+        }
         // A fatal problem was listed; any other failure is the environment's.
         const bool fatal_listed =
             sink->count > 0 && sink->problems[sink->count - 1].action == EDF_PROBLEM_FATAL;
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
     }
+    r->file = stream;
+    r->from_source = stream == nullptr ? 1 : 0;
     error = edf_check_discontinuity(r, sink);
     if (error == 0 && r->is_plus()) {
-        switch (edf_read_annotations(r, false, EDF_READ_ALL_ANNOTATIONS, sink)) {
+        switch (edf_extract_annotations(r, false, EDF_READ_ALL_ANNOTATIONS, sink)) {
         case 0:
             break;
         case 1:
@@ -249,15 +294,44 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
         error = 0;
     }
     if (error != 0 || fatal || recording == nullptr) {
-        discard(r, stream);
+        discard(r);
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : error;
     }
     *recording = r;
     return 0;
 }
 
+// edf_check_file and edf_check_source: the pass under the check policy, its list copied out.
+int check_listing(edf_byte_source &&source, FILE *stream, edf_problem *problems, int capacity) {
+    edf_problem_sink sink;
+    sink.policy = edf_policy::check;
+    const int code = check_pass(std::move(source), stream, &sink, nullptr);
+    const int count = sink.count;
+    for (int i = 0; i < count && i < capacity; i++) {
+        problems[i] = sink.problems[i];
+    }
+    edf_release_sink(&sink);
+    return code < 0 ? code : count;
+}
+
+} // namespace
+
+int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **recording) {
+    if (recording != nullptr) {
+        *recording = nullptr;
+    }
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    FILE *stream = open_stream(path);
+    if (stream == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    return check_pass(edf_byte_source::over_file(fileno(stream)), stream, sink, recording);
+}
+
 void edf_discard_recording(edf_recording *recording) {
-    discard(static_cast<edf_reader_state *>(recording), recording->file);
+    discard(static_cast<edf_reader_state *>(recording));
 }
 
 } // namespace edf
@@ -268,30 +342,64 @@ extern "C" {
 
 int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
     edf_problem_sink strict;
-    return open_reading(path, hdr, read_annotations, &strict);
+    return open_path(path, hdr, read_annotations, &strict);
 }
 
 int edfopen_file_readonly_tolerant(const char *path, edf_header_info *hdr, int read_annotations) {
     edf_problem_sink sink;
     sink.policy = edf_policy::tolerant;
-    const int result = open_reading(path, hdr, read_annotations, &sink);
+    const int result = open_path(path, hdr, read_annotations, &sink);
     edf_release_sink(&sink);
     return result;
+}
+
+int edfopen_source_readonly(const edf_source *source, const char *name, edf_header_info *hdr,
+                            int annotation_mode, int flags) {
+    if (source == nullptr) {
+        if (hdr != nullptr) {
+            std::memset(hdr, 0, sizeof *hdr);
+            return fail(hdr, EDF_ERR_CANNOT_OPEN);
+        }
+        return -1;
+    }
+    return open_source(edf_byte_source::over_callbacks(*source), name, hdr, annotation_mode, flags);
+}
+
+int edfopen_memory_readonly(const void *data, int64_t size, edf_header_info *hdr,
+                            int annotation_mode, int flags) {
+    edf_byte_source memory;
+    if (size >= 0 && data != nullptr) {
+        memory = edf_byte_source::over_memory(data, size);
+    }
+    return open_source(std::move(memory), nullptr, hdr, annotation_mode, flags);
 }
 
 int edf_check_file(const char *path, edf_problem *problems, int capacity) {
     if (capacity < 0 || (problems == nullptr && capacity > 0)) {
         return -1;
     }
-    edf_problem_sink sink;
-    sink.policy = edf_policy::check;
-    const int code = edf_check_pass(path, &sink, nullptr);
-    const int count = sink.count;
-    for (int i = 0; i < count && i < capacity; i++) {
-        problems[i] = sink.problems[i];
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
     }
-    edf_release_sink(&sink);
-    return code < 0 ? code : count;
+    FILE *stream = open_stream(path);
+    if (stream == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    return check_listing(edf_byte_source::over_file(fileno(stream)), stream, problems, capacity);
+}
+
+int edf_check_source(const edf_source *source, edf_problem *problems, int capacity) {
+    if (source == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    edf_byte_source bytes = edf_byte_source::over_callbacks(*source);
+    if (capacity < 0 || (problems == nullptr && capacity > 0)) {
+        return -1; // released with `bytes`
+    }
+    if (!bytes.usable()) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    return check_listing(std::move(bytes), nullptr, problems, capacity);
 }
 
 int edf_get_problem_count(int handle) {

@@ -1,6 +1,5 @@
 // The cache of whole data records behind the per-signal reads (record_cache.h).
 #include "recording/reader/record_cache.h"
-#include "recording/core/positioned_io.h"
 
 #include <cstdlib>
 
@@ -14,21 +13,22 @@ bool holds(const edf_record_cache *c, int64_t first_record, int64_t end_record) 
 
 // Reads records from first_record on into the cache: the span asked for, or as many as the
 // cache holds when the span fills at most half of it (small reads moving on through the file
-// then find their next records there too).
+// then find their next records there too). A source of callbacks gets the span alone: its
+// block cache reads ahead in blocks, and a remote viewer pays for every byte it is sent.
 void fill_cache(const edf_reader_state *r, edf_record_cache *c, int64_t first_record,
                 int64_t end_record) {
     int64_t count = end_record - first_record;
-    if (count * 2 <= c->capacity) {
+    if (count * 2 <= c->capacity && !r->source.is_callbacks()) {
         count = c->capacity;
     }
     const int64_t left = r->datarecord_count - first_record;
     count = count < left ? count : left;
     c->record_count = 0;
     const int64_t got =
-        edf_read_at(r->file, c->bytes, count * r->record_size,
-                    r->header_size + first_record * static_cast<int64_t>(r->record_size));
+        r->source.read_at(c->bytes, count * r->record_size,
+                          r->header_size + first_record * static_cast<int64_t>(r->record_size));
     c->first_record = first_record;
-    c->record_count = got / r->record_size;
+    c->record_count = got > 0 ? got / r->record_size : 0;
 }
 
 } // namespace

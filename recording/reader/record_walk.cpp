@@ -1,7 +1,6 @@
 // The walk over record runs shared by the per-signal reads and the record reads, and the
 // conversion loops that turn a run's bytes into samples.
 #include "recording/reader/record_walk.h"
-#include "recording/core/positioned_io.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -147,7 +146,7 @@ bool edf_walk_records(const edf_reader_state *r, int64_t first_record, int64_t e
             end = at + take * w.bps > end ? at + take * w.bps : end;
             c.within += take;
         }
-        const int64_t got = edf_read_at(r->file, buffer, end - begin, begin);
+        const int64_t got = r->source.read_at(buffer, end - begin, begin);
         // Walk the same plan over the bytes that arrived.
         for (cursor p = start; w.settle(p) && (p.record != c.record || p.target != c.target ||
                                                p.within != c.within);) {

@@ -71,8 +71,12 @@ int64_t fill_window(edf_reader_state *r, edf_signal_param *s, int64_t p, int64_t
 }
 
 // Allocates the window of `s` on its first small read. False when it cannot be had (the
-// read then goes straight to the file).
+// read then goes straight to the file), and for a source of callbacks: its block cache holds
+// the bytes of all signals at once, where windows per signal would each ask for their own.
 bool have_window(edf_reader_state *r, edf_signal_param *s, int bps) {
+    if (r->source.is_callbacks()) {
+        return false;
+    }
     if (s->read_ahead != nullptr) {
         return true;
     }
