@@ -22,6 +22,11 @@
 // open's pass over the annotation signals, so the two should cost about the same. These two
 // files are written only when their benchmark runs.
 //
+// Three ways to open: the 64-signal file opened (all annotations) and read whole, by one
+// record read and signal by signal, through its path, from memory and through callbacks over
+// the same bytes in memory (the callbacks' block cache included). Memory and callbacks should
+// cost about what the path costs.
+//
 // The other files are written with the library's writer into a temporary directory at start.
 // At the end the program prints the ratios that matter, from the CPU times of the same run.
 #include "recording/edf.h"
@@ -31,6 +36,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -284,6 +290,83 @@ void per_signal_read_all(benchmark::State &state, const std::string &path, whole
     edfclose_file(handle);
 }
 
+// The bytes of the 64-signal file, for the memory and callback opens.
+std::string many_bytes;
+
+int64_t bench_read_at(void *user, void *buffer, int64_t bytes, int64_t offset) {
+    const std::string &b = *static_cast<const std::string *>(user);
+    const int64_t size = static_cast<int64_t>(b.size());
+    const int64_t n = offset >= size ? 0 : (bytes < size - offset ? bytes : size - offset);
+    std::memcpy(buffer, b.data() + offset, static_cast<size_t>(n));
+    return n;
+}
+
+int64_t bench_size(void *user) {
+    return static_cast<int64_t>(static_cast<const std::string *>(user)->size());
+}
+
+// Opens the 64-signal file by its path (kind 0), from memory (1) or through callbacks (2).
+int open_many(int kind, edf_header_info *hdr, int mode) {
+    if (kind == 0) {
+        return edfopen_file_readonly(many_path.c_str(), hdr, mode);
+    }
+    if (many_bytes.empty()) {
+        FILE *f = std::fopen(many_path.c_str(), "rb");
+        many_bytes.resize(std::filesystem::file_size(many_path));
+        const size_t got = std::fread(many_bytes.data(), 1, many_bytes.size(), f);
+        std::fclose(f);
+        many_bytes.resize(got);
+    }
+    if (kind == 1) {
+        return edfopen_memory_readonly(many_bytes.data(), static_cast<int64_t>(many_bytes.size()),
+                                       hdr, mode, 0);
+    }
+    const edf_source source{bench_read_at, bench_size, nullptr, &many_bytes};
+    return edfopen_source_readonly(&source, "many.edf", hdr, mode, 0);
+}
+
+void BM_SourceOpen(benchmark::State &state) {
+    auto hdr = std::make_unique<edf_header_info>();
+    for (auto _ : state) {
+        if (open_many(static_cast<int>(state.range(0)), hdr.get(), EDF_READ_ALL_ANNOTATIONS) != 0) {
+            state.SkipWithError("open failed");
+            break;
+        }
+        edfclose_file(hdr->handle);
+    }
+}
+
+// The whole 64-signal file by one record read (argument 1: 0) or signal by signal (1).
+void BM_SourceRead(benchmark::State &state) {
+    auto hdr = std::make_unique<edf_header_info>();
+    if (open_many(static_cast<int>(state.range(0)), hdr.get(), EDF_READ_NO_ANNOTATIONS) != 0) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    whole_file w(many_spr(), 300);
+    const int count = static_cast<int>(w.signals.size());
+    for (auto _ : state) {
+        bool ok = true;
+        if (state.range(1) == 0) {
+            ok = edfread_physical_records(hdr->handle, 0, 300, count, w.signals.data(),
+                                          w.bufs.data()) == 300;
+        }
+        for (size_t s = 0; state.range(1) == 1 && s < w.spr.size(); s++) {
+            const int n = static_cast<int>(w.spr[s] * w.records);
+            edfrewind(hdr->handle, static_cast<int>(s));
+            ok =
+                ok && edfread_physical_samples(hdr->handle, static_cast<int>(s), n, w.bufs[s]) == n;
+        }
+        if (!ok) {
+            state.SkipWithError("read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(w.bufs.data());
+    }
+    state.SetItemsProcessed(state.iterations() * w.samples());
+    edfclose_file(hdr->handle);
+}
+
 void BM_SweepBareLoop(benchmark::State &state) {
     bare_read(state, sweep_path, layout_of({8192}, 0, 300));
 }
@@ -481,6 +564,10 @@ BENCHMARK(BM_TinyRecordsOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsReadWhole)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TinyRecordsLibraryRead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GapFileOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+// Argument: path (0), memory (1), callbacks (2); for the reads, then record read (0) or per
+// signal (1).
+BENCHMARK(BM_SourceOpen)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SourceRead)->ArgsProduct({{0, 1, 2}, {0, 1}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PolicyOpen)
     ->ArgsProduct({{0, 1}, {0, 1, 2}})
     ->Unit(benchmark::kMillisecond)

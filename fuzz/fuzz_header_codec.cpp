@@ -43,7 +43,7 @@ bool append_bytes(void *target, const void *bytes, size_t n) {
 // A header parsed under a policy, from `bytes` (at least the header) of a file of `size` bytes.
 struct parsed {
     edf_problem_sink sink;
-    edf_recording *r = nullptr;
+    edf_reader_state *r = nullptr;
     parsed(const std::string &bytes, int64_t size, edf_policy policy) {
         sink.policy = policy;
         int error = 0;
@@ -62,7 +62,7 @@ struct parsed {
     parsed &operator=(const parsed &) = delete;
 };
 
-std::string formatted(const edf_recording &r) {
+std::string formatted(const edf_reader_state &r) {
     std::string header;
     const edf::codec::header_view view{&r, r.signals, r.signal_count, 0, 0, r.datarecord_count};
     check(edf::codec::format_header(view, append_bytes, &header));
@@ -88,7 +88,7 @@ bool same_field(const char *a, const char *b) {
     return n == m && std::memcmp(a, b, n) == 0;
 }
 
-void same_signals(const edf_recording &a, const edf_recording &b) {
+void same_signals(const edf_reader_state &a, const edf_reader_state &b) {
     for (int i = 0; i < a.signal_count; i++) {
         const edf_signal_param &s = a.signals[i];
         const edf_signal_param &t = b.signals[i];
@@ -105,9 +105,8 @@ void same_signals(const edf_recording &a, const edf_recording &b) {
     }
 }
 
-void same_values(const edf_recording &a, const edf_recording &b) {
-    check(a.is_edf == b.is_edf && a.is_bdf == b.is_bdf && a.is_edfplus == b.is_edfplus &&
-          a.is_bdfplus == b.is_bdfplus && a.is_discontinuous == b.is_discontinuous);
+void same_values(const edf_reader_state &a, const edf_reader_state &b) {
+    check(a.file_type == b.file_type && a.is_discontinuous == b.is_discontinuous);
     check(a.signal_count == b.signal_count && a.header_size == b.header_size &&
           a.record_size == b.record_size && a.datarecord_count == b.datarecord_count);
     check(a.datarecord_duration_ticks == b.datarecord_duration_ticks &&
@@ -160,7 +159,7 @@ void round_trip(const uint8_t *data, size_t size) {
     if (first.r == nullptr) {
         return;
     }
-    const edf_recording &r = *first.r;
+    const edf_reader_state &r = *first.r;
     const std::string header = formatted(r);
     const parsed second(header, r.header_size + r.datarecord_count * r.record_size,
                         edf_policy::tolerant);

@@ -12,7 +12,10 @@
 // header record. The segments cover every record whose time is known, in order, and each
 // record left out of them is named as a problem of its time-keeping annotation. The repaired
 // copy of a file without a fatal problem conforms (or is refused as a whole): its check finds
-// nothing but that it is discontinuous.
+// nothing but that it is discontinuous. The bytes opened from memory and through callbacks
+// (strict and tolerant, each mode) give the path open's result and header record, and the
+// check of the callbacks the file's list; the annotations that a lazy open collects later
+// are those that the open in that mode collects.
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -245,6 +248,82 @@ void check_policies(const char *path, sequence &choice, int open_before) {
     read_all(handle, tolerant, choice, open_before);
 }
 
+struct memory_bytes {
+    const uint8_t *data;
+    int64_t size;
+    int releases;
+};
+
+int64_t read_memory(void *user, void *buffer, int64_t bytes, int64_t offset) {
+    const auto &m = *static_cast<memory_bytes *>(user);
+    check(bytes > 0 && offset >= 0);
+    const int64_t n = offset >= m.size ? 0 : (bytes < m.size - offset ? bytes : m.size - offset);
+    if (n > 0) {
+        std::memcpy(buffer, m.data + offset, static_cast<size_t>(n));
+    }
+    return n;
+}
+
+int64_t memory_size(void *user) {
+    return static_cast<memory_bytes *>(user)->size;
+}
+
+void release_memory(void *user) {
+    static_cast<memory_bytes *>(user)->releases++;
+}
+
+// The memory and callback opens against the path open of the same bytes.
+void check_sources(const char *path, const uint8_t *data, size_t size, sequence &choice,
+                   int open_before) {
+    static edf_header_info *by_path = new edf_header_info;
+    static edf_header_info *by_memory = new edf_header_info;
+    const int64_t length = static_cast<int64_t>(size);
+    for (int mode = 0; mode <= 2; mode++) {
+        for (const int flags : {0, EDF_OPEN_TOLERANT}) {
+            const int path_result = flags != 0 ? edfopen_file_readonly_tolerant(path, by_path, mode)
+                                               : edfopen_file_readonly(path, by_path, mode);
+            const int memory_result = edfopen_memory_readonly(data, length, by_memory, mode, flags);
+            check(path_result == memory_result && by_path->filetype == by_memory->filetype);
+            if (path_result != 0) {
+                check(edf_get_number_of_open_files() == open_before);
+                continue;
+            }
+            const int handle = by_memory->handle;
+            by_memory->handle = by_path->handle;
+            check(std::memcmp(by_path, by_memory, sizeof *by_path) == 0);
+            by_memory->handle = handle;
+            check(edf_get_problem_count(handle) == edf_get_problem_count(by_path->handle));
+            check(edfclose_file(by_path->handle) == 0);
+            if (mode == 0) {
+                // The lazy open's annotations, collected later, are the full open's.
+                const int collected = edf_read_annotations(handle, EDF_READ_ALL_ANNOTATIONS);
+                const int full = flags != 0 ? edfopen_file_readonly_tolerant(path, by_path, 2)
+                                            : edfopen_file_readonly(path, by_path, 2);
+                check(flags != 0 || (collected >= 0) == (full == 0));
+                if (full == 0) {
+                    check(collected < 0 || (collected == by_path->annotation_count &&
+                                            edf_get_problem_count(handle) ==
+                                                edf_get_problem_count(by_path->handle)));
+                    check(edfclose_file(by_path->handle) == 0);
+                }
+                by_memory->annotation_count = collected > 0 ? collected : 0;
+            }
+            read_all(handle, by_memory, choice, open_before);
+        }
+    }
+    memory_bytes m{data, length, 0};
+    const edf_source source{read_memory, memory_size, release_memory, &m};
+    const int count = edf_check_source(&source, nullptr, 0);
+    check(count == edf_check_file(path, nullptr, 0) && m.releases == 1);
+    const int opened = edfopen_source_readonly(&source, "input", by_memory, 2, EDF_OPEN_TOLERANT);
+    check((opened == 0) == (edfopen_file_readonly_tolerant(path, by_path, 2) == 0));
+    if (opened == 0) {
+        check(edfclose_file(by_path->handle) == 0);
+        read_all(by_memory->handle, by_memory, choice, open_before);
+    }
+    check(m.releases == 2 && edf_get_number_of_open_files() == open_before);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -277,5 +356,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         read_all(hdr->handle, hdr, choice, open_before);
     }
     check_policies(path.c_str(), choice, open_before);
+    check_sources(path.c_str(), data, size, choice, open_before);
     return 0;
 }

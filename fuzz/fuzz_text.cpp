@@ -62,8 +62,7 @@ void identification(const uint8_t *data, size_t size) {
         const uint8_t b = i + 160 < size ? data[i + 160] : '0';
         start_date[i] = static_cast<char>(0x20 + b % 95);
     }
-    static edf_recording block;
-    std::memset(&block, 0, sizeof block);
+    edf_recording block{};
     block.start_year = size > 168 ? 1985 + data[168] % 100 : 2002;
     if (edf::codec::parse_patient_field(patient, &block)) {
         check(std::strlen(block.patient_code) <= 80 && std::strlen(block.patient_name) <= 80 &&

@@ -5,9 +5,19 @@
  * Every operation is a plain function that returns an int (or a 64-bit sample position):
  * 0 or a handle means success, a negative value failure. Up to EDF_MAX_FILES files may be
  * open at once, each behind a small integer handle. The library keeps no pointer to caller
- * memory after a call returns, prints nothing and takes no thread locks: use it from one
- * thread at a time. (A writer holds an advisory lock on its own file while it writes it: see
- * edfopen_file_writeonly.)
+ * memory after a call returns and prints nothing. (A writer holds an advisory lock on its own
+ * file while it writes it: see edfopen_file_writeonly.)
+ *
+ * Threads: any number of threads may open files, close them and query the handle table
+ * (edf_is_file_used, edf_get_number_of_open_files, edf_get_handle) at the same time, and
+ * calls on different handles run in parallel without waiting for each other: the table's one
+ * lock is held only while a handle is taken, looked up or given back, never during I/O. Of
+ * two opens of the same file at the same time, one gets the handle and the other
+ * EDF_ERR_ALREADY_OPEN. One handle is used by one thread at a time: calls on the same handle,
+ * edfclose_file included, must not overlap (a handle may pass from thread to thread, with the
+ * synchronisation that hands it over). The calls on paths that take no handle
+ * (edf_check_file, edf_repair_file, edf_recover_file, edf_anonymize_file and the like) may
+ * run at the same time on different files.
  *
  * Writing a file: edfopen_file_writeonly, then the setters (each ordinary signal needs at
  * least its samples per record and its digital and physical limits), then the samples record
@@ -24,6 +34,13 @@
  * writer died, edf_set_discontinuous writes EDF+D/BDF+D, and edf_anonymize_file de-identifies
  * a file. The strict operations keep their behaviour: the new behaviour comes only through
  * these calls.
+ *
+ * Three ways to open a recording for reading: a path (edfopen_file_readonly), bytes in memory
+ * (edfopen_memory_readonly) and a caller's callbacks (edfopen_source_readonly, struct
+ * edf_source), the last two strict or tolerant by a flag; edf_check_source checks a source.
+ * Opened in EDF_READ_NO_ANNOTATIONS a recording is read lazily: the open reads the header and
+ * the first data record, sample reads read the records they need, and edf_read_annotations
+ * collects the annotations when they are wanted.
  *
  * Units: times in ticks of 100 ns (EDF_TIME_DIMENSION per second), except where a call says
  * microseconds. Signal numbers count the ordinary signals only, from 0, in file order; the
@@ -214,6 +231,9 @@ struct edf_annotation {
 
 /* ---- Handle table --------------------------------------------------------------------- */
 
+/* These three may be called from any thread at any time, also while other threads open and
+ * close files; the answer then tells the table as it was at one moment during the call. */
+
 /* 1 when a file of this path is open, for reading or writing, under some handle; 0 when not,
  * and for a null path. Paths are compared byte for byte over their first 1023 bytes, never
  * resolved: two names of one file count as two. */
@@ -244,6 +264,9 @@ EDF_API int edf_version(void);
  * the file refuse it with EDF_ERR_BEING_WRITTEN, and an existing file is emptied only once the
  * mark is taken. Readers neither take nor test the mark. On a file system that keeps no such
  * locks the file is written unmarked, as before.
+ *
+ * Threads: safe beside opens, closes and calls on other handles in other threads (see the
+ * overview); the handle is then this thread's until it is closed, or handed over.
  *
  * Defaults: data records of 1 s, one annotation signal after the ordinary signals, no texts,
  * the start taken from the local clock at the first sample write. The signals have no
@@ -441,7 +464,10 @@ EDF_API int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t durati
  * duration, or annotation onsets or durations, beyond 64-bit ticks, and physical limits that
  * are not finite. Record durations in exponent form ("1E-3") are converted exactly to ticks.
  * Discontinuous files (EDF+D, BDF+D), which conform to the format, are refused with
- * EDF_ERR_DISCONTINUOUS: edfopen_file_readonly_tolerant reads them. */
+ * EDF_ERR_DISCONTINUOUS: edfopen_file_readonly_tolerant reads them.
+ *
+ * Threads: safe beside opens, closes and calls on other handles in other threads (see the
+ * overview); the handle is then this thread's until it is closed, or handed over. */
 EDF_API int edfopen_file_readonly(const char *path, struct edf_header_info *hdr,
                                   int read_annotations);
 /* Moves the read position of ordinary signal edfsignal, in samples from the start of the
@@ -854,6 +880,93 @@ EDF_API int edf_get_problem_count(int handle);
  * record. */
 EDF_API int edf_get_problem(int handle, int n, struct edf_problem *problem);
 
+/* ---- Opening from memory and from a caller's source ------------------------------------
+ * Besides a path, a recording can be read from bytes in memory or from any source that a
+ * caller provides as callbacks (a remote file through range requests, a member of an archive,
+ * a file object of another language). Every read of such a handle goes through the source:
+ * the reads of the open, of samples and records, and of edf_read_annotations. The in-use test
+ * of paths (edf_is_file_used, EDF_ERR_ALREADY_OPEN) does not apply to these handles.
+ *
+ * Reads of a source of callbacks go through a small cache of aligned 64 KiB blocks (eight of
+ * them): reads smaller than a block are served from the blocks that hold them, a missing
+ * block is asked for whole, the block after it in the same call while the misses run
+ * forward; reads of a block or more are asked for as they are, in one call. So a viewer that
+ * scrolls a remote file makes few requests: opened in EDF_READ_NO_ANNOTATIONS, a handle asks
+ * for the header and the first data record, and a window of samples for its records. */
+
+/* A caller's source of bytes. read_at reads up to `bytes` bytes (1 or more) at byte `offset`
+ * (0 or more) into `buffer` and returns the count read: `bytes`, fewer only where the source
+ * ends (0 at or after its end), or -1 when it fails; a count below -1 or above `bytes` counts
+ * as a failure. The library never retries a short read (it is the end) and never asks again
+ * after a failure within the same operation. size returns the size in bytes, or -1 when it is
+ * unknown; it is asked once, when the open or the check starts, and the source is taken not to
+ * change while it is read. size may be null (unknown). release, which may be null, is called
+ * exactly once with `user`: when the handle opened on the source is closed, or before the call
+ * that was given the source returns when it opens no handle (every failure of an open, a null
+ * `hdr` included, and every edf_check_source). The library calls the functions only from the
+ * thread that makes the call on the handle (or the open or check), never at the same time. */
+struct edf_source {
+    int64_t (*read_at)(void *user, void *buffer, int64_t bytes, int64_t offset);
+    int64_t (*size)(void *user);
+    void (*release)(void *user);
+    void *user;
+};
+
+/* Flag bits of edfopen_source_readonly and edfopen_memory_readonly. EDF_OPEN_TOLERANT reads
+ * as edfopen_file_readonly_tolerant does (problems kept with the handle); without it the open
+ * is the strict one of edfopen_file_readonly. */
+#define EDF_OPEN_TOLERANT 1
+
+/* Opens the recording that `source` holds for reading, as edfopen_file_readonly (flags 0) or
+ * edfopen_file_readonly_tolerant (EDF_OPEN_TOLERANT) opens a file: the same checks, the same
+ * header record, annotations and problems, the same handle rules (except the in-use test).
+ * The library copies *source; the callbacks and what `user` points at must stay usable until
+ * release is called. `name` (may be null) names the recording where a path would; it is never
+ * opened.
+ * The size decides as a file's size does (the file must hold exactly the header and the
+ * records). When the size is unknown, the header's record count is trusted (a count of -1
+ * is refused with EDF_ERR_FORMAT, as for a file whose size cannot be learned) and a read that
+ * falls short before the records end fails.
+ * Returns 0 with hdr->handle the new handle, or -1 with hdr->handle -1 and the code in
+ * hdr->filetype (the rest of *hdr zero): the codes of edfopen_file_readonly, and
+ * EDF_ERR_CANNOT_OPEN for a null source or read_at or unknown flag bits; EDF_ERR_READ when a
+ * read of the source fails, or falls short before the size it gave, at any point of the open.
+ * A null hdr gives -1. In every failure release has been called before it returns, and
+ * nothing is held. Never reads past the header and the records that the open mode needs. */
+EDF_API int edfopen_source_readonly(const struct edf_source *source, const char *name,
+                                    struct edf_header_info *hdr, int annotation_mode, int flags);
+
+/* Opens the `size` bytes at `data` (an EDF, EDF+, BDF or BDF+ file as stored) for reading, as
+ * edfopen_source_readonly does for a source of that size. The library keeps no copy: the bytes
+ * must stay unchanged and in place until the handle is closed. Returns as
+ * edfopen_source_readonly does; EDF_ERR_CANNOT_OPEN for null data or a negative size. */
+EDF_API int edfopen_memory_readonly(const void *data, int64_t size, struct edf_header_info *hdr,
+                                    int annotation_mode, int flags);
+
+/* Checks the recording that `source` holds as edf_check_file checks a file (the same list,
+ * the same counts and results), then calls release. Returns the number of problems, or
+ * EDF_ERR_CANNOT_OPEN (null source or read_at), EDF_ERR_NO_MEMORY, EDF_ERR_READ (a read
+ * failed, or fell short before the size given or, the size unknown, before the records that
+ * the header counts end); -1 for a negative capacity or null problems with a positive one
+ * (release is called then too). Takes no handle and keeps nothing. */
+EDF_API int edf_check_source(const struct edf_source *source, struct edf_problem *problems,
+                             int capacity);
+
+/* Collects the annotations of an open reader's EDF+ or BDF+ recording in `annotation_mode`
+ * (EDF_READ_*), as the open in that mode does: reads the annotation signals of every data
+ * record (the first one only in EDF_READ_NO_ANNOTATIONS), checks them under the open's policy
+ * (strict, or tolerant for a handle opened tolerantly, whose problems of the annotation
+ * signals are then listed anew) and makes them the handle's list, in place of the one it had.
+ * So a handle opened in EDF_READ_NO_ANNOTATIONS, which read the header and the first record
+ * only, gets its annotations when they are wanted; calling it again reads them again.
+ * Returns the new annotation count (edf_get_annotation takes n below it; hdr->annotation_count
+ * of the open is not changed), 0 for EDF and BDF files; -1 for a handle that is not a reader's;
+ * EDF_ERR_ANNOTATION_MODE; EDF_ERR_NO_MEMORY; EDF_ERR_READ when a read fails or the file ends
+ * early; EDF_ERR_FORMAT when the annotation signals break the format (strict handles). On
+ * failure the handle keeps the list, problems and time axis that it had. Never moves read
+ * positions. */
+EDF_API int edf_read_annotations(int handle, int annotation_mode);
+
 /* Writes to `out_path` a repaired copy of the file at `path` that conforms to the format: the
  * strict open accepts it, or, for a discontinuous file (EDF+D, BDF+D), which stays
  * discontinuous with its gaps as they were, the tolerant open finds nothing in it but the
@@ -910,7 +1023,10 @@ EDF_API int edf_repair_file(const char *path, const char *out_path, int overwrit
  * records, or a first record begun but never completed with no annotation queued (which
  * leaves a file without any record); EDF_ERR_ANNOTATIONS_LOST (-28) when everything else was
  * written but a queued annotation is not in the file (no room left, or its write failed). In
- * every case but a bad handle the handle is released and may be handed out again. */
+ * every case but a bad handle the handle is released and may be handed out again.
+ *
+ * Threads: safe beside calls on other handles; no other call on this handle may overlap it,
+ * nor follow it (the handle number may already name another thread's file). */
 EDF_API int edfclose_file(int handle);
 
 /* ---- Error texts ---------------------------------------------------------------------- */

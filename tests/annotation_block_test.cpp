@@ -13,7 +13,7 @@ namespace {
 // The block that edf_write_tal writes for `record` of a file with these settings.
 std::string block_of(int64_t duration_ticks, int64_t subsecond_ticks, int64_t record,
                      int annotation_signals = 1) {
-    edf_recording r{};
+    edf_writer_state r{};
     r.datarecord_duration_ticks = duration_ticks;
     r.subsecond_start_ticks = subsecond_ticks;
     r.datarecord_count = record;

@@ -17,10 +17,10 @@ struct queue_file {
         edfclose_file(handle);
     }
     int count() const {
-        return edf_handle_table[handle]->annotation_count;
+        return edf_writer_for(handle)->annotation_count;
     }
     const edf_queued_annotation &last() const {
-        return edf_queued_annotation_lists[handle][count() - 1];
+        return edf_writer_for(handle)->annotations[count() - 1];
     }
 };
 
@@ -113,9 +113,9 @@ TEST(AnnotationQueue, ListGrowsInStepsOfAThousand) {
     for (int i = 0; i < 1000; i++) {
         ASSERT_EQ(edfwrite_annotation_utf8_us(q.handle, i, -1, "n"), 0);
     }
-    EXPECT_EQ(edf_handle_table[q.handle]->annotation_capacity, 1000);
+    EXPECT_EQ(edf_writer_for(q.handle)->annotation_capacity, 1000);
     ASSERT_EQ(edfwrite_annotation_utf8_us(q.handle, 1000, -1, "last"), 0);
-    EXPECT_EQ(edf_handle_table[q.handle]->annotation_capacity, 2000);
-    EXPECT_EQ(edf_queued_annotation_lists[q.handle][999].onset, 999);
+    EXPECT_EQ(edf_writer_for(q.handle)->annotation_capacity, 2000);
+    EXPECT_EQ(edf_writer_for(q.handle)->annotations[999].onset, 999);
     EXPECT_STREQ(q.last().text, "last");
 }

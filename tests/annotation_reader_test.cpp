@@ -64,13 +64,11 @@ std::vector<edf_annotation> read_all(const std::string &bytes, int mode = 2,
 struct table_state {
     int open_files;
     std::array<edf_recording *, EDF_MAX_FILES> handles;
-    std::array<edf_parsed_annotation *, EDF_MAX_FILES> lists;
 
     static table_state now() {
-        table_state s{edf_get_number_of_open_files(), {}, {}};
+        table_state s{edf_get_number_of_open_files(), {}};
         for (int i = 0; i < EDF_MAX_FILES; i++) {
-            s.handles[static_cast<size_t>(i)] = edf_handle_table[i];
-            s.lists[static_cast<size_t>(i)] = edf_parsed_annotation_lists[i];
+            s.handles[static_cast<size_t>(i)] = edf_recording_for(i, edf_side::either);
         }
         return s;
     }
@@ -419,14 +417,15 @@ TEST(AnnotationExtraction, ShortFileIsAReadFailure) {
         bytes.resize(bytes.size() - 1); // the last record lacks its last byte
         write_bytes(path, bytes);
 
-        auto *r = static_cast<edf_recording *>(std::calloc(1, sizeof(edf_recording)));
+        auto *r = new edf_reader_state();
         auto *signals = static_cast<edf_signal_param *>(std::calloc(2, sizeof(edf_signal_param)));
         r->file = std::fopen(path.c_str(), "rb");
         ASSERT_NE(r->file, nullptr);
+        r->source = edf_byte_source::over_file(fileno(r->file));
         r->signals = signals;
         r->signal_count = 2;
         r->header_size = 256 * 3;
-        r->is_edf = r->is_edfplus = 1;
+        r->file_type = edf_file_type::edfplus;
         r->datarecord_count = 3;
         r->datarecord_duration_ticks = 10000000;
         r->record_size = ordinary * 2 + 120;
@@ -436,23 +435,17 @@ TEST(AnnotationExtraction, ShortFileIsAReadFailure) {
         signals[1].samples_per_record = 60;
         signals[1].buffer_offset = ordinary * 2;
         signals[1].is_annotation = 1;
-        const int handle = EDF_MAX_FILES - 1;
-        ASSERT_EQ(edf_parsed_annotation_lists[handle], nullptr);
-
-        EXPECT_EQ(edf_read_annotations(r, handle, EDF_READ_ALL_ANNOTATIONS), 2);
-        EXPECT_EQ(edf_read_annotations(r, handle, EDF_READ_NO_ANNOTATIONS), 0);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 2);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_NO_ANNOTATIONS), 0);
         r->datarecord_count = 2;
-        EXPECT_EQ(edf_read_annotations(r, handle, EDF_READ_ALL_ANNOTATIONS), 0);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 0);
         // A broken rule in a record before the short one is reported first.
         r->datarecord_count = 3;
         r->datarecord_duration_ticks = 20000000;
-        EXPECT_EQ(edf_read_annotations(r, handle, EDF_READ_ALL_ANNOTATIONS), 9);
+        EXPECT_EQ(edf_extract_annotations(r, true, EDF_READ_ALL_ANNOTATIONS), 9);
 
-        std::free(edf_parsed_annotation_lists[handle]);
-        edf_parsed_annotation_lists[handle] = nullptr;
-        std::free(r->annotation_texts);
         std::fclose(r->file);
-        std::free(signals);
-        std::free(r);
+        r->file = nullptr;
+        delete r;
     }
 }

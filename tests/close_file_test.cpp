@@ -184,7 +184,7 @@ TEST(CloseFile, FailuresAreReportedAndTheHandleReleased) {
     // ends the record, or only in close.
     for (int records : {0, 1}) {
         const int h = open_configured("/dev/full", 1, 2);
-        std::setvbuf(edf_handle_table[h]->file, nullptr, _IOFBF, 1 << 16);
+        std::setvbuf(edf_recording_for(h, edf_side::either)->file, nullptr, _IOFBF, 1 << 16);
         if (records == 1) {
             EXPECT_EQ(edfwrite_digital_samples(h, samples), -1);
         }

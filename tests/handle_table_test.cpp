@@ -111,7 +111,8 @@ TEST(HandleTable, OperationsRefuseBadHandles) {
     const int closed = edfopen_file_writeonly(dir.file("closed").c_str(), 1, 0);
     const int as_reader = edfopen_file_writeonly(dir.file("reader").c_str(), 3, 1);
     ASSERT_EQ(edfclose_file(closed), 0);
-    edf_handle_table[as_reader]->write_mode = 0; // a writer's block posing as a reader's
+    edf_recording_for(as_reader, edf_side::either)->write_mode =
+        0; // a writer's block posing as a reader's
     const double samples[4] = {};
     for (int handle : {-1, 64, INT32_MIN, closed, as_reader}) {
         EXPECT_EQ(edf_set_samplefrequency(handle, 0, 10), -1) << handle;
@@ -121,7 +122,7 @@ TEST(HandleTable, OperationsRefuseBadHandles) {
         EXPECT_EQ(edfwrite_annotation_utf8_us(handle, 0, -1, "x"), -1) << handle;
         EXPECT_EQ(handle == as_reader ? -1 : edfclose_file(handle), -1) << handle;
     }
-    edf_handle_table[as_reader]->write_mode = 1;
+    edf_recording_for(as_reader, edf_side::either)->write_mode = 1;
     EXPECT_EQ(edfwrite_physical_samples(open, samples), 0);
 }
 

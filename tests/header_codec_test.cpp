@@ -60,7 +60,7 @@ class checked {
     int code() const {
         return block_ != nullptr ? 0 : error_;
     }
-    const edf_recording *block() const {
+    const edf_reader_state *block() const {
         return block_;
     }
     int error() const {
@@ -73,7 +73,7 @@ class checked {
   private:
     std::string bytes_;
     edf_problem_sink sink_;
-    edf_recording *block_ = nullptr;
+    edf_reader_state *block_ = nullptr;
     int error_ = not_written;
 };
 
@@ -83,7 +83,7 @@ bool append_bytes(void *target, const void *bytes, size_t n) {
 }
 
 // The header that the codec writes from a parsed block, its signals in file order.
-std::string formatted(const edf_recording &r) {
+std::string formatted(const edf_reader_state &r) {
     std::string header;
     const edf::codec::header_view view{&r, r.signals, r.signal_count, 0, 0, r.datarecord_count};
     EXPECT_TRUE(edf::codec::format_header(view, append_bytes, &header));
@@ -382,11 +382,9 @@ TEST(HeaderCodec, ShortReadsGiveReadError) {
 
 TEST(HeaderCodec, WriterFileIsParsedCompletely) {
     checked result(edfplus_file());
-    const edf_recording *r = result.block();
+    const edf_reader_state *r = result.block();
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->is_edf, 1);
-    EXPECT_EQ(r->is_edfplus, 1);
-    EXPECT_EQ(r->is_bdf, 0);
+    EXPECT_EQ(r->file_type, edf_file_type::edfplus);
     EXPECT_EQ(r->is_discontinuous, 0);
     EXPECT_EQ(r->signal_count, 3);
     EXPECT_EQ(r->header_size, 1024);
@@ -446,14 +444,14 @@ TEST(HeaderCodec, DerivedValuesOfPlainFiles) {
     EXPECT_EQ(edf.block()->record_size, 1536);
     EXPECT_EQ(edf.block()->signals[0].buffer_offset, 0);
     EXPECT_EQ(edf.block()->signals[1].buffer_offset, 512);
-    EXPECT_EQ(edf.block()->is_edfplus, 0);
+    EXPECT_FALSE(edf.block()->is_plus());
     EXPECT_EQ(edf.block()->annotation_signal_count, 0);
     EXPECT_STREQ(edf.block()->patient_code, "");
     EXPECT_EQ(std::string(edf.block()->patient_field), header_builder::fit(h.patient, 80));
 
     checked bdf(plain_bdf_file());
     ASSERT_NE(bdf.block(), nullptr);
-    EXPECT_EQ(bdf.block()->is_bdf, 1);
+    EXPECT_TRUE(bdf.block()->is_bdf());
     EXPECT_EQ(bdf.block()->record_size, 3 * (10 + 20));
     EXPECT_EQ(bdf.block()->signals[1].buffer_offset, 30);
     EXPECT_EQ(bdf.block()->signals[0].bit_value, 1000.0 / 16777215.0);
@@ -488,7 +486,7 @@ TEST(HeaderCodec, AnnotationLabelOutsideEdfPlusIsAnOrdinarySignal) {
     patch(file, reserved.offset, "", 44);
     checked plain(file);
     ASSERT_NE(plain.block(), nullptr);
-    EXPECT_EQ(plain.block()->is_edfplus, 0);
+    EXPECT_FALSE(plain.block()->is_plus());
     EXPECT_STREQ(plain.block()->signals[2].label, "EDF_Annotations ");
 
     // So does a BDF+ file whose reserved field says something else.
@@ -496,7 +494,7 @@ TEST(HeaderCodec, AnnotationLabelOutsideEdfPlusIsAnOrdinarySignal) {
     patch(file, reserved.offset, "24BIT", 44);
     checked bdf(file);
     ASSERT_NE(bdf.block(), nullptr);
-    EXPECT_EQ(bdf.block()->is_bdfplus, 0);
+    EXPECT_FALSE(bdf.block()->is_plus());
     EXPECT_STREQ(bdf.block()->signals[2].label, "BDF_Annotations ");
 }
 
@@ -633,10 +631,11 @@ TEST(HeaderCodec, SurvivesRandomDamage) {
         }
         checked result(file);
         if (result.block() != nullptr) {
-            const edf_recording *r = result.block();
+            const edf_reader_state *r = result.block();
             EXPECT_GE(r->signal_count, 1);
             EXPECT_EQ(r->header_size, 256 * (r->signal_count + 1));
-            EXPECT_EQ(r->is_edf + r->is_bdf, 1);
+            EXPECT_GE(static_cast<int>(r->file_type), EDF_FILETYPE_EDF);
+            EXPECT_LE(static_cast<int>(r->file_type), EDF_FILETYPE_BDFPLUS);
         } else {
             EXPECT_TRUE(result.error() == EDF_ERR_FORMAT || result.error() == EDF_ERR_READ)
                 << result.error();
@@ -684,7 +683,7 @@ TEST(HeaderCodec, RepairsAreWrittenAsConformingFields) {
         checked tolerant(file, edf_policy::tolerant);
         ASSERT_NE(tolerant.block(), nullptr) << c.name;
         ASSERT_GT(tolerant.sink().count, 0) << c.name;
-        const edf_recording &r = *tolerant.block();
+        const edf_reader_state &r = *tolerant.block();
         const std::string header = formatted(r);
         const std::string again_file =
             header + std::string(static_cast<size_t>(r.record_size * r.datarecord_count), '\0');
@@ -692,14 +691,14 @@ TEST(HeaderCodec, RepairsAreWrittenAsConformingFields) {
         ASSERT_NE(again.block(), nullptr) << c.name;
         // Only a field kept whole stays outside the grammar.
         EXPECT_EQ(again.sink().count, r.patient_whole) << c.name;
-        const edf_recording &a = *again.block();
+        const edf_reader_state &a = *again.block();
         EXPECT_EQ(formatted(a), header) << c.name;
         EXPECT_EQ(a.datarecord_count, r.datarecord_count) << c.name;
         EXPECT_EQ(a.datarecord_duration_ticks, r.datarecord_duration_ticks) << c.name;
         EXPECT_EQ(a.start_year * 10000 + a.start_month * 100 + a.start_day,
                   r.start_year * 10000 + r.start_month * 100 + r.start_day)
             << c.name;
-        EXPECT_EQ(a.is_edfplus + a.is_bdfplus, r.is_edfplus + r.is_bdfplus) << c.name;
+        EXPECT_EQ(a.is_plus(), r.is_plus()) << c.name;
         for (int i = 0; i < r.signal_count; i++) {
             EXPECT_EQ(a.signals[i].physical_min, r.signals[i].physical_min) << c.name;
             EXPECT_EQ(a.signals[i].digital_max, r.signals[i].digital_max) << c.name;

@@ -214,32 +214,32 @@ TEST(HeaderWriter, Utf8TextsAreTransliteratedPerCharacter) {
 // the code and writes nothing; close then returns the same code and releases the handle.
 TEST(HeaderWriter, ChecksRefuseBadSignalsInOrder) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    using spoil = void (*)(edf_recording &);
+    using spoil = void (*)(edf_writer_state &);
     // clang-format off
     const std::pair<spoil, int> cases[] = {
-        {[](edf_recording &r) { r.signals[0].samples_per_record = 0; }, EDF_ERR_SAMPLES_PER_RECORD},
-        {[](edf_recording &r) { r.signals[0].digital_min = 32767; }, EDF_ERR_DIGMIN_IS_DIGMAX},
-        {[](edf_recording &r) { r.signals[1].digital_max = -32768; }, EDF_ERR_DIGMIN_IS_DIGMAX},
-        {[](edf_recording &r) { r.signals[0].digital_min = 40000; }, EDF_ERR_DIGMAX_BELOW_DIGMIN},
-        {[](edf_recording &r) { r.signals[1].physical_min = 1000; }, EDF_ERR_PHYSMIN_IS_PHYSMAX},
+        {[](edf_writer_state &r) { r.signals[0].samples_per_record = 0; }, EDF_ERR_SAMPLES_PER_RECORD},
+        {[](edf_writer_state &r) { r.signals[0].digital_min = 32767; }, EDF_ERR_DIGMIN_IS_DIGMAX},
+        {[](edf_writer_state &r) { r.signals[1].digital_max = -32768; }, EDF_ERR_DIGMIN_IS_DIGMAX},
+        {[](edf_writer_state &r) { r.signals[0].digital_min = 40000; }, EDF_ERR_DIGMAX_BELOW_DIGMIN},
+        {[](edf_writer_state &r) { r.signals[1].physical_min = 1000; }, EDF_ERR_PHYSMIN_IS_PHYSMAX},
         // The first failing check of the first failing signal decides.
-        {[](edf_recording &r) { r.signals[0].physical_min = 1000, r.signals[1].samples_per_record = 0; },
+        {[](edf_writer_state &r) { r.signals[0].physical_min = 1000, r.signals[1].samples_per_record = 0; },
          EDF_ERR_PHYSMIN_IS_PHYSMAX},
-        {[](edf_recording &r) { r.signals[1].physical_max = 123456789.0; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](edf_recording &r) { r.signals[0].physical_min = -1e7; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](edf_recording &r) { r.signals[0].physical_min = -1e12; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](edf_recording &r) { r.signals[0].physical_max = nan; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_writer_state &r) { r.signals[1].physical_max = 123456789.0; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_writer_state &r) { r.signals[0].physical_min = -1e7; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_writer_state &r) { r.signals[0].physical_min = -1e12; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
+        {[](edf_writer_state &r) { r.signals[0].physical_max = nan; }, EDF_ERR_PHYSICAL_VALUE_TEXT},
         // Both written as '0.000000': a reader would find equal limits.
-        {[](edf_recording &r) { r.signals[1].physical_min = 1e-8, r.signals[1].physical_max = 1e-7; },
+        {[](edf_writer_state &r) { r.signals[1].physical_min = 1e-8, r.signals[1].physical_max = 1e-7; },
          EDF_ERR_PHYSICAL_VALUE_TEXT},
-        {[](edf_recording &r) { r.signal_count = -1; }, EDF_ERR_NEGATIVE_SIGNAL_COUNT},
-        {[](edf_recording &r) { r.signal_count = 4097; }, EDF_ERR_TOO_MANY_SIGNALS}};
+        {[](edf_writer_state &r) { r.signal_count = -1; }, EDF_ERR_NEGATIVE_SIGNAL_COUNT},
+        {[](edf_writer_state &r) { r.signal_count = 4097; }, EDF_ERR_TOO_MANY_SIGNALS}};
     // clang-format on
     temp_dir dir;
     const std::string path = dir.file("bad.edf");
     for (const auto &[spoil_configuration, code] : cases) {
         const int h = open_configured(path, 2, 4);
-        edf_recording &r = *edf_handle_table[h];
+        edf_writer_state &r = *edf_writer_for(h);
         spoil_configuration(r);
         const int signals = r.signal_count;
         const int samples[4] = {};

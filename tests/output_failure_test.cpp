@@ -53,7 +53,7 @@ TEST(OutputFailure, EveryWriterOperationReportsAFullDevice) {
                 for (int i = 0; i < 3 && op.write; i++) {
                     EXPECT_EQ(op.write(h), -1) << "write " << i;
                 }
-                EXPECT_EQ(edf_handle_table[h]->datarecord_count, 0);
+                EXPECT_EQ(edf_recording_for(h, edf_side::either)->datarecord_count, 0);
                 EXPECT_EQ(edfclose_file(h), -1);
                 EXPECT_EQ(edf_get_number_of_open_files(), 0);
             }

@@ -172,11 +172,11 @@ TEST(SampleWriters, CallingRules) {
     EXPECT_EQ(edf_blockwrite_digital_short_samples(bdf, shorts), -1);
     EXPECT_EQ(edfwrite_digital_samples(two, nullptr), -1);
     ASSERT_EQ(edfwrite_digital_samples(two, values), 0);
-    const auto position = ftello(edf_handle_table[two]->file);
+    const auto position = ftello(edf_recording_for(two, edf_side::either)->file);
     EXPECT_EQ(edf_blockwrite_digital_samples(two, values), -1); // record in progress
-    EXPECT_EQ(ftello(edf_handle_table[two]->file), position);
+    EXPECT_EQ(ftello(edf_recording_for(two, edf_side::either)->file), position);
     ASSERT_EQ(edfwrite_digital_samples(two, values), 0);
-    EXPECT_EQ(edf_handle_table[two]->datarecord_count, 1);
+    EXPECT_EQ(edf_recording_for(two, edf_side::either)->datarecord_count, 1);
     // The record is flushed; the header counts records only once the file is closed.
     EXPECT_EQ(file_bytes(dir.file("two")).substr(236, 8), "-1      ");
     EXPECT_EQ(file_bytes(dir.file("two")).size(), 1024u + 128u);
@@ -247,7 +247,7 @@ TEST(SampleWriters, RecordCountStopsAtTheHeaderLimit) {
         const std::string path = dir.file("r");
         const bool bdf = k == 3;
         const int h = open_configured(path, 2, 2, bdf);
-        edf_recording &r = *edf_handle_table[h];
+        edf_writer_state &r = *edf_writer_for(h);
         const auto write_record = [&] {
             const int first = writers[k](h);
             return k == 0 && first == 0 ? writers[k](h) : first; // per signal: two calls
@@ -276,7 +276,7 @@ TEST(SampleWriters, OutputFailureIsReported) {
         ASSERT_GE(h, 0);
         const std::vector<double> values(static_cast<size_t>(samples), 1.0);
         EXPECT_EQ(edfwrite_physical_samples(h, values.data()), -1);
-        EXPECT_EQ(edf_handle_table[h]->datarecord_count, 0);
+        EXPECT_EQ(edf_recording_for(h, edf_side::either)->datarecord_count, 0);
         EXPECT_EQ(edfclose_file(h), -1);
         EXPECT_EQ(edf_get_number_of_open_files(), 0);
     }

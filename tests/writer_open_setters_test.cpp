@@ -93,7 +93,7 @@ TEST(WriterSetters, AcceptedRanges) {
 TEST(WriterSetters, TextsAreCutThenStripped) {
     temp_dir dir;
     const int h = edfopen_file_writeonly(dir.file("a.edf").c_str(), 1, 1);
-    const edf_recording &r = *edf_handle_table[h];
+    const edf_writer_state &r = *edf_writer_for(h);
     const edf_signal_param &s = r.signals[0];
     const std::pair<std::string, std::string> labels[] = {
         {"  sweep  ", "sweep"},
@@ -146,8 +146,8 @@ TEST(WriterSetters, DatesThatDoNotExistAreRefused) {
     EXPECT_EQ(edf_set_birthdate(h, 1900, 2, 29), -1);
     EXPECT_EQ(edf_set_birthdate(h, 2400, 2, 29), 0);
     // A refused date leaves the last accepted one in place.
-    EXPECT_EQ(edf_handle_table[h]->start_day, 31);
-    EXPECT_STREQ(edf_handle_table[h]->birthdate_text, "29.02.2400");
+    EXPECT_EQ(edf_recording_for(h, edf_side::either)->start_day, 31);
+    EXPECT_STREQ(edf_recording_for(h, edf_side::either)->birthdate_text, "29.02.2400");
     edfclose_file(h);
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-int edf_annotation_insert_index(const edf_recording *recording) {
+int edf_annotation_insert_index(const edf_writer_state *recording) {
     switch (recording->annotation_position) {
     case EDF_ANNOTATIONS_IN_MIDDLE:
         return recording->signal_count / 2;
@@ -16,9 +16,9 @@ int edf_annotation_insert_index(const edf_recording *recording) {
     }
 }
 
-int64_t edf_annotation_block_offset(const edf_recording *recording) {
+int64_t edf_annotation_block_offset(const edf_writer_state *recording) {
     const int insert_at = edf_annotation_insert_index(recording);
-    const int64_t bytes_per_sample = recording->is_edf ? 2 : 3;
+    const int64_t bytes_per_sample = recording->bytes_per_sample();
     int64_t offset = 0;
     for (int i = 0; i < insert_at; i++) {
         offset += recording->signals[i].samples_per_record * bytes_per_sample;
@@ -26,7 +26,7 @@ int64_t edf_annotation_block_offset(const edf_recording *recording) {
     return offset;
 }
 
-int edf_format_timekeeping_tal(const edf_recording *recording, int64_t record, char *out) {
+int edf_format_timekeeping_tal(const edf_writer_state *recording, int64_t record, char *out) {
     // Record times are non-negative; unsigned arithmetic keeps even absurd record counts
     // free of signed overflow. A discontinuous file takes each record's start from its list
     // of breaks. Seven decimals in every record when the file's settings give any record a
@@ -41,20 +41,20 @@ int edf_format_timekeeping_tal(const edf_recording *recording, int64_t record, c
                                      reinterpret_cast<unsigned char *>(out));
 }
 
-int64_t edf_annotation_onset_ticks(const edf_recording *recording,
+int64_t edf_annotation_onset_ticks(const edf_writer_state *recording,
                                    const edf_queued_annotation *annotation) {
     // The queue refuses onsets that would not fit 64 bits here.
     return annotation->onset * 10 + recording->subsecond_start_ticks;
 }
 
-int edf_format_annotation_tal(const edf_recording *recording,
+int edf_format_annotation_tal(const edf_writer_state *recording,
                               const edf_queued_annotation *annotation, char *out) {
     return edf::tal::writer_tal(edf_annotation_onset_ticks(recording, annotation),
                                 annotation->duration, annotation->text,
                                 reinterpret_cast<unsigned char *>(out));
 }
 
-int edf_format_annotation_signal(const edf_recording *recording, int64_t record, int k,
+int edf_format_annotation_signal(const edf_writer_state *recording, int64_t record, int k,
                                  const edf_queued_annotation *annotation, char *out) {
     std::memset(out, 0, 120);
     int n = k == 0 ? edf_format_timekeeping_tal(recording, record, out) : 0;
@@ -64,7 +64,7 @@ int edf_format_annotation_signal(const edf_recording *recording, int64_t record,
     return n;
 }
 
-int edf_write_tal(const edf_recording *recording, FILE *stream,
+int edf_write_tal(const edf_writer_state *recording, FILE *stream,
                   const edf_queued_annotation *queue) {
     char block[EDF_MAX_ANNOTATION_BLOCK + 120];
     const int size = recording->annotation_block_size;

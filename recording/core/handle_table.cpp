@@ -1,21 +1,78 @@
-// The process-wide handle table: 64 slots, each null or pointing to one open file's block,
-// and the two per-handle annotation list tables (the writer's queue and the reader's list).
+// The process-wide handle table: 64 slots, each null or holding one open file's state. One
+// lock guards the slots and the open-file count; it is held only while a slot is taken, found
+// or emptied, never across I/O, so that operations on different handles run in parallel.
 #include "recording/core/recording.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sys/stat.h>
 
-edf_recording *edf_handle_table[EDF_MAX_FILES];
-int edf_open_file_count;
-edf_parsed_annotation *edf_parsed_annotation_lists[EDF_MAX_FILES];
-edf_queued_annotation *edf_queued_annotation_lists[EDF_MAX_FILES];
+namespace {
+
+std::mutex table_lock;
+edf_recording *slots[EDF_MAX_FILES];
+int open_file_count;
+
+const char *full_path(const edf_recording *recording) {
+    return recording->long_path != nullptr ? recording->long_path : recording->path;
+}
+
+// The in-use test over the slots, with the lock held; `status` is the path's file, when it
+// exists. `self` (which may be null) is not compared.
+bool in_use_locked(const char *path, const struct stat *status, const edf_recording *self) {
+    for (const edf_recording *recording : slots) {
+        if (recording == nullptr || recording == self || recording->from_source) {
+            continue;
+        }
+        if (std::strcmp(full_path(recording), path) == 0) {
+            return true;
+        }
+        // Another name for an open file: opening it for writing would truncate it under the
+        // handle that has it open.
+        if (status != nullptr && recording->has_identity &&
+            recording->file_device == static_cast<uint64_t>(status->st_dev) &&
+            recording->file_inode == static_cast<uint64_t>(status->st_ino)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+edf_recording::~edf_recording() {
+    std::free(long_path);
+    std::free(signals);
+    std::free(breaks);
+    std::free(unplaced_records);
+}
+
+edf_reader_state::~edf_reader_state() {
+    for (int s = 0; signals != nullptr && s < signal_count; s++) {
+        std::free(signals[s].read_ahead);
+    }
+    std::free(read_buffer);
+    std::free(annotations);
+    std::free(annotation_texts);
+    std::free(problems);
+}
+
+edf_writer_state::~edf_writer_state() {
+    std::free(annotations);
+    std::free(write_buffer);
+    std::free(stream_buffer);
+}
 
 edf_recording *edf_recording_for(int handle, edf_side side) {
     if (static_cast<unsigned>(handle) >= EDF_MAX_FILES) {
         return nullptr;
     }
-    edf_recording *recording = edf_handle_table[handle];
+    edf_recording *recording;
+    {
+        const std::lock_guard<std::mutex> hold(table_lock);
+        recording = slots[handle];
+    }
     if (recording == nullptr) {
         return nullptr;
     }
@@ -26,33 +83,11 @@ edf_recording *edf_recording_for(int handle, edf_side side) {
     return recording;
 }
 
-namespace {
-
-const char *full_path(const edf_recording *recording) {
-    return recording->long_path != nullptr ? recording->long_path : recording->path;
-}
-
-} // namespace
-
 bool edf_path_in_use(const char *path) {
     struct stat status;
     const bool exists = stat(path, &status) == 0;
-    for (const edf_recording *recording : edf_handle_table) {
-        if (recording == nullptr) {
-            continue;
-        }
-        if (std::strcmp(full_path(recording), path) == 0) {
-            return true;
-        }
-        // Another name for an open file: opening it for writing would truncate it under the
-        // handle that has it open.
-        if (exists && recording->has_identity &&
-            recording->file_device == static_cast<uint64_t>(status.st_dev) &&
-            recording->file_inode == static_cast<uint64_t>(status.st_ino)) {
-            return true;
-        }
-    }
-    return false;
+    const std::lock_guard<std::mutex> hold(table_lock);
+    return in_use_locked(path, exists ? &status : nullptr, nullptr);
 }
 
 bool edf_store_path(edf_recording *recording, const char *path) {
@@ -72,52 +107,60 @@ bool edf_store_path(edf_recording *recording, const char *path) {
 
 void edf_store_identity(edf_recording *recording) {
     struct stat status;
-    recording->has_identity = 0;
-    if (recording->file != nullptr && fstat(fileno(recording->file), &status) == 0) {
-        recording->has_identity = 1;
+    const bool known = recording->file != nullptr && fstat(fileno(recording->file), &status) == 0;
+    const std::lock_guard<std::mutex> hold(table_lock);
+    recording->has_identity = known ? 1 : 0;
+    if (known) {
         recording->file_device = static_cast<uint64_t>(status.st_dev);
         recording->file_inode = static_cast<uint64_t>(status.st_ino);
     }
 }
 
 int edf_take_slot(edf_recording *recording) {
+    const char *path = full_path(recording);
+    struct stat status;
+    const bool exists = !recording->from_source && stat(path, &status) == 0;
+    const std::lock_guard<std::mutex> hold(table_lock);
+    if (!recording->from_source && in_use_locked(path, exists ? &status : nullptr, recording)) {
+        return EDF_ERR_ALREADY_OPEN;
+    }
     for (int i = 0; i < EDF_MAX_FILES; i++) {
-        if (edf_handle_table[i] == nullptr) {
-            edf_handle_table[i] = recording;
+        if (slots[i] == nullptr) {
+            slots[i] = recording;
+            open_file_count++;
             return i;
         }
     }
-    return -1;
+    return EDF_ERR_TOO_MANY_FILES;
+}
+
+void edf_give_back_slot(int handle) {
+    const std::lock_guard<std::mutex> hold(table_lock);
+    slots[handle] = nullptr;
+    open_file_count--;
+}
+
+void edf_delete_recording(edf_recording *recording) {
+    if (recording->write_mode) {
+        delete static_cast<edf_writer_state *>(recording);
+    } else {
+        delete static_cast<edf_reader_state *>(recording);
+    }
 }
 
 int edf_release_slot(int handle) {
-    edf_recording *recording = edf_handle_table[handle];
-    if (recording->write_mode) {
-        std::free(edf_queued_annotation_lists[handle]);
-        edf_queued_annotation_lists[handle] = nullptr;
-    } else {
-        std::free(edf_parsed_annotation_lists[handle]);
-        edf_parsed_annotation_lists[handle] = nullptr;
-        for (int s = 0; recording->signals != nullptr && s < recording->signal_count; s++) {
-            std::free(recording->signals[s].read_ahead);
-        }
-        std::free(recording->read_buffer);
+    edf_recording *recording;
+    {
+        const std::lock_guard<std::mutex> hold(table_lock);
+        recording = slots[handle];
+        slots[handle] = nullptr;
+        open_file_count--;
     }
     int result = 0;
     if (recording->file != nullptr) {
         result = std::fclose(recording->file);
     }
-    std::free(recording->stream_buffer);
-    std::free(recording->long_path);
-    std::free(recording->signals);
-    std::free(recording->breaks);
-    std::free(recording->unplaced_records);
-    std::free(recording->write_buffer);
-    std::free(recording->annotation_texts);
-    std::free(recording->problems);
-    std::free(recording);
-    edf_handle_table[handle] = nullptr;
-    edf_open_file_count--;
+    edf_delete_recording(recording);
     return result;
 }
 
@@ -150,16 +193,18 @@ int edf_is_file_used(const char *path) {
 }
 
 int edf_get_number_of_open_files(void) {
-    return edf_open_file_count;
+    const std::lock_guard<std::mutex> hold(table_lock);
+    return open_file_count;
 }
 
 int edf_get_handle(int n) {
     if (n < 0) {
         return -1;
     }
+    const std::lock_guard<std::mutex> hold(table_lock);
     int seen = 0;
     for (int i = 0; i < EDF_MAX_FILES; i++) {
-        if (edf_handle_table[i] != nullptr) {
+        if (slots[i] != nullptr) {
             if (seen == n) {
                 return i;
             }

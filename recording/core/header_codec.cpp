@@ -30,6 +30,7 @@
 #include <clocale>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace edf::codec {
@@ -114,7 +115,7 @@ enum class field_kind {
 // One pass over a header: the sink, the block being built and the header's bytes.
 struct pass {
     edf_problem_sink *sink;
-    edf_recording *r;
+    edf_reader_state *r;
     const unsigned char *h;
     int64_t file_size;       // -1 when it could not be learned
     char start_date_text[9]; // dd.mm.yy of the start date as read (or repaired)
@@ -282,9 +283,9 @@ struct fixed_field {
 int parse_version(const at &a) {
     if (a.bytes[0] == 0xFF && is_printable(a.bytes + 1, 7) &&
         same_bytes(a.bytes + 1, "BIOSEMI", 7)) {
-        a.p.r->is_bdf = 1;
+        a.p.r->file_type = edf_file_type::bdf;
     } else if (same_bytes(a.bytes, "0       ", a.width)) {
-        a.p.r->is_edf = 1;
+        a.p.r->file_type = edf_file_type::edf;
     } else {
         return a.report(fatal, a.bytes[0] == 0xFF
                                    ? "A BDF file must begin with 0xFF and \"BIOSEMI\"; the file "
@@ -297,7 +298,7 @@ int parse_version(const at &a) {
 
 // Identification fields: only printable here; their grammar is checked once the signal
 // header has been accepted, and texts outside printable ASCII are handed out as UTF-8 then.
-template <char (edf_recording::*field)[81], int edf_recording::*encoding>
+template <char (edf_recording::*field)[81], int edf_reader_state::*encoding>
 int parse_identification(const at &a) {
     store_text(a.p.r->*field, a.bytes, a.width);
     text_encoding reading = text_encoding::ascii;
@@ -357,26 +358,26 @@ int parse_header_bytes(const at &a) {
 // Reserved: EDF files are plain (all spaces) or EDF+, continuous or not; a BDF file is BDF+
 // only when it says so, and any other printable text (such as '24BIT') leaves it plain.
 int parse_reserved(const at &a) {
-    edf_recording *r = a.p.r;
+    edf_reader_state *r = a.p.r;
     const bool printable = is_printable(a.bytes, a.width);
-    const char *claim = r->is_edf ? (a.bytes[4] == 'D' ? "EDF+D" : "EDF+C")
-                                  : (a.bytes[4] == 'D' ? "BDF+D" : "BDF+C");
+    const char *claim = !r->is_bdf() ? (a.bytes[4] == 'D' ? "EDF+D" : "EDF+C")
+                                     : (a.bytes[4] == 'D' ? "BDF+D" : "BDF+C");
     const bool plus = same_bytes(a.bytes, claim, 5);
     const bool exact = printable && plus && is_blank(a.bytes + 5, a.width - 5);
-    const bool broken = !exact && (!printable || (r->is_edf && !is_blank(a.bytes, a.width)));
+    const bool broken = !exact && (!printable || (!r->is_bdf() && !is_blank(a.bytes, a.width)));
     if (broken) {
         if (int code = a.report(repaired,
                                 plus ? "The reserved field holds more than \"%s\"; the rest is "
                                        "ignored."
                                      : "The reserved field of a plain %s file must be blank; it "
                                        "is ignored.",
-                                plus ? claim : (r->is_edf ? "EDF" : "BDF"))) {
+                                plus ? claim : (r->is_bdf() ? "BDF" : "EDF"))) {
             return code;
         }
         a.note(plus ? claim : "");
     }
     if (exact || (broken && plus)) {
-        (r->is_edf ? r->is_edfplus : r->is_bdfplus) = 1;
+        r->file_type = r->is_bdf() ? edf_file_type::bdfplus : edf_file_type::edfplus;
         r->is_discontinuous = claim[4] == 'D' ? 1 : 0;
     }
     return 0;
@@ -402,7 +403,7 @@ int parse_record_count(const at &a) {
 }
 
 int parse_duration(const at &a) {
-    edf_recording *r = a.p.r;
+    edf_reader_state *r = a.p.r;
     if (int code = read_number(a, false, r->datarecord_duration_text)) {
         return code;
     }
@@ -434,12 +435,12 @@ template <auto member> const char *kept_text(const header_view &v, char *) {
 
 const fixed_field fixed_fields[] = {
     {version, "version", field_kind::tag, parse_version,
-     [](const header_view &v, char *) { return v.fixed->is_edf ? "0" : "\377BIOSEMI"; }},
+     [](const header_view &v, char *) { return v.fixed->is_bdf() ? "\377BIOSEMI" : "0"; }},
     {patient, "patient identification", field_kind::text,
-     parse_identification<&edf_recording::patient_field, &edf_recording::patient_encoding>,
+     parse_identification<&edf_recording::patient_field, &edf_reader_state::patient_encoding>,
      kept_text<&edf_recording::patient_field>},
     {recording, "recording identification", field_kind::text,
-     parse_identification<&edf_recording::recording_field, &edf_recording::recording_encoding>,
+     parse_identification<&edf_recording::recording_field, &edf_reader_state::recording_encoding>,
      kept_text<&edf_recording::recording_field>},
     {start_date, "start date", field_kind::date, start_date_field::parse, start_date_field::format},
     {start_time, "start time", field_kind::time, start_time_field::parse, start_time_field::format},
@@ -450,9 +451,9 @@ const fixed_field fixed_fields[] = {
     {reserved, "reserved", field_kind::tag, parse_reserved,
      [](const header_view &v, char *) {
          const edf_recording &r = *v.fixed;
-         return !(r.is_edfplus || r.is_bdfplus) ? ""
-                : r.is_discontinuous            ? (r.is_edf ? "EDF+D" : "BDF+D")
-                                                : (r.is_edf ? "EDF+C" : "BDF+C");
+         return !r.is_plus()         ? ""
+                : r.is_discontinuous ? (r.is_bdf() ? "BDF+D" : "EDF+D")
+                                     : (r.is_bdf() ? "BDF+C" : "EDF+C");
      }},
     {datarecord_count, "number of data records", field_kind::integer, parse_record_count,
      [](const header_view &v, char *buffer) {
@@ -504,10 +505,10 @@ at signal_at(pass &p, int start, int width, int i, const char *name) {
 }
 
 int lowest(const edf_recording *r) {
-    return r->is_edf ? -32768 : -8388608;
+    return r->is_bdf() ? -8388608 : -32768;
 }
 int highest(const edf_recording *r) {
-    return r->is_edf ? 32767 : 8388607;
+    return r->is_bdf() ? 8388607 : 32767;
 }
 
 // Labels. "EDF Annotations " marks an annotation signal only in an EDF+ file, and "BDF
@@ -515,9 +516,11 @@ int highest(const edf_recording *r) {
 // as UTF-8 or Latin-1 (control bytes as spaces, cut to the field), is kept as an ordinary
 // signal's, with '_' for its first space so that it is not mistaken for one later.
 int label_rule(const at &a, edf_signal_param &s) {
-    edf_recording *r = a.p.r;
-    if ((r->is_edfplus && same_bytes(a.bytes, "EDF Annotations ", label_width)) ||
-        (r->is_bdfplus && same_bytes(a.bytes, "BDF Annotations ", label_width))) {
+    edf_reader_state *r = a.p.r;
+    if ((r->file_type == edf_file_type::edfplus &&
+         same_bytes(a.bytes, "EDF Annotations ", label_width)) ||
+        (r->file_type == edf_file_type::bdfplus &&
+         same_bytes(a.bytes, "BDF Annotations ", label_width))) {
         s.is_annotation = 1;
         r->annotation_signal_indexes[r->annotation_signal_count++] = a.signal;
         return 0;
@@ -532,10 +535,10 @@ int label_rule(const at &a, edf_signal_param &s) {
 }
 
 int after_labels(pass &p) {
-    edf_recording *r = p.r;
-    if ((r->is_edfplus || r->is_bdfplus) && r->annotation_signal_count == 0) {
+    edf_reader_state *r = p.r;
+    if (r->is_plus() && r->annotation_signal_count == 0) {
         // Some programs mark plain files as EDF+C or BDF+C.
-        const char *kind = r->is_edfplus ? "EDF" : "BDF";
+        const char *kind = r->is_bdf() ? "BDF" : "EDF";
         const at a{p, p.h + reserved.offset, 5, -1, "reserved"};
         if (int code = a.report(repaired,
                                 "An %s+ file needs an annotation signal and this one has none; "
@@ -543,12 +546,12 @@ int after_labels(pass &p) {
                                 kind, kind)) {
             return code;
         }
-        r->is_edfplus = r->is_bdfplus = r->is_discontinuous = 0;
+        r->file_type = r->is_bdf() ? edf_file_type::bdf : edf_file_type::edf;
+        r->is_discontinuous = 0;
         at{p, a.bytes, reserved.width, -1, a.name}.note("");
     }
     // A record duration of 0 is allowed only when the records hold nothing but annotations.
-    const bool annotations_only =
-        (r->is_edfplus || r->is_bdfplus) && r->annotation_signal_count == r->signal_count;
+    const bool annotations_only = r->is_plus() && r->annotation_signal_count == r->signal_count;
     if (!annotations_only && r->datarecord_duration_s < min_record_duration) {
         const at a{p, p.h + datarecord_duration.offset, datarecord_duration.width, -1,
                    "duration of a data record"};
@@ -595,10 +598,10 @@ int annotation_limit(const at &a, int required, int *value) {
 }
 
 int digital_min_rule(const at &a, edf_signal_param &s) {
-    const edf_recording *r = a.p.r;
+    const edf_reader_state *r = a.p.r;
     if (s.digital_min < lowest(r) || s.digital_min > highest(r)) {
         return a.report(fatal, "The digital minimum lies outside the range of a %d-bit sample.",
-                        r->is_edf ? 16 : 24);
+                        r->is_bdf() ? 24 : 16);
     }
     return s.is_annotation ? annotation_limit(a, lowest(r), &s.digital_min) : 0;
 }
@@ -606,12 +609,12 @@ int digital_min_rule(const at &a, edf_signal_param &s) {
 // Equal digital limits are read as the whole digital range; with equal limits of either kind
 // the signal is read on the unit scale, physical = digital.
 int digital_max_rule(const at &a, edf_signal_param &s) {
-    const edf_recording *r = a.p.r;
+    const edf_reader_state *r = a.p.r;
     if (s.digital_max < lowest(r) || s.digital_max > highest(r) || s.digital_max < s.digital_min) {
         return a.report(fatal,
                         "The digital maximum lies outside the range of a %d-bit sample or below "
                         "the minimum.",
-                        r->is_edf ? 16 : 24);
+                        r->is_bdf() ? 24 : 16);
     }
     if (int code = s.is_annotation ? annotation_limit(a, highest(r), &s.digital_max) : 0) {
         return code;
@@ -671,7 +674,7 @@ int samples_rule(const at &a, edf_signal_param &s) {
 
 // Plain BDF files are known to carry text in the signals' reserved fields.
 int reserved_rule(const at &a, edf_signal_param &) {
-    const bool free_text = a.p.r->is_bdf && !a.p.r->is_bdfplus;
+    const bool free_text = a.p.r->file_type == edf_file_type::bdf;
     if (free_text ? is_printable(a.bytes, a.width) : is_blank(a.bytes, a.width)) {
         return 0;
     }
@@ -746,7 +749,7 @@ int keep_whole(pass &p, field place, const char *name, const char *message, cons
 }
 
 int check_subfields(pass &p) {
-    edf_recording *r = p.r;
+    edf_reader_state *r = p.r;
     if (!parse_patient_field(r->patient_field, r)) {
         if (int code = keep_whole(p, patient, "patient identification",
                                   "The patient identification does not follow the EDF+ "
@@ -766,7 +769,7 @@ int check_subfields(pass &p) {
 
 // Identification texts outside printable ASCII are handed out as UTF-8, read as the whole
 // field was: the field itself, or its subfields.
-void identification_to_utf8(edf_recording *r) {
+void identification_to_utf8(edf_reader_state *r) {
     const auto convert = [](int encoding, char *field, std::initializer_list<char *> subfields) {
         if (encoding != 0) {
             const auto reading = static_cast<text_encoding>(encoding);
@@ -785,7 +788,7 @@ void identification_to_utf8(edf_recording *r) {
 // The complete records that `bytes` after the header hold become the count; the rest of an
 // incomplete record is left out.
 int count_records(pass &p, const at &count, int64_t bytes) {
-    edf_recording *r = p.r;
+    edf_reader_state *r = p.r;
     const int64_t header = r->header_size;
     const int64_t record = r->record_size;
     const int64_t complete = bytes / record;
@@ -833,9 +836,12 @@ int count_records(pass &p, const at &count, int64_t bytes) {
 // policy the complete records are read: the count follows the file size, and an incomplete
 // last record is left out.
 int check_file_size(pass &p) {
-    edf_recording *r = p.r;
+    edf_reader_state *r = p.r;
     const at count{p, p.h + datarecord_count.offset, datarecord_count.width, -1,
                    "number of data records"};
+    if (p.file_size == size_unknown && r->datarecord_count >= 1) {
+        return 0;
+    }
     if (p.file_size < 0) {
         return at{p, count.bytes, 0, -1, "file"}.report(fatal,
                                                         "The file's size cannot be learned.");
@@ -859,7 +865,7 @@ int check_file_size(pass &p) {
 
 // The signal part, field by field, then what depends on all of it.
 int parse_signal_part(pass &p) {
-    edf_recording *r = p.r;
+    edf_reader_state *r = p.r;
     for (const signal_field &f : signal_fields) {
         for (int i = 0; i < r->signal_count; i++) {
             if (int code = read_signal_field(p, f, i)) {
@@ -870,8 +876,8 @@ int parse_signal_part(pass &p) {
             return code;
         }
     }
-    r->record_size = static_cast<int>(p.samples) * (r->is_edf ? 2 : 3);
-    if (int code = r->is_edfplus || r->is_bdfplus ? check_subfields(p) : 0) {
+    r->record_size = static_cast<int>(p.samples) * r->bytes_per_sample();
+    if (int code = r->is_plus() ? check_subfields(p) : 0) {
         return code;
     }
     identification_to_utf8(r);
@@ -881,7 +887,7 @@ int parse_signal_part(pass &p) {
     // Each signal's place in a data record.
     for (int i = 0, position = 0; i < r->signal_count; i++) {
         r->signals[i].buffer_offset = position;
-        position += r->signals[i].samples_per_record * (r->is_edf ? 2 : 3);
+        position += r->signals[i].samples_per_record * r->bytes_per_sample();
     }
     return 0;
 }
@@ -889,7 +895,7 @@ int parse_signal_part(pass &p) {
 // Everything the parse holds, released together unless the parse succeeds (also when the
 // reader throws).
 struct parsed_block {
-    edf_recording *r = nullptr;
+    edf_reader_state *r = nullptr;
     std::unique_ptr<unsigned char, decltype(&std::free)> header{nullptr, &std::free};
 
     ~parsed_block() {
@@ -897,11 +903,11 @@ struct parsed_block {
             release_header(r);
         }
     }
-    edf_recording *fail(int code, int *error) {
+    edf_reader_state *fail(int code, int *error) {
         *error = code;
         return nullptr;
     }
-    edf_recording *done() {
+    edf_reader_state *done() {
         return std::exchange(r, nullptr);
     }
 };
@@ -914,15 +920,15 @@ int short_header(pass &p, int64_t declared) {
 
 } // namespace
 
-edf_recording *parse_header(header_reader read, void *source, int64_t file_size,
-                            edf_problem_sink *sink, int *error) {
+edf_reader_state *parse_header(header_reader read, void *source, int64_t file_size,
+                               edf_problem_sink *sink, int *error) {
     parsed_block held;
     unsigned char fixed[fixed_header_size];
-    held.r = static_cast<edf_recording *>(std::calloc(1, sizeof(edf_recording)));
+    held.r = new (std::nothrow) edf_reader_state();
     if (held.r == nullptr) {
         return held.fail(EDF_ERR_NO_MEMORY, error);
     }
-    edf_recording *r = held.r;
+    edf_reader_state *r = held.r;
     pass p{sink, r, fixed, file_size, {}, false, 0};
     if (!read(source, fixed, fixed_header_size)) {
         return held.fail(short_header(p, fixed_header_size), error);
@@ -955,8 +961,7 @@ edf_recording *parse_header(header_reader read, void *source, int64_t file_size,
 }
 
 void release_header(edf_recording *recording) {
-    std::free(recording->signals);
-    std::free(recording);
+    delete static_cast<edf_reader_state *>(recording);
 }
 
 const edf_signal_param &annotation_signal(bool bdf) {
@@ -984,7 +989,7 @@ bool format_header(const header_view &v, header_writer write, void *target) {
     if (!write(target, bytes, fixed_header_size)) {
         return false;
     }
-    const edf_signal_param &annotation = annotation_signal(!v.fixed->is_edf);
+    const edf_signal_param &annotation = annotation_signal(v.fixed->is_bdf());
     for (const signal_field &f : signal_fields) {
         for (int i = 0; i < v.signal_count + v.inserted; i++) {
             const edf_signal_param &s = i < v.insert_at                ? v.signals[i]

@@ -22,17 +22,22 @@ namespace edf::codec {
 // (or the read fails).
 using header_reader = bool (*)(void *source, unsigned char *buffer, int64_t bytes);
 
+// A `file_size` for a source that cannot tell its size: the header's record count is then
+// taken as it stands (a count that is not a positive number cannot be checked, and is fatal).
+inline constexpr int64_t size_unknown = -2;
+
 // Parses a whole header: the fixed part (read first, to learn the number of signals), the
 // signal part, the identification subfields of EDF+/BDF+ files, and the record count against
-// `file_size` (-1 when it could not be learned). On success returns a new block (owned by the
-// caller, with its `signals` array; `file` is left null) with the repairs applied. On failure
-// (the first problem with a code under the strict policy, a fatal one under the others)
-// returns null, stores EDF_ERR_NO_MEMORY, EDF_ERR_READ or EDF_ERR_FORMAT in *error, and has
-// freed everything it allocated.
-edf_recording *parse_header(header_reader read, void *source, int64_t file_size,
-                            edf_problem_sink *sink, int *error);
+// `file_size` (-1 when it could not be learned, size_unknown when the source cannot tell). On
+// success returns a new reader's state (owned by the caller, with its `signals` array; `file` is
+// left null) with the repairs applied. On failure (the first problem with a code under the strict
+// policy, a fatal one under the others) returns null, stores EDF_ERR_NO_MEMORY, EDF_ERR_READ or
+// EDF_ERR_FORMAT in *error, and has freed everything it allocated.
+edf_reader_state *parse_header(header_reader read, void *source, int64_t file_size,
+                               edf_problem_sink *sink, int *error);
 
-// Frees a block of parse_header and its signals (its `file` is the caller's).
+// Frees a block of parse_header (a reader's state) and what it holds (its `file` is the
+// caller's).
 void release_header(edf_recording *recording);
 
 // What a header is written from: the fixed fields of `fixed` (file type, patient_field,

@@ -20,11 +20,11 @@ extern "C" int edf_get_annotation(int handle, int n, edf_annotation *annot) {
         return -1;
     }
     std::memset(annot, 0, sizeof *annot);
-    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    const edf_reader_state *r = edf_reader_for(handle);
     if (r == nullptr || n < 0 || n >= r->annotation_count) {
         return -1;
     }
-    const edf_parsed_annotation &entry = edf_parsed_annotation_lists[handle][n];
+    const edf_parsed_annotation &entry = r->annotations[n];
     annot->onset = entry.onset;
     // The duration text was converted when the file was opened, so it converts again.
     // Until a text is stored the arena does not exist, and every offset is the empty text's.

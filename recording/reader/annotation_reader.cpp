@@ -81,8 +81,7 @@ struct kept_tal {
 };
 
 struct extraction {
-    edf_recording *r;
-    int handle;
+    edf_reader_state *r;
     int mode;
     int signal_count; // annotation signals
     annotation_signal *signals;
@@ -154,31 +153,31 @@ bool timekeeping_flaw(extraction &x, const annotation_signal &a, int *result, co
                 rest);
 }
 
-// Room for one more entry of the handle's list, which grows 1000 entries at a time.
+// Room for one more entry of the recording's list, which grows 1000 entries at a time.
 edf_parsed_annotation *next_entry(extraction &x) {
-    edf_recording *r = x.r;
+    edf_reader_state *r = x.r;
     if (r->annotation_count >= r->annotation_capacity) {
         const int64_t capacity =
             static_cast<int64_t>(r->annotation_capacity) + EDF_ANNOTATION_LIST_STEP;
         if (capacity > INT32_MAX) {
             return nullptr;
         }
-        void *grown = std::realloc(edf_parsed_annotation_lists[x.handle],
+        void *grown = std::realloc(r->annotations,
                                    static_cast<size_t>(capacity) * sizeof(edf_parsed_annotation));
         if (grown == nullptr) {
             return nullptr;
         }
-        edf_parsed_annotation_lists[x.handle] = static_cast<edf_parsed_annotation *>(grown);
+        r->annotations = static_cast<edf_parsed_annotation *>(grown);
         r->annotation_capacity = static_cast<int>(capacity);
     }
-    return &edf_parsed_annotation_lists[x.handle][r->annotation_count];
+    return &r->annotations[r->annotation_count];
 }
 
 // Appends n bytes and a NUL to the recording's text arena, which doubles as it fills (so a
 // file of many tiny annotations costs memory in proportion to its texts, not to the longest
 // text allowed). The arena's first byte is the empty text. Returns the text's offset, or 0
 // when the arena cannot grow (*ok is then false).
-uint32_t store_text(edf_recording *r, const unsigned char *text, int64_t n, bool *ok) {
+uint32_t store_text(edf_reader_state *r, const unsigned char *text, int64_t n, bool *ok) {
     *ok = true;
     if (n == 0) {
         return 0;
@@ -312,7 +311,7 @@ int take_whole_tal(extraction &x, const unsigned char *s, const token &t, const 
 // (the annotations stored from it are taken back).
 int take_tal(extraction &x, const unsigned char *s, const token &t, bool timekeeping,
              int64_t *annotations) {
-    edf_recording *r = x.r;
+    edf_reader_state *r = x.r;
     const int count_at_tal = r->annotation_count;
     const int64_t text_size_at_tal = r->annotation_text_size;
     tal_entry e{0, s + t.duration_begin, 0, -1, nullptr, 0};
@@ -686,20 +685,23 @@ int examine_record(extraction &x, int64_t record) {
 // as unreadable, as they would if each record were read in full.
 int walk_records(extraction &x, int64_t records, int64_t per_run, bool whole,
                  const cluster *clusters, int cluster_count, unsigned char *buffer) {
-    const edf_recording *r = x.r;
+    const edf_reader_state *r = x.r;
     const int64_t header_size = static_cast<int64_t>(256) * (r->signal_count + 1);
-    struct stat status;
-    if (fstat(fileno(r->file), &status) != 0) {
+    const int64_t size = r->source.size();
+    // A source of callbacks that cannot tell its size holds the records that the header
+    // counts, until a read falls short.
+    if (size < 0 && !r->source.is_callbacks()) {
         return result_read_failed;
     }
-    const int64_t size = status.st_size;
-    const int64_t complete = size > header_size ? (size - header_size) / r->record_size : 0;
+    const int64_t complete = size < 0             ? records
+                             : size > header_size ? (size - header_size) / r->record_size
+                                                  : 0;
     for (int64_t first = 0; first < records; first += per_run) {
         const int64_t n = records - first < per_run ? records - first : per_run;
         const int64_t start = header_size + first * r->record_size;
         // The records of the run that the file holds whole (the others fail below).
         const int64_t held = (complete - first < n ? complete - first : n) * r->record_size;
-        if (whole && held > 0 && edf_read_at(r->file, buffer, held, start) != held) {
+        if (whole && held > 0 && r->source.read_at(buffer, held, start) != held) {
             return result_read_failed;
         }
         for (int64_t j = 0; j < n; j++) {
@@ -708,8 +710,8 @@ int walk_records(extraction &x, int64_t records, int64_t per_run, bool whole,
             }
             for (int c = 0; !whole && c < cluster_count; c++) {
                 const cluster &cl = clusters[c];
-                if (edf_read_at(r->file, buffer + cl.buffer_position, cl.length,
-                                start + cl.offset) != cl.length) {
+                if (r->source.read_at(buffer + cl.buffer_position, cl.length, start + cl.offset) !=
+                    cl.length) {
                     return result_read_failed;
                 }
             }
@@ -737,8 +739,8 @@ struct signal_layout {
 };
 
 bool lay_out_signals(extraction &x, cluster *clusters, signal_layout *out) {
-    const edf_recording *r = x.r;
-    const int64_t bytes_per_sample = r->is_bdfplus ? 3 : 2;
+    const edf_reader_state *r = x.r;
+    const int64_t bytes_per_sample = r->bytes_per_sample();
     bool inside = r->record_size > 0;
     for (int k = 0; k < x.signal_count; k++) {
         const edf_signal_param &s = r->signals[r->annotation_signal_indexes[k]];
@@ -790,7 +792,7 @@ bool allocate_work(extraction &x, int64_t largest) {
 
 // Walks the records with the work areas in place.
 int walk(extraction &x, int64_t records) {
-    edf_recording *r = x.r;
+    edf_reader_state *r = x.r;
     cluster *clusters =
         static_cast<cluster *>(std::calloc(static_cast<size_t>(x.signal_count), sizeof(cluster)));
     if (clusters == nullptr) {
@@ -820,15 +822,14 @@ int walk(extraction &x, int64_t records) {
 
 } // namespace
 
-int edf_read_annotations(edf_recording *r, int handle, int mode, edf_problem_sink *sink) {
+int edf_extract_annotations(edf_reader_state *r, bool keep, int mode, edf_problem_sink *sink) {
     edf_problem_sink strict_sink;
     extraction x{};
     x.r = r;
-    x.handle = handle;
     x.mode = mode;
     x.sink = sink != nullptr ? sink : &strict_sink;
-    // Nothing is stored while checking, nor without a handle to keep it.
-    x.store = x.sink->policy != edf_policy::check && handle >= 0;
+    // Nothing is stored while checking, nor when the list is not kept.
+    x.store = x.sink->policy != edf_policy::check && keep;
     x.signal_count = r->annotation_signal_count;
     if (x.signal_count < 1) {
         return result_bad_format;

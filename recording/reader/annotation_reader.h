@@ -8,9 +8,8 @@
 // mode: EDF_READ_NO_ANNOTATIONS, EDF_READ_ANNOTATIONS or EDF_READ_ALL_ANNOTATIONS.
 // Returns 0 on success; 1 when a work buffer cannot be allocated; 2 when seeking to the first
 // record or reading a record fails; 9 when the annotation signals break the format; -1 when
-// the list cannot grow. Sets subsecond_start_ticks, annotation_count, annotation_capacity and
-// the handle's entry of edf_parsed_annotation_lists.
+// the list cannot grow. Sets subsecond_start_ticks and the recording's annotation list.
 // Problems go to `sink` (null: the strict policy, which ends at the first); under the check
-// policy, and without a handle (negative), nothing is stored.
-int edf_read_annotations(edf_recording *recording, int handle, int mode,
-                         edf_problem_sink *sink = nullptr);
+// policy, and unless `keep` is set, nothing is stored.
+int edf_extract_annotations(edf_reader_state *recording, bool keep, int mode,
+                            edf_problem_sink *sink = nullptr);

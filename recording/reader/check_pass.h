@@ -11,7 +11,7 @@
 // included, is in the sink), or a negative code when the file cannot be opened (null path,
 // missing file, a directory) or checking fails for a reason that is not the file's (no
 // memory, a failed read). When `recording` is not null and the pass ran without a fatal
-// problem, *recording receives the block with its stream open (free it with
+// problem, *recording receives the block (a reader's state) with its stream open (free it with
 // edf_discard_recording); it is null otherwise.
 int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **recording);
 

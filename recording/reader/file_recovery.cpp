@@ -55,8 +55,9 @@ int plan(const char *path, int fd, edf_recovery_plan *out) {
         return code != 0 ? code : EDF_ERR_FORMAT;
     }
     unsigned char stored[datarecord_count.width];
-    const bool read = edf_read_at(r->file, stored, datarecord_count.width,
-                                  datarecord_count.offset) == datarecord_count.width;
+    const bool read =
+        static_cast<const edf_reader_state *>(r)->source.read_at(
+            stored, datarecord_count.width, datarecord_count.offset) == datarecord_count.width;
     // The file checked must be the one to change, still of the size the check saw.
     struct stat checked;
     struct stat status;

@@ -1,38 +1,35 @@
-// The reader's gatekeeper: the header codec parses the header of the stream, which is read
+// The reader's gatekeeper: the header codec parses the header of the source, which is read
 // twice (the fixed 256 bytes first, to learn the number of signals, then the whole header in
-// one piece), against the stream's size.
+// one piece), against the source's size.
 #include "recording/reader/header_check.h"
 
 #include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 
-#include <sys/types.h>
-
-#include <cstdio>
+#include <utility>
 
 namespace {
 
-bool read_stream(void *source, unsigned char *buffer, int64_t bytes) {
-    FILE *stream = static_cast<FILE *>(source);
-    std::rewind(stream);
-    return std::fread(buffer, 1, static_cast<size_t>(bytes), stream) == static_cast<size_t>(bytes);
+bool read_source(void *source, unsigned char *buffer, int64_t bytes) {
+    return static_cast<const edf_byte_source *>(source)->read_at(buffer, bytes, 0) == bytes;
 }
 
 } // namespace
 
-edf_recording *edf_check_file_header(FILE *stream, int *error, edf_problem_sink *sink) {
+edf_reader_state *edf_check_header(edf_byte_source &&source, int *error, edf_problem_sink *sink) {
     edf_problem_sink strict_sink;
     if (sink == nullptr) {
         sink = &strict_sink;
     }
-    int64_t size = -1;
-    if (fseeko(stream, 0, SEEK_END) == 0) {
-        const off_t end = ftello(stream);
-        size = end >= 0 ? static_cast<int64_t>(end) : -1;
+    // Released here, unless the new state takes it.
+    edf_byte_source held = std::move(source);
+    int64_t size = held.size();
+    if (size < 0 && held.is_callbacks()) {
+        size = edf::codec::size_unknown;
     }
-    edf_recording *r = edf::codec::parse_header(read_stream, stream, size, sink, error);
+    edf_reader_state *r = edf::codec::parse_header(read_source, &held, size, sink, error);
     if (r != nullptr) {
-        r->file = stream;
+        r->source = std::move(held);
     }
     return r;
 }
@@ -47,7 +44,7 @@ int edf_check_discontinuity(const edf_recording *r, edf_problem_sink *sink) {
     }
     const edf_problem_place place{edf_layout::reserved.offset, -1, -1, "reserved"};
     if (edf_report(sink, place, EDF_ERR_DISCONTINUOUS, EDF_PROBLEM_CONFORMS,
-                   r->is_edfplus ? "EDF+D" : "BDF+D", 5,
+                   r->is_bdf() ? "BDF+D" : "EDF+D", 5,
                    "The file is discontinuous (its records may leave gaps), as the format "
                    "allows; the tolerant open reads it with each record's own start time.")) {
         return 0;

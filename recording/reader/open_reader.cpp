@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -28,19 +29,18 @@ int fail(edf_header_info *hdr, int code) {
     return -1;
 }
 
-// Frees a recording that never became visible through a handle, and closes its stream.
-void discard(edf_recording *r, FILE *stream) {
-    std::fclose(stream);
-    std::free(r->long_path);
-    std::free(r->annotation_texts);
-    std::free(r->breaks);
-    std::free(r->unplaced_records);
-    std::free(r->signals);
-    std::free(r);
+// Frees a recording that never became visible through a handle, closes its stream (a path's)
+// and releases its source.
+void discard(edf_reader_state *r) {
+    if (r->file != nullptr) {
+        std::fclose(r->file);
+        r->file = nullptr;
+    }
+    delete r;
 }
 
-void fill_identification(edf_header_info *hdr, const edf_recording *r) {
-    if (!r->is_edfplus && !r->is_bdfplus) {
+void fill_identification(edf_header_info *hdr, const edf_reader_state *r) {
+    if (!r->is_plus()) {
         copy_cut(hdr->patient, r->patient_field, 80);
         copy_cut(hdr->recording, r->recording_field, 80);
         return;
@@ -82,11 +82,8 @@ void fill_signal(edf_signal_info *info, const edf_signal_param &s, int64_t recor
 
 // The caller's description of the file as its header states it, one entry per ordinary
 // signal; the annotations and what they tell come later.
-void describe(edf_header_info *hdr, edf_recording *r) {
-    hdr->filetype = r->is_edfplus   ? EDF_FILETYPE_EDFPLUS
-                    : r->is_bdfplus ? EDF_FILETYPE_BDFPLUS
-                    : r->is_edf     ? EDF_FILETYPE_EDF
-                                    : EDF_FILETYPE_BDF;
+void describe(edf_header_info *hdr, edf_reader_state *r) {
+    hdr->filetype = static_cast<int>(r->file_type);
     hdr->ordinary_signal_count = r->signal_count - r->annotation_signal_count;
     // Record count and duration come from eight-character fields whose product can exceed
     // 64 bits; such a duration is reported as the largest value.
@@ -136,20 +133,97 @@ FILE *open_stream(const char *path) {
     return stream;
 }
 
-// The open for reading under the sink's policy (strict or tolerant).
-int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
-                 edf_problem_sink *sink) {
+// The first checks of every open for reading: the record and the mode, and a free handle.
+// Returns 0, or -1 with the code in *hdr (when there is one).
+int check_arguments(edf_header_info *hdr, int read_annotations) {
     if (hdr == nullptr) {
         return -1;
     }
     std::memset(hdr, 0, sizeof *hdr);
     hdr->handle = -1;
-
     if (read_annotations < EDF_READ_NO_ANNOTATIONS || read_annotations > EDF_READ_ALL_ANNOTATIONS) {
         return fail(hdr, EDF_ERR_ANNOTATION_MODE);
     }
-    if (edf_open_file_count >= EDF_MAX_FILES) {
+    if (edf_get_number_of_open_files() >= EDF_MAX_FILES) {
         return fail(hdr, EDF_ERR_TOO_MANY_FILES);
+    }
+    return 0;
+}
+
+// The open for reading of `source` under the sink's policy (strict or tolerant): `stream` is
+// the stream of a path's source (closed on failure), null for memory and callbacks; `name` is
+// the path, or the name of a source. The source is released on failure.
+int open_reading(edf_byte_source &&source, FILE *stream, const char *name, edf_header_info *hdr,
+                 int read_annotations, edf_problem_sink *sink) {
+    int error = EDF_ERR_FORMAT;
+    edf_reader_state *r = edf_check_header(std::move(source), &error, sink);
+    if (r == nullptr) {
+        if (stream != nullptr) {
+            std::fclose(stream);
+        }
+        return fail(hdr, error);
+    }
+    r->file = stream;
+    r->from_source = stream == nullptr ? 1 : 0;
+    r->tolerant = sink->policy != edf_policy::strict ? 1 : 0;
+    error = edf_check_discontinuity(r, sink);
+    if (error != 0) {
+        discard(r);
+        return fail(hdr, error);
+    }
+    if (!edf_store_path(r, name != nullptr ? name : "")) {
+        discard(r);
+        return fail(hdr, EDF_ERR_NO_MEMORY);
+    }
+    if (stream != nullptr) {
+        edf_store_identity(r);
+    }
+    const int handle = edf_take_slot(r);
+    if (handle < 0) {
+        discard(r);
+        return fail(hdr, handle);
+    }
+    hdr->handle = handle;
+    describe(hdr, r);
+    hdr->annotation_count = 0;
+
+    if (r->is_plus()) {
+        r->annotation_problem_start = sink->count;
+        const int result = edf_extract_annotations(r, true, read_annotations, sink);
+        if (result != 0) {
+            // Leave no trace: the slot, the list and the block go, and the caller's record
+            // holds nothing but the failure.
+            edf_give_back_slot(handle);
+            discard(r);
+            std::memset(hdr, 0, sizeof *hdr);
+            // The tolerant open tells memory (a buffer, or a list that cannot grow) from the
+            // file; the strict open of a path reports every failure of the pass as the
+            // file's. A source that fails is the source's failure.
+            const bool memory = result == 1 || result == -1;
+            const int code = stream == nullptr && result == 2               ? EDF_ERR_READ
+                             : sink->policy != edf_policy::strict && memory ? EDF_ERR_NO_MEMORY
+                                                                            : EDF_ERR_FORMAT;
+            return fail(hdr, code);
+        }
+        hdr->start_subsecond = r->subsecond_start_ticks;
+        hdr->annotation_count = r->annotation_count;
+        if (r->is_discontinuous) {
+            hdr->file_duration = edf_recording_end_ticks(r);
+        }
+    }
+    // The problems stay with the handle; the sink's list becomes the block's.
+    r->problems = sink->problems;
+    r->problem_count = sink->count;
+    sink->problems = nullptr;
+    sink->count = sink->capacity = 0;
+    return 0;
+}
+
+// The open of a path under the sink's policy.
+int open_path(const char *path, edf_header_info *hdr, int read_annotations,
+              edf_problem_sink *sink) {
+    if (check_arguments(hdr, read_annotations) != 0) {
+        return -1;
     }
     if (path == nullptr) {
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
@@ -161,90 +235,48 @@ int open_reading(const char *path, edf_header_info *hdr, int read_annotations,
     if (stream == nullptr) {
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
-    int error = EDF_ERR_FORMAT;
-    edf_recording *r = edf_check_file_header(stream, &error, sink);
-    if (r == nullptr) {
-        std::fclose(stream);
-        return fail(hdr, error);
-    }
-    error = edf_check_discontinuity(r, sink);
-    if (error != 0) {
-        discard(r, stream);
-        return fail(hdr, error);
-    }
-    if (!edf_store_path(r, path)) {
-        discard(r, stream);
-        return fail(hdr, EDF_ERR_NO_MEMORY);
-    }
-    edf_store_identity(r);
-    const int handle = edf_take_slot(r);
-    if (handle < 0) {
-        discard(r, stream);
-        return fail(hdr, EDF_ERR_TOO_MANY_FILES);
-    }
-    hdr->handle = handle;
-    describe(hdr, r);
-    edf_parsed_annotation_lists[handle] = nullptr;
-    r->annotation_count = 0;
-    r->annotation_capacity = 0;
-    hdr->annotation_count = 0;
-
-    if (r->is_edfplus || r->is_bdfplus) {
-        const int result = edf_read_annotations(r, handle, read_annotations, sink);
-        if (result != 0) {
-            // Leave no trace: the slot, the list and the block go, and the caller's record
-            // holds nothing but the failure.
-            std::free(edf_parsed_annotation_lists[handle]);
-            edf_parsed_annotation_lists[handle] = nullptr;
-            edf_handle_table[handle] = nullptr;
-            discard(r, stream);
-            std::memset(hdr, 0, sizeof *hdr);
-            // The tolerant open tells memory (a buffer, or a list that cannot grow) from the
-            // file; the strict open reports every failure of the pass as the file's.
-            const bool memory = result == 1 || result == -1;
-            return fail(hdr, sink->policy != edf_policy::strict && memory ? EDF_ERR_NO_MEMORY
-                                                                          : EDF_ERR_FORMAT);
-        }
-        hdr->start_subsecond = r->subsecond_start_ticks;
-        hdr->annotation_count = r->annotation_count;
-        if (r->is_discontinuous) {
-            hdr->file_duration = edf_recording_end_ticks(r);
-        }
-    }
-    edf_open_file_count++;
-    // The problems stay with the handle; the sink's list becomes the block's.
-    r->problems = sink->problems;
-    r->problem_count = sink->count;
-    sink->problems = nullptr;
-    sink->count = sink->capacity = 0;
-    return 0;
+    return open_reading(edf_byte_source::over_file(fileno(stream)), stream, path, hdr,
+                        read_annotations, sink);
 }
 
-} // namespace
+// The open of memory or of callbacks: strict, or tolerant by the flag.
+int open_source(edf_byte_source &&given, const char *name, edf_header_info *hdr,
+                int read_annotations, int flags) {
+    edf_byte_source source = std::move(given); // released on every early return
+    if (check_arguments(hdr, read_annotations) != 0) {
+        return -1;
+    }
+    if ((flags & ~EDF_OPEN_TOLERANT) != 0 || !source.usable()) {
+        return fail(hdr, EDF_ERR_CANNOT_OPEN);
+    }
+    edf_problem_sink sink;
+    if ((flags & EDF_OPEN_TOLERANT) != 0) {
+        sink.policy = edf_policy::tolerant;
+    }
+    const int result = open_reading(std::move(source), nullptr, name, hdr, read_annotations, &sink);
+    edf_release_sink(&sink);
+    return result;
+}
 
-int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **recording) {
-    if (recording != nullptr) {
-        *recording = nullptr;
-    }
-    if (path == nullptr) {
-        return EDF_ERR_CANNOT_OPEN;
-    }
-    FILE *stream = open_stream(path);
-    if (stream == nullptr) {
-        return EDF_ERR_CANNOT_OPEN;
-    }
+// The pass over `source` (with `stream`, a path's, or null; closed on failure).
+int check_pass(edf_byte_source &&source, FILE *stream, edf_problem_sink *sink,
+               edf_recording **recording) {
     int error = 0;
-    edf_recording *r = edf_check_file_header(stream, &error, sink);
+    edf_reader_state *r = edf_check_header(std::move(source), &error, sink);
     if (r == nullptr) {
-        std::fclose(stream);
+        if (stream != nullptr) {
+            std::fclose(stream);
+        }
         // A fatal problem was listed; any other failure is the environment's.
         const bool fatal_listed =
             sink->count > 0 && sink->problems[sink->count - 1].action == EDF_PROBLEM_FATAL;
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : fatal_listed ? 0 : error;
     }
+    r->file = stream;
+    r->from_source = stream == nullptr ? 1 : 0;
     error = edf_check_discontinuity(r, sink);
-    if (error == 0 && (r->is_edfplus || r->is_bdfplus)) {
-        switch (edf_read_annotations(r, -1, EDF_READ_ALL_ANNOTATIONS, sink)) {
+    if (error == 0 && r->is_plus()) {
+        switch (edf_extract_annotations(r, false, EDF_READ_ALL_ANNOTATIONS, sink)) {
         case 0:
             break;
         case 1:
@@ -266,39 +298,18 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
         error = 0;
     }
     if (error != 0 || fatal || recording == nullptr) {
-        discard(r, stream);
+        discard(r);
         return sink->out_of_memory ? EDF_ERR_NO_MEMORY : error;
     }
     *recording = r;
     return 0;
 }
 
-void edf_discard_recording(edf_recording *recording) {
-    discard(recording, recording->file);
-}
-
-extern "C" {
-
-int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
-    edf_problem_sink strict;
-    return open_reading(path, hdr, read_annotations, &strict);
-}
-
-int edfopen_file_readonly_tolerant(const char *path, edf_header_info *hdr, int read_annotations) {
-    edf_problem_sink sink;
-    sink.policy = edf_policy::tolerant;
-    const int result = open_reading(path, hdr, read_annotations, &sink);
-    edf_release_sink(&sink);
-    return result;
-}
-
-int edf_check_file(const char *path, edf_problem *problems, int capacity) {
-    if (capacity < 0 || (problems == nullptr && capacity > 0)) {
-        return -1;
-    }
+// edf_check_file and edf_check_source: the pass under the check policy, its list copied out.
+int check_listing(edf_byte_source &&source, FILE *stream, edf_problem *problems, int capacity) {
     edf_problem_sink sink;
     sink.policy = edf_policy::check;
-    const int code = edf_check_pass(path, &sink, nullptr);
+    const int code = check_pass(std::move(source), stream, &sink, nullptr);
     const int count = sink.count;
     for (int i = 0; i < count && i < capacity; i++) {
         problems[i] = sink.problems[i];
@@ -307,8 +318,92 @@ int edf_check_file(const char *path, edf_problem *problems, int capacity) {
     return code < 0 ? code : count;
 }
 
+} // namespace
+
+int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **recording) {
+    if (recording != nullptr) {
+        *recording = nullptr;
+    }
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    FILE *stream = open_stream(path);
+    if (stream == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    return check_pass(edf_byte_source::over_file(fileno(stream)), stream, sink, recording);
+}
+
+void edf_discard_recording(edf_recording *recording) {
+    discard(static_cast<edf_reader_state *>(recording));
+}
+
+extern "C" {
+
+int edfopen_file_readonly(const char *path, edf_header_info *hdr, int read_annotations) {
+    edf_problem_sink strict;
+    return open_path(path, hdr, read_annotations, &strict);
+}
+
+int edfopen_file_readonly_tolerant(const char *path, edf_header_info *hdr, int read_annotations) {
+    edf_problem_sink sink;
+    sink.policy = edf_policy::tolerant;
+    const int result = open_path(path, hdr, read_annotations, &sink);
+    edf_release_sink(&sink);
+    return result;
+}
+
+int edfopen_source_readonly(const edf_source *source, const char *name, edf_header_info *hdr,
+                            int annotation_mode, int flags) {
+    if (source == nullptr) {
+        if (hdr != nullptr) {
+            std::memset(hdr, 0, sizeof *hdr);
+            return fail(hdr, EDF_ERR_CANNOT_OPEN);
+        }
+        return -1;
+    }
+    return open_source(edf_byte_source::over_callbacks(*source), name, hdr, annotation_mode, flags);
+}
+
+int edfopen_memory_readonly(const void *data, int64_t size, edf_header_info *hdr,
+                            int annotation_mode, int flags) {
+    edf_byte_source memory;
+    if (size >= 0 && (data != nullptr || size == 0)) {
+        memory = edf_byte_source::over_memory(data, size);
+    }
+    return open_source(std::move(memory), nullptr, hdr, annotation_mode, flags);
+}
+
+int edf_check_file(const char *path, edf_problem *problems, int capacity) {
+    if (capacity < 0 || (problems == nullptr && capacity > 0)) {
+        return -1;
+    }
+    if (path == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    FILE *stream = open_stream(path);
+    if (stream == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    return check_listing(edf_byte_source::over_file(fileno(stream)), stream, problems, capacity);
+}
+
+int edf_check_source(const edf_source *source, edf_problem *problems, int capacity) {
+    if (source == nullptr) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    edf_byte_source bytes = edf_byte_source::over_callbacks(*source);
+    if (capacity < 0 || (problems == nullptr && capacity > 0)) {
+        return -1; // released with `bytes`
+    }
+    if (!bytes.usable()) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    return check_listing(std::move(bytes), nullptr, problems, capacity);
+}
+
 int edf_get_problem_count(int handle) {
-    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    const edf_reader_state *r = edf_reader_for(handle);
     return r != nullptr ? r->problem_count : -1;
 }
 
@@ -317,7 +412,7 @@ int edf_get_problem(int handle, int n, edf_problem *problem) {
         return -1;
     }
     std::memset(problem, 0, sizeof *problem);
-    const edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    const edf_reader_state *r = edf_reader_for(handle);
     if (r == nullptr || n < 0 || n >= r->problem_count) {
         return -1;
     }

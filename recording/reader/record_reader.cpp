@@ -17,7 +17,7 @@ constexpr int64_t fallback_buffer_bytes = 32768;
 template <typename Sample>
 int read_records(int handle, int64_t first_record, int record_count, int signal_count,
                  const int *signals, Sample *const *bufs, edf_sample_kind kind) {
-    edf_recording *r = edf_recording_for(handle, edf_side::reader);
+    edf_reader_state *r = edf_reader_for(handle);
     if (r == nullptr || first_record < 0 || record_count < 0 || signal_count < 1 ||
         signals == nullptr || bufs == nullptr) {
         return -1;

@@ -1,7 +1,6 @@
 // The walk over record runs shared by the per-signal reads and the record reads, and the
 // conversion loops that turn a run's bytes into samples.
 #include "recording/reader/record_walk.h"
-#include "recording/core/positioned_io.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +50,7 @@ struct cursor {
 };
 
 struct walk {
-    const edf_recording *r;
+    const edf_reader_state *r;
     int64_t first_record;
     int64_t end_record;
     edf_run_target *targets;
@@ -119,10 +118,10 @@ void edf_convert_samples(edf_run_target &t, int bytes_per_sample, const unsigned
     t.done += count;
 }
 
-bool edf_walk_records(const edf_recording *r, int64_t first_record, int64_t end_record,
+bool edf_walk_records(const edf_reader_state *r, int64_t first_record, int64_t end_record,
                       edf_run_target *targets, int count, unsigned char *buffer,
                       int64_t buffer_bytes) {
-    const walk w{r, first_record, end_record, targets, count, r->is_edf ? 2 : 3};
+    const walk w{r, first_record, end_record, targets, count, r->bytes_per_sample()};
     cursor c{first_record, 0, w.run_begin({first_record, 0, 0})};
     while (w.settle(c)) {
         // Plan one read: the runs (or the part of a run that fits) from c on, while the
@@ -145,7 +144,7 @@ bool edf_walk_records(const edf_recording *r, int64_t first_record, int64_t end_
             end = at + take * w.bps > end ? at + take * w.bps : end;
             c.within += take;
         }
-        const int64_t got = edf_read_at(r->file, buffer, end - begin, begin);
+        const int64_t got = r->source.read_at(buffer, end - begin, begin);
         // Walk the same plan over the bytes that arrived.
         for (cursor p = start; w.settle(p) && (p.record != c.record || p.target != c.target ||
                                                p.within != c.within);) {
@@ -165,15 +164,15 @@ bool edf_walk_records(const edf_recording *r, int64_t first_record, int64_t end_
     return true;
 }
 
-unsigned char *edf_large_read_buffer(edf_recording *r) {
+unsigned char *edf_large_read_buffer(edf_reader_state *r) {
     if (r->read_buffer == nullptr) {
         r->read_buffer = static_cast<unsigned char *>(std::malloc(EDF_READ_BUFFER));
     }
     return r->read_buffer;
 }
 
-edf_signal_param *edf_reader_signal(int handle, int signal, edf_recording **recording) {
-    edf_recording *r = edf_recording_for(handle, edf_side::reader);
+edf_signal_param *edf_reader_signal(int handle, int signal, edf_reader_state **recording) {
+    edf_reader_state *r = edf_reader_for(handle);
     if (r == nullptr || signal < 0 || signal >= r->signal_count - r->annotation_signal_count) {
         return nullptr;
     }

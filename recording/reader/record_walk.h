@@ -30,7 +30,7 @@ struct edf_run_target {
 // buffer holds `buffer_bytes` bytes (at least 3). Returns true when every sample was stored;
 // false when the file ended early: each target's `done` then counts the samples stored, in
 // order, before the first one that was missing.
-bool edf_walk_records(const edf_recording *r, int64_t first_record, int64_t end_record,
+bool edf_walk_records(const edf_reader_state *r, int64_t first_record, int64_t end_record,
                       edf_run_target *targets, int count, unsigned char *buffer,
                       int64_t buffer_bytes);
 
@@ -40,7 +40,7 @@ void edf_convert_samples(edf_run_target &target, int bytes_per_sample, const uns
                          int64_t count);
 
 // The handle's buffer of large reads, allocated on first use; null when it cannot be had.
-unsigned char *edf_large_read_buffer(edf_recording *r);
+unsigned char *edf_large_read_buffer(edf_reader_state *r);
 
 // The signal record of ordinary signal `signal` of a read handle, or null.
-edf_signal_param *edf_reader_signal(int handle, int signal, edf_recording **recording);
+edf_signal_param *edf_reader_signal(int handle, int signal, edf_reader_state **recording);

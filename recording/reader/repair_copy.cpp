@@ -58,7 +58,8 @@ int write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) 
         std::max<int64_t>(1, piece_bytes / std::max<int64_t>(1, r->record_size));
     std::vector<unsigned char> buffer(
         static_cast<size_t>(std::max<int64_t>(header, records_per_piece * r->record_size)));
-    if (edf_read_at(r->file, buffer.data(), header, 0) != header) {
+    const edf_byte_source &source = static_cast<const edf_reader_state *>(r)->source;
+    if (source.read_at(buffer.data(), header, 0) != header) {
         return EDF_ERR_READ;
     }
     apply(sink, order, &next, buffer.data(), 0, header);
@@ -81,7 +82,7 @@ int write_copy(const edf_recording *r, const edf_problem_sink &sink, FILE *out) 
         const int64_t records = std::min(records_per_piece, piece_end - first);
         const int64_t start = header + first * r->record_size;
         const int64_t n = records * r->record_size;
-        if (edf_read_at(r->file, buffer.data(), n, start) != n) {
+        if (source.read_at(buffer.data(), n, start) != n) {
             return EDF_ERR_READ;
         }
         apply(sink, order, &next, buffer.data(), start, n);

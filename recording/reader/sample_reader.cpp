@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -32,17 +31,17 @@ constexpr int64_t window_total_bytes = 1 << 20;
 constexpr int64_t window_min_bytes = 4096;
 constexpr int64_t window_max_bytes = 65536;
 
-int64_t signal_total(const edf_recording *r, const edf_signal_param *s) {
+int64_t signal_total(const edf_reader_state *r, const edf_signal_param *s) {
     return static_cast<int64_t>(s->samples_per_record) * r->datarecord_count;
 }
 
-int ordinary_signal_count(const edf_recording *r) {
+int ordinary_signal_count(const edf_reader_state *r) {
     return r->signal_count - r->annotation_signal_count;
 }
 
 // Walks `n` samples of signal `s` from sample `p` into the target (whose `done` counts the
 // samples stored). Returns false when the file ended early.
-bool walk_signal(edf_recording *r, const edf_signal_param *s, int64_t p, int64_t n,
+bool walk_signal(edf_reader_state *r, const edf_signal_param *s, int64_t p, int64_t n,
                  edf_run_target &target) {
     const int64_t spr = s->samples_per_record;
     target.first_within = p % spr;
@@ -56,19 +55,19 @@ bool walk_signal(edf_recording *r, const edf_signal_param *s, int64_t p, int64_t
 
 // Whether the file still reaches to the last byte of sample i of `s`. Samples of one signal
 // lie in the file in their order, so a file that holds sample i holds every sample before it.
-// The size comes from a seek to the end of the descriptor, which costs half of an fstat; the
-// descriptor's offset is not used once the file is open (every read is a positioned read).
-// Fails (false) when the size cannot be had: the caller then reads from the file.
-bool file_holds_sample(const edf_recording *r, const edf_signal_param *s, int64_t i, int bps) {
+// The size of a file comes from a seek to the end of its descriptor, which costs half of an
+// fstat (memory's is fixed). Fails (false) when the size cannot be had: the caller then reads
+// from the source.
+bool file_holds_sample(const edf_reader_state *r, const edf_signal_param *s, int64_t i, int bps) {
     const int64_t spr = s->samples_per_record;
     const int64_t end =
         r->header_size + i / spr * r->record_size + s->buffer_offset + (i % spr + 1) * bps;
-    return lseek(fileno(r->file), 0, SEEK_END) >= end;
+    return r->source.size() >= end;
 }
 
 // Reads a window's worth of samples of `s` from p into its window. Returns the count of
 // samples from p that the window holds, at most n: less than n only when the file ended early.
-int64_t fill_window(edf_recording *r, edf_signal_param *s, int64_t p, int64_t n) {
+int64_t fill_window(edf_reader_state *r, edf_signal_param *s, int64_t p, int64_t n) {
     const int64_t left = signal_total(r, s) - p;
     const int64_t count = left < s->read_ahead_capacity ? left : s->read_ahead_capacity;
     edf_run_target target{s, edf_sample_kind::raw, s->read_ahead, 0, 0, 0};
@@ -79,8 +78,12 @@ int64_t fill_window(edf_recording *r, edf_signal_param *s, int64_t p, int64_t n)
 }
 
 // Allocates the window of `s` on its first small read. False when it cannot be had (the
-// read then goes straight to the file).
-bool have_window(edf_recording *r, edf_signal_param *s, int bps) {
+// read then goes straight to the file), and for a source of callbacks: its block cache holds
+// the bytes of all signals at once, where windows per signal would each ask for their own.
+bool have_window(edf_reader_state *r, edf_signal_param *s, int bps) {
+    if (r->source.is_callbacks()) {
+        return false;
+    }
     if (s->read_ahead != nullptr) {
         return true;
     }
@@ -99,7 +102,7 @@ bool have_window(edf_recording *r, edf_signal_param *s, int bps) {
 // Reads n samples from the signal's position into the target. Returns the count read, or -1
 // when the file ends before the last byte of a sample (the position then stays; the samples
 // before the missing one are stored).
-int read_samples(edf_recording *r, edf_signal_param *s, int n, edf_run_target &target) {
+int read_samples(edf_reader_state *r, edf_signal_param *s, int n, edf_run_target &target) {
     const int64_t p = s->sample_position;
     const int64_t left = signal_total(r, s) - p;
     if (left < n) {
@@ -108,7 +111,7 @@ int read_samples(edf_recording *r, edf_signal_param *s, int n, edf_run_target &t
     if (n <= 0) {
         return 0;
     }
-    const int bps = r->is_edf ? 2 : 3;
+    const int bps = r->bytes_per_sample();
     bool complete;
     if (static_cast<int64_t>(n) * bps * 2 <= window_max_bytes && have_window(r, s, bps) &&
         n * 2 <= s->read_ahead_capacity) {
@@ -134,7 +137,7 @@ int read_samples(edf_recording *r, edf_signal_param *s, int n, edf_run_target &t
 }
 
 int read_signal(int handle, int signal, int n, void *buf, edf_sample_kind kind) {
-    edf_recording *r = nullptr;
+    edf_reader_state *r = nullptr;
     edf_signal_param *s = edf_reader_signal(handle, signal, &r);
     if (s == nullptr || n < 0) {
         return -1;
@@ -154,7 +157,7 @@ int read_signal(int handle, int signal, int n, void *buf, edf_sample_kind kind) 
 extern "C" {
 
 int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence) {
-    edf_recording *r = nullptr;
+    edf_reader_state *r = nullptr;
     edf_signal_param *s = edf_reader_signal(handle, edfsignal, &r);
     if (s == nullptr) {
         return -1;
@@ -190,13 +193,13 @@ int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence) {
 }
 
 int64_t edftell(int handle, int edfsignal) {
-    edf_recording *r = nullptr;
+    edf_reader_state *r = nullptr;
     edf_signal_param *s = edf_reader_signal(handle, edfsignal, &r);
     return s == nullptr ? -1 : s->sample_position;
 }
 
 int edfrewind(int handle, int edfsignal) {
-    edf_recording *r = nullptr;
+    edf_reader_state *r = nullptr;
     edf_signal_param *s = edf_reader_signal(handle, edfsignal, &r);
     if (s == nullptr) {
         return -1;

@@ -2,7 +2,7 @@
 
 #include "recording/core/segment_list.h"
 
-edf_record_time_result edf_map_record_time(edf_recording *r, int64_t record, int64_t time,
+edf_record_time_result edf_map_record_time(edf_reader_state *r, int64_t record, int64_t time,
                                            int64_t previous_time, bool after_unplaced) {
     int64_t step;
     if (__builtin_sub_overflow(time, previous_time, &step) || step < r->datarecord_duration_ticks) {
@@ -17,12 +17,12 @@ edf_record_time_result edf_map_record_time(edf_recording *r, int64_t record, int
                : edf_record_time_result::no_memory;
 }
 
-edf_record_time_result edf_map_unplaced_record(edf_recording *r, int64_t record) {
+edf_record_time_result edf_map_unplaced_record(edf_reader_state *r, int64_t record) {
     return edf_note_unplaced_record(r, record) ? edf_record_time_result::ok
                                                : edf_record_time_result::no_memory;
 }
 
-int64_t edf_recording_end_ticks(const edf_recording *r) {
+int64_t edf_recording_end_ticks(const edf_reader_state *r) {
     int64_t last = r->datarecord_count - 1;
     // Records of unknown time at the end add nothing to the time axis; record 0 is never one.
     for (int64_t k = r->unplaced_count - 1; k >= 0 && r->unplaced_records[k] == last; k--) {

@@ -14,20 +14,20 @@ namespace {
 using namespace edf_layout;
 
 // Entries that have a place of their own: A per record on disk.
-int64_t own_places(const edf_recording *r) {
+int64_t own_places(const edf_writer_state *r) {
     return std::min<int64_t>(r->annotation_count,
                              r->datarecord_count *
                                  static_cast<int64_t>(r->annotation_signal_count));
 }
 
-int64_t signal_position(const edf_recording *r, edf_annotation_place place) {
+int64_t signal_position(const edf_writer_state *r, edf_annotation_place place) {
     const int64_t header_size = static_cast<int64_t>(signal_header_size) *
                                 (1 + r->signal_count + r->annotation_signal_count);
     return header_size + place.record * r->record_size + edf_annotation_block_offset(r) +
            static_cast<int64_t>(annotation_signal_bytes) * place.signal;
 }
 
-bool write_signal_at(edf_recording *r, edf_annotation_place place, const char *bytes) {
+bool write_signal_at(edf_writer_state *r, edf_annotation_place place, const char *bytes) {
     if (fseeko(r->file, signal_position(r, place), SEEK_SET) != 0) {
         return false; // the stream stays where it was (a pipe, say)
     }
@@ -45,8 +45,8 @@ struct packed_entry {
 // Chooses an annotation signal for every entry without a place of its own. Room only shrinks,
 // so for each TAL length the search resumes where the last one of that length stopped.
 // Returns the entries placed in queue order; `lost` counts the others.
-std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_annotation *queue,
-                                       int64_t *lost) {
+std::vector<packed_entry> plan_packing(const edf_writer_state *r,
+                                       const edf_queued_annotation *queue, int64_t *lost) {
     const int64_t places = r->datarecord_count * r->annotation_signal_count;
     const int a = r->annotation_signal_count;
     std::vector<packed_entry> plan;
@@ -80,7 +80,7 @@ std::vector<packed_entry> plan_packing(const edf_recording *r, const edf_queued_
 
 // Writes each annotation signal that receives packed entries: its own TALs again, then the
 // packed ones. Returns the number of packed entries whose write failed.
-int64_t write_packing(edf_recording *r, const edf_queued_annotation *queue,
+int64_t write_packing(edf_writer_state *r, const edf_queued_annotation *queue,
                       std::vector<packed_entry> &plan) {
     std::stable_sort(plan.begin(), plan.end(), [](const packed_entry &x, const packed_entry &y) {
         return x.place < y.place;
@@ -107,16 +107,16 @@ int64_t write_packing(edf_recording *r, const edf_queued_annotation *queue,
 
 } // namespace
 
-edf_annotation_place edf_annotation_place_of(const edf_recording *r, int64_t index) {
+edf_annotation_place edf_annotation_place_of(const edf_writer_state *r, int64_t index) {
     return {index / r->annotation_signal_count,
             static_cast<int>(index % r->annotation_signal_count)};
 }
 
-const edf_queued_annotation *edf_annotation_queue(const edf_recording *r) {
-    return edf_queued_annotation_lists[r->handle];
+const edf_queued_annotation *edf_annotation_queue(const edf_writer_state *r) {
+    return r->annotations;
 }
 
-void edf_note_annotation_block(edf_recording *r) {
+void edf_note_annotation_block(edf_writer_state *r) {
     const int64_t first = r->datarecord_count * r->annotation_signal_count;
     if (r->annotations_placed >= first) {
         const int64_t end =
@@ -125,7 +125,7 @@ void edf_note_annotation_block(edf_recording *r) {
     }
 }
 
-int edf_place_pending_annotations(edf_recording *r) {
+int edf_place_pending_annotations(edf_writer_state *r) {
     const int64_t end = own_places(r);
     if (r->annotations_placed >= end) {
         return 0;
@@ -146,7 +146,7 @@ int edf_place_pending_annotations(edf_recording *r) {
     return edf_sync_if_asked(r);
 }
 
-int64_t edf_place_remaining_annotations(edf_recording *r) {
+int64_t edf_place_remaining_annotations(edf_writer_state *r) {
     // Entries placed in a record that was never completed have lost that place.
     const int64_t own = own_places(r);
     r->annotations_placed = static_cast<int>(std::min<int64_t>(r->annotations_placed, own));
@@ -172,7 +172,7 @@ int64_t edf_place_remaining_annotations(edf_recording *r) {
     return lost;
 }
 
-int edf_sync_if_asked(edf_recording *r) {
+int edf_sync_if_asked(edf_writer_state *r) {
     if (r->sync_interval == 0) {
         return 0;
     }

@@ -10,33 +10,32 @@
 namespace {
 
 // Room for one more entry; the list grows by 1000 entries at a time.
-edf_queued_annotation *next_entry(int handle, edf_recording *r) {
+edf_queued_annotation *next_entry(edf_writer_state *r) {
     if (r->annotation_count >= r->annotation_capacity) {
         const size_t capacity =
             static_cast<size_t>(r->annotation_capacity) + EDF_ANNOTATION_LIST_STEP;
         if (capacity > INT32_MAX) {
             return nullptr;
         }
-        void *grown = std::realloc(edf_queued_annotation_lists[handle],
-                                   capacity * sizeof(edf_queued_annotation));
+        void *grown = std::realloc(r->annotations, capacity * sizeof(edf_queued_annotation));
         if (grown == nullptr) {
             return nullptr;
         }
-        edf_queued_annotation_lists[handle] = static_cast<edf_queued_annotation *>(grown);
+        r->annotations = static_cast<edf_queued_annotation *>(grown);
         r->annotation_capacity = static_cast<int>(capacity);
     }
-    return &edf_queued_annotation_lists[handle][r->annotation_count];
+    return &r->annotations[r->annotation_count];
 }
 
 template <typename Convert>
 int queue_annotation(int handle, int64_t onset, int64_t duration, const char *text,
                      Convert convert) {
-    edf_recording *r = edf_recording_for(handle, edf_side::writer);
+    edf_writer_state *r = edf_writer_for(handle);
     if (r == nullptr || onset < 0 || onset > edf::tal::writer_onset_max_us ||
         duration > edf::tal::writer_duration_max_us || text == nullptr) {
         return -1;
     }
-    edf_queued_annotation *entry = next_entry(handle, r);
+    edf_queued_annotation *entry = next_entry(r);
     if (entry == nullptr) {
         return -1;
     }

@@ -7,5 +7,6 @@ enum class edf_anonymize_stage {
     before_write, // the file is open for writing; the header write comes next
 };
 
-// Called at each stage when set; null (the default) in normal use.
+// Called at each stage when set; null (the default) in normal use. Process-wide: set it only
+// while no other thread is inside the library (the tests set it in a child process).
 extern void (*edf_anonymize_stage_hook)(edf_anonymize_stage stage);

@@ -5,7 +5,7 @@
 
 #include "recording/core/exception_boundary.h"
 #include "recording/core/header_codec.h"
-#include "recording/core/positioned_io.h"
+#include "recording/core/byte_source.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,15 +16,15 @@
 
 namespace {
 
-// The header of the file open as `fd`, for the codec; each read also keeps the bytes.
+// The header of the file, for the codec; each read also keeps the bytes.
 struct header_source {
-    int fd;
+    const edf_byte_source *bytes;
     std::vector<unsigned char> *header;
 };
 
 bool read_header(void *source, unsigned char *buffer, int64_t bytes) {
     const header_source &s = *static_cast<header_source *>(source);
-    if (edf_read_at(s.fd, buffer, bytes, 0) != bytes) {
+    if (s.bytes->read_at(buffer, bytes, 0) != bytes) {
         return false;
     }
     s.header->assign(buffer, buffer + bytes);
@@ -45,9 +45,9 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
             close(fd);
         }
     } file{fd};
-    struct stat status;
-    const int64_t size = fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
-    header_source source{fd, &out->header};
+    const edf_byte_source bytes = edf_byte_source::over_file(fd);
+    header_source source{&bytes, &out->header};
+    const int64_t size = bytes.size();
     edf_problem_sink strict;
     int result = 0;
     const std::unique_ptr<edf_recording, void (*)(edf_recording *)> r(
@@ -60,7 +60,7 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
         const edf_signal_param &s = r->signals[i];
         if (s.is_annotation) {
             out->annotation_signals.push_back(
-                {s.buffer_offset, int64_t{s.samples_per_record} * (r->is_edf ? 2 : 3)});
+                {s.buffer_offset, int64_t{s.samples_per_record} * r->bytes_per_sample()});
         }
     }
     out->record_size = r->record_size;

@@ -20,7 +20,7 @@ namespace {
 
 using namespace edf_layout;
 
-int64_t header_size(const edf_recording *r) {
+int64_t header_size(const edf_writer_state *r) {
     return static_cast<int64_t>(signal_header_size) *
            (1 + r->signal_count + r->annotation_signal_count);
 }
@@ -29,9 +29,9 @@ int64_t header_size(const edf_recording *r) {
 // have somewhere to go. Each record has the full layout that the header declares: ordinary
 // signals hold the sample 0 (clipped into the signal's digital range), the annotation block
 // holds the record's time-keeping TAL and the annotations whose places lie in the record.
-bool append_annotation_records(edf_recording *r) {
+bool append_annotation_records(edf_writer_state *r) {
     const int insert_at = edf_annotation_insert_index(r);
-    const int bytes_per_sample = r->is_edf ? 2 : 3;
+    const int bytes_per_sample = r->bytes_per_sample();
     auto *record = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(r->record_size)));
     if (record == nullptr) {
         return false;
@@ -75,7 +75,7 @@ bool append_annotation_records(edf_recording *r) {
 
 // Writes the record count over the "-1" at byte 236 (a count of more than eight digits
 // cannot be written and leaves the placeholder).
-bool patch_record_count(edf_recording *r) {
+bool patch_record_count(edf_writer_state *r) {
     if (r->datarecord_count > EDF_MAX_DATARECORDS) {
         return true;
     }
@@ -87,7 +87,7 @@ bool patch_record_count(edf_recording *r) {
 
 // Cuts off the bytes of a record left half-written at close, so that the file holds exactly
 // the header and the counted records. A file that is shorter than that has lost data.
-bool settle_file_size(edf_recording *r) {
+bool settle_file_size(edf_writer_state *r) {
     if (std::fflush(r->file) != 0) {
         return false;
     }
@@ -105,7 +105,7 @@ bool settle_file_size(edf_recording *r) {
     return status.st_size == expected;
 }
 
-int close_writer(int handle, edf_recording *r) {
+int close_writer(int handle, edf_writer_state *r) {
     bool ok = true;
     // Samples of a first record that was never completed are cut off below; when no queued
     // annotation brings records of its own, the file then holds no record at all, which no
@@ -142,7 +142,7 @@ extern "C" int edfclose_file(int handle) {
         return -1;
     }
     if (r->write_mode) {
-        return close_writer(handle, r);
+        return close_writer(handle, static_cast<edf_writer_state *>(r));
     }
     edf_release_slot(handle);
     return 0;

@@ -19,7 +19,7 @@ namespace {
 // The first code that the signal descriptions give, in the order of the checks, or 0. The
 // limits must survive their eight-character fields and stay distinct when a reader parses them
 // back, or the file would be written wrong or refused.
-int check_signals(const edf_recording *r) {
+int check_signals(const edf_writer_state *r) {
     const int n = r->signal_count;
     if (n < 0) {
         return EDF_ERR_NEGATIVE_SIGNAL_COUNT;
@@ -53,16 +53,16 @@ int check_signals(const edf_recording *r) {
         samples += s.samples_per_record;
     }
     const int64_t record_size = edf_layout::annotation_signal_bytes * r->annotation_signal_count +
-                                samples * (r->is_edf ? 2 : 3);
+                                samples * r->bytes_per_sample();
     if (record_size >
-        (r->is_edf ? edf_layout::edf_max_record_size : edf_layout::bdf_max_record_size)) {
+        (r->is_bdf() ? edf_layout::bdf_max_record_size : edf_layout::edf_max_record_size)) {
         return EDF_ERR_RECORD_TOO_LARGE;
     }
     return 0;
 }
 
 // Takes the local date and time as the start of a recording whose start was never set.
-void take_local_time(edf_recording *r) {
+void take_local_time(edf_writer_state *r) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) {
@@ -81,12 +81,12 @@ void take_local_time(edf_recording *r) {
 // The values behind the header's texts: each signal's limits as written and the conversion
 // computed from them, its texts transliterated, the identification fields from their
 // subfields, the record size and duration.
-void prepare_fields(edf_recording *r) {
+void prepare_fields(edf_writer_state *r) {
     r->annotation_block_size = edf_layout::annotation_signal_bytes * r->annotation_signal_count;
     r->record_size = r->annotation_block_size;
     for (int i = 0; i < r->signal_count; i++) {
         edf_signal_param &s = r->signals[i];
-        r->record_size += s.samples_per_record * (r->is_edf ? 2 : 3);
+        r->record_size += s.samples_per_record * r->bytes_per_sample();
         // The conversion uses the limits as the header states them (the values their
         // eight-character texts read back as), which is what every reader computes with: a
         // limit whose text is cut (123456.789 is written 123456.7) would otherwise shift every
@@ -125,7 +125,7 @@ bool write_stream(void *target, const void *bytes, size_t n) {
 
 } // namespace
 
-int edf_write_header(edf_recording *r) {
+int edf_write_header(edf_writer_state *r) {
     if (const int code = check_signals(r)) {
         return code;
     }

@@ -7,4 +7,4 @@
 // Returns 0 once the header is written (the stream then stands where the first data record
 // begins), a negative EDF_ERR_* header code when the descriptions cannot make a valid header
 // (nothing is written then), or -1 when the stream reports an output error.
-int edf_write_header(edf_recording *recording);
+int edf_write_header(edf_writer_state *recording);

@@ -5,13 +5,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number_of_signals) {
     if (filetype != EDF_FILETYPE_EDFPLUS && filetype != EDF_FILETYPE_BDFPLUS) {
         return EDF_ERR_FILETYPE;
     }
-    if (edf_open_file_count >= EDF_MAX_FILES) {
+    if (edf_get_number_of_open_files() >= EDF_MAX_FILES) {
         return EDF_ERR_TOO_MANY_FILES;
     }
     if (path == nullptr) {
@@ -24,38 +25,30 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
         return EDF_ERR_SIGNAL_COUNT;
     }
 
-    auto *recording = static_cast<edf_recording *>(std::calloc(1, sizeof(edf_recording)));
+    auto *recording = new (std::nothrow) edf_writer_state();
     if (recording == nullptr) {
         return EDF_ERR_NO_MEMORY;
     }
+    recording->write_mode = 1;
     // calloc(0, ...) may return null; ask for at least one record so that null always means
     // an allocation failure.
     const size_t signal_records =
         number_of_signals > 0 ? static_cast<size_t>(number_of_signals) : 1;
     recording->signals =
         static_cast<edf_signal_param *>(std::calloc(signal_records, sizeof(edf_signal_param)));
-    if (recording->signals == nullptr) {
-        std::free(recording);
+    if (recording->signals == nullptr || !edf_store_path(recording, path)) {
+        delete recording;
         return EDF_ERR_NO_MEMORY;
     }
-    if (!edf_store_path(recording, path)) {
-        std::free(recording->signals);
-        std::free(recording);
-        return EDF_ERR_NO_MEMORY;
-    }
-    recording->write_mode = 1;
     recording->signal_count = number_of_signals;
 
+    // The slot is taken before the file is created: of two opens of one path, the one that
+    // loses finds it in use and leaves the file alone.
     const int handle = edf_take_slot(recording);
     if (handle < 0) {
-        std::free(recording->long_path);
-        std::free(recording->signals);
-        std::free(recording);
-        return EDF_ERR_TOO_MANY_FILES;
+        delete recording;
+        return handle;
     }
-    std::free(edf_queued_annotation_lists[handle]);
-    edf_queued_annotation_lists[handle] = nullptr;
-    recording->handle = handle;
 
     // The file is marked as being written for the handle's whole life, and an existing file is
     // emptied only once the mark is taken: a file that another program is writing stays as it
@@ -71,10 +64,8 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
         }
     }
     if (recording->file == nullptr) {
-        edf_handle_table[handle] = nullptr;
-        std::free(recording->long_path);
-        std::free(recording->signals);
-        std::free(recording);
+        edf_give_back_slot(handle);
+        delete recording;
         return fd == EDF_ERR_BEING_WRITTEN ? EDF_ERR_BEING_WRITTEN : EDF_ERR_CANNOT_OPEN;
     }
     // The default stdio buffer (a few KiB) would cost one system call per few signals of a
@@ -87,15 +78,8 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
         recording->stream_buffer = nullptr;
     }
     edf_store_identity(recording);
-    edf_open_file_count++;
 
-    if (filetype == EDF_FILETYPE_EDFPLUS) {
-        recording->is_edf = 1;
-        recording->is_edfplus = 1;
-    } else {
-        recording->is_bdf = 1;
-        recording->is_bdfplus = 1;
-    }
+    recording->file_type = static_cast<edf_file_type>(filetype);
     recording->datarecord_duration_ticks = EDF_TIME_DIMENSION;
     recording->datarecord_duration_s = 1.0;
     recording->annotation_signal_count = 1;

@@ -16,7 +16,7 @@ constexpr int64_t largest_start_us = (int64_t{1} << 62) / 10;
 extern "C" {
 
 int edf_set_discontinuous(int handle) {
-    edf_recording *r = edf_recording_for(handle, edf_side::writer);
+    edf_writer_state *r = edf_writer_for(handle);
     if (r == nullptr || r->datarecord_count != 0 || r->next_write_signal != 0) {
         return -1;
     }
@@ -25,7 +25,7 @@ int edf_set_discontinuous(int handle) {
 }
 
 int edf_set_record_start(int handle, int64_t start_us) {
-    edf_recording *r = edf_recording_for(handle, edf_side::writer);
+    edf_writer_state *r = edf_writer_for(handle);
     if (r == nullptr || !r->is_discontinuous || r->next_write_signal != 0 || start_us < 0 ||
         start_us > largest_start_us) {
         return -1;

@@ -18,7 +18,7 @@ constexpr bool host_is_little_endian = std::endian::native == std::endian::littl
 
 // Grows the scratch buffer to `bytes` (it never shrinks). Returns false when that fails;
 // the buffer is then absent.
-bool reserve_write_buffer(edf_recording *r, int bytes) {
+bool reserve_write_buffer(edf_writer_state *r, int bytes) {
     if (r->write_buffer_size >= bytes) {
         return true;
     }
@@ -67,7 +67,7 @@ bool write_all(FILE *stream, const void *data, size_t bytes) {
 // Converts one signal's share of the current record (`digital(i)` gives sample i's digital
 // value) into the scratch buffer and writes it.
 template <bool Edf, typename Digital>
-int put_samples(edf_recording *r, int signal, Digital digital) {
+int put_samples(edf_writer_state *r, int signal, Digital digital) {
     const int m = r->signals[signal].samples_per_record;
     constexpr int bytes_per_sample = Edf ? 2 : 3;
     if (!reserve_write_buffer(r, m * bytes_per_sample)) {
@@ -80,7 +80,8 @@ int put_samples(edf_recording *r, int signal, Digital digital) {
     return write_all(r->file, out, static_cast<size_t>(m) * bytes_per_sample) ? 0 : -1;
 }
 
-template <bool Edf> int put_physical_samples(edf_recording *r, int signal, const double *values) {
+template <bool Edf>
+int put_physical_samples(edf_writer_state *r, int signal, const double *values) {
     const edf_signal_param &s = r->signals[signal];
     const double bit_value = s.bit_value;
     const double offset = s.offset;
@@ -91,7 +92,7 @@ template <bool Edf> int put_physical_samples(edf_recording *r, int signal, const
     });
 }
 
-template <bool Edf> int put_digital_samples(edf_recording *r, int signal, const int *values) {
+template <bool Edf> int put_digital_samples(edf_writer_state *r, int signal, const int *values) {
     const int dmin = r->signals[signal].digital_min;
     const int dmax = r->signals[signal].digital_max;
     return put_samples<Edf>(r, signal, [=](int i) { return clip(values[i], dmin, dmax); });
@@ -101,7 +102,7 @@ template <bool Edf> int put_digital_samples(edf_recording *r, int signal, const 
 // whole 16-bit range needs no clipping, and on a little-endian host the array already has the
 // file's byte order: it is written as it stands, without a copy. Any other signal is clipped
 // into the scratch buffer, as the other writers convert into it.
-int put_short_samples(edf_recording *r, int signal, const short *values) {
+int put_short_samples(edf_writer_state *r, int signal, const short *values) {
     const edf_signal_param &s = r->signals[signal];
     const int m = s.samples_per_record;
     const bool full_range = s.digital_min == -32768 && s.digital_max == 32767;
@@ -127,8 +128,8 @@ int put_short_samples(edf_recording *r, int signal, const short *values) {
 
 // Where the next write's bytes belong: the start of the record being assembled, after the
 // ordinary signals already written and the annotation block when it stands before them.
-int64_t position_of_next_write(const edf_recording *r) {
-    const int64_t bytes_per_sample = r->is_edf ? 2 : 3;
+int64_t position_of_next_write(const edf_writer_state *r) {
+    const int64_t bytes_per_sample = r->bytes_per_sample();
     const int s = r->next_write_signal;
     int64_t position =
         static_cast<int64_t>(256) * (1 + r->signal_count + r->annotation_signal_count) +
@@ -146,7 +147,7 @@ int64_t position_of_next_write(const edf_recording *r) {
 // write, a seek back to where this write's bytes belong, so that a retry does not leave the
 // failed attempt's bytes inside the layout. Returns 0, a header writer code, or -1 (also for a
 // record beyond the most that the header can count).
-int begin_write(edf_recording *r) {
+int begin_write(edf_writer_state *r) {
     // The header's eight-character record count holds at most 99999999: a record beyond that
     // could not be counted, and a file whose count says "-1" is refused by every reader. The
     // file stays valid, with the records written so far.
@@ -170,14 +171,14 @@ int begin_write(edf_recording *r) {
     return 0;
 }
 
-int write_failed(edf_recording *r) {
+int write_failed(edf_writer_state *r) {
     r->reposition_needed = 1;
     return -1;
 }
 
 // The annotation block of the record being assembled, with the annotations already queued
 // for it. Returns 0 or -1.
-int write_annotation_block(edf_recording *r) {
+int write_annotation_block(edf_writer_state *r) {
     if (edf_write_tal(r, r->file, edf_annotation_queue(r)) != 0) {
         return -1;
     }
@@ -190,7 +191,7 @@ int write_annotation_block(edf_recording *r) {
 // queued for this record after its block was written go into it now; a failure there leaves
 // them for the next try (and close) and does not fail the samples. With a sync interval, every
 // interval-th record is synced; a failed sync gives -1 with the record counted.
-int finish_record(edf_recording *r) {
+int finish_record(edf_writer_state *r) {
     if (edf_annotation_insert_index(r) == r->signal_count && write_annotation_block(r) != 0) {
         return write_failed(r);
     }
@@ -209,12 +210,13 @@ int finish_record(edf_recording *r) {
 
 enum class file_kind { any, edf_only, bdf_only };
 
-edf_recording *sample_writer(int handle, const void *buffer, file_kind kind) {
-    edf_recording *r = edf_recording_for(handle, edf_side::writer);
+edf_writer_state *sample_writer(int handle, const void *buffer, file_kind kind) {
+    edf_writer_state *r = edf_writer_for(handle);
     if (r == nullptr || r->signal_count < 1 || buffer == nullptr) {
         return nullptr;
     }
-    if ((kind == file_kind::edf_only && !r->is_edf) || (kind == file_kind::bdf_only && r->is_edf)) {
+    if ((kind == file_kind::edf_only && r->is_bdf()) ||
+        (kind == file_kind::bdf_only && !r->is_bdf())) {
         return nullptr;
     }
     return r;
@@ -222,7 +224,7 @@ edf_recording *sample_writer(int handle, const void *buffer, file_kind kind) {
 
 // One signal of the current record per call; `put` converts and writes the samples.
 template <typename Put> int write_signal(int handle, const void *buffer, file_kind kind, Put put) {
-    edf_recording *r = sample_writer(handle, buffer, kind);
+    edf_writer_state *r = sample_writer(handle, buffer, kind);
     if (r == nullptr) {
         return -1;
     }
@@ -248,7 +250,7 @@ template <typename Put> int write_signal(int handle, const void *buffer, file_ki
 // A whole record per call; `put` converts and writes signal i from position `first` of the
 // caller's array.
 template <typename Put> int write_block(int handle, const void *buffer, file_kind kind, Put put) {
-    edf_recording *r = sample_writer(handle, buffer, kind);
+    edf_writer_state *r = sample_writer(handle, buffer, kind);
     if (r == nullptr || r->next_write_signal != 0) {
         return -1;
     }
@@ -275,47 +277,49 @@ template <typename Put> int write_block(int handle, const void *buffer, file_kin
 extern "C" {
 
 int edfwrite_physical_samples(int handle, const double *buf) {
-    return write_signal(handle, buf, file_kind::any, [buf](edf_recording *r, int s) {
-        return r->is_edf ? put_physical_samples<true>(r, s, buf)
-                         : put_physical_samples<false>(r, s, buf);
+    return write_signal(handle, buf, file_kind::any, [buf](edf_writer_state *r, int s) {
+        return !r->is_bdf() ? put_physical_samples<true>(r, s, buf)
+                            : put_physical_samples<false>(r, s, buf);
     });
 }
 
 int edfwrite_digital_samples(int handle, const int *buf) {
-    return write_signal(handle, buf, file_kind::any, [buf](edf_recording *r, int s) {
-        return r->is_edf ? put_digital_samples<true>(r, s, buf)
-                         : put_digital_samples<false>(r, s, buf);
+    return write_signal(handle, buf, file_kind::any, [buf](edf_writer_state *r, int s) {
+        return !r->is_bdf() ? put_digital_samples<true>(r, s, buf)
+                            : put_digital_samples<false>(r, s, buf);
     });
 }
 
 int edfwrite_digital_short_samples(int handle, short *buf) {
     return write_signal(handle, buf, file_kind::edf_only,
-                        [buf](edf_recording *r, int s) { return put_short_samples(r, s, buf); });
+                        [buf](edf_writer_state *r, int s) { return put_short_samples(r, s, buf); });
 }
 
 int edf_blockwrite_physical_samples(int handle, const double *buf) {
-    return write_block(handle, buf, file_kind::any, [buf](edf_recording *r, int i, size_t first) {
-        return r->is_edf ? put_physical_samples<true>(r, i, buf + first)
-                         : put_physical_samples<false>(r, i, buf + first);
-    });
+    return write_block(handle, buf, file_kind::any,
+                       [buf](edf_writer_state *r, int i, size_t first) {
+                           return !r->is_bdf() ? put_physical_samples<true>(r, i, buf + first)
+                                               : put_physical_samples<false>(r, i, buf + first);
+                       });
 }
 
 int edf_blockwrite_digital_samples(int handle, const int *buf) {
-    return write_block(handle, buf, file_kind::any, [buf](edf_recording *r, int i, size_t first) {
-        return r->is_edf ? put_digital_samples<true>(r, i, buf + first)
-                         : put_digital_samples<false>(r, i, buf + first);
-    });
+    return write_block(handle, buf, file_kind::any,
+                       [buf](edf_writer_state *r, int i, size_t first) {
+                           return !r->is_bdf() ? put_digital_samples<true>(r, i, buf + first)
+                                               : put_digital_samples<false>(r, i, buf + first);
+                       });
 }
 
 int edf_blockwrite_digital_short_samples(int handle, short *buf) {
     return write_block(handle, buf, file_kind::edf_only,
-                       [buf](edf_recording *r, int i, size_t first) {
+                       [buf](edf_writer_state *r, int i, size_t first) {
                            return put_short_samples(r, i, buf + first);
                        });
 }
 
 int edf_blockwrite_digital_24bit_samples(int handle, const void *buf) {
-    edf_recording *r = sample_writer(handle, buf, file_kind::bdf_only);
+    edf_writer_state *r = sample_writer(handle, buf, file_kind::bdf_only);
     if (r == nullptr || r->next_write_signal != 0) {
         return -1;
     }

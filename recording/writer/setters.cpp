@@ -12,8 +12,8 @@ namespace {
 // when the first record is complete, and is shut too while a record is partly written: the
 // header is in the file by then, and a change would no longer match it or the samples
 // already written (a new sample count would even misplace every later byte).
-edf_recording *configurable(int handle) {
-    edf_recording *recording = edf_recording_for(handle, edf_side::writer);
+edf_writer_state *configurable(int handle) {
+    edf_writer_state *recording = edf_writer_for(handle);
     if (recording == nullptr || recording->datarecord_count != 0 ||
         recording->next_write_signal != 0) {
         return nullptr;
@@ -23,7 +23,7 @@ edf_recording *configurable(int handle) {
 
 // The ordinary signal `signal` of a configurable writer handle, or null.
 edf_signal_param *configurable_signal(int handle, int signal) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || signal < 0 || signal >= recording->signal_count) {
         return nullptr;
     }
@@ -47,7 +47,7 @@ void store_text(char *field, const char *text, int width) {
 
 template <size_t N>
 int set_recording_text(int handle, char (edf_recording::*field)[N], const char *text) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || text == nullptr) {
         return -1;
     }
@@ -80,7 +80,7 @@ int days_in_month(int year, int month) {
 }
 
 int set_duration_ticks(int handle, int64_t ticks) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr) {
         return -1;
     }
@@ -126,7 +126,7 @@ int edf_set_digital_maximum(int handle, int edfsignal, int dig_max) {
     if (param == nullptr) {
         return -1;
     }
-    const int limit = edf_handle_table[handle]->is_edf ? 32767 : 8388607;
+    const int limit = edf_writer_for(handle)->is_bdf() ? 8388607 : 32767;
     if (dig_max > limit) {
         return -1;
     }
@@ -139,7 +139,7 @@ int edf_set_digital_minimum(int handle, int edfsignal, int dig_min) {
     if (param == nullptr) {
         return -1;
     }
-    const int limit = edf_handle_table[handle]->is_edf ? -32768 : -8388608;
+    const int limit = edf_writer_for(handle)->is_bdf() ? -8388608 : -32768;
     if (dig_min < limit) {
         return -1;
     }
@@ -182,35 +182,36 @@ int edf_set_prefilter(int handle, int edfsignal, const char *prefilter) {
 }
 
 int edf_set_patientname(int handle, const char *patientname) {
-    return set_recording_text(handle, &edf_recording::patient_name, patientname);
+    return set_recording_text(handle, &edf_writer_state::patient_name, patientname);
 }
 
 int edf_set_patientcode(int handle, const char *patientcode) {
-    return set_recording_text(handle, &edf_recording::patient_code, patientcode);
+    return set_recording_text(handle, &edf_writer_state::patient_code, patientcode);
 }
 
 int edf_set_patient_additional(int handle, const char *patient_additional) {
-    return set_recording_text(handle, &edf_recording::patient_additional, patient_additional);
+    return set_recording_text(handle, &edf_writer_state::patient_additional, patient_additional);
 }
 
 int edf_set_admincode(int handle, const char *admincode) {
-    return set_recording_text(handle, &edf_recording::admin_code, admincode);
+    return set_recording_text(handle, &edf_writer_state::admin_code, admincode);
 }
 
 int edf_set_technician(int handle, const char *technician) {
-    return set_recording_text(handle, &edf_recording::technician, technician);
+    return set_recording_text(handle, &edf_writer_state::technician, technician);
 }
 
 int edf_set_equipment(int handle, const char *equipment) {
-    return set_recording_text(handle, &edf_recording::equipment, equipment);
+    return set_recording_text(handle, &edf_writer_state::equipment, equipment);
 }
 
 int edf_set_recording_additional(int handle, const char *recording_additional) {
-    return set_recording_text(handle, &edf_recording::recording_additional, recording_additional);
+    return set_recording_text(handle, &edf_writer_state::recording_additional,
+                              recording_additional);
 }
 
 int edf_set_sex(int handle, int sex) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || (sex != EDF_FEMALE && sex != EDF_MALE)) {
         return -1;
     }
@@ -223,7 +224,7 @@ int edf_set_gender(int handle, int gender) {
 }
 
 int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month, int birthdate_day) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || birthdate_year < 1800 || birthdate_year > 3000 ||
         birthdate_month < 1 || birthdate_month > 12 || birthdate_day < 1 || birthdate_day > 31 ||
         birthdate_day > days_in_month(birthdate_year, birthdate_month)) {
@@ -240,7 +241,7 @@ int edf_set_birthdate(int handle, int birthdate_year, int birthdate_month, int b
 
 int edf_set_startdatetime(int handle, int startdate_year, int startdate_month, int startdate_day,
                           int starttime_hour, int starttime_minute, int starttime_second) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || startdate_year < 1985 || startdate_year > 2084 ||
         startdate_month < 1 || startdate_month > 12 || startdate_day < 1 ||
         startdate_day > days_in_month(startdate_year, startdate_month) || starttime_hour < 0 ||
@@ -258,7 +259,7 @@ int edf_set_startdatetime(int handle, int startdate_year, int startdate_month, i
 }
 
 int edf_set_subsecond_starttime(int handle, int subsecond_ticks) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || subsecond_ticks < 0 || subsecond_ticks >= EDF_TIME_DIMENSION) {
         return -1;
     }
@@ -281,7 +282,7 @@ int edf_set_datarecord_duration_us(int handle, int duration_us) {
 }
 
 int edf_set_number_of_annotation_signals(int handle, int annot_signals) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || annot_signals < 1 || annot_signals > EDF_MAX_ANNOTATION_SIGNALS) {
         return -1;
     }
@@ -290,7 +291,7 @@ int edf_set_number_of_annotation_signals(int handle, int annot_signals) {
 }
 
 int edf_set_annotation_signal_position(int handle, int position) {
-    edf_recording *recording = configurable(handle);
+    edf_writer_state *recording = configurable(handle);
     if (recording == nullptr || position < EDF_ANNOTATIONS_AT_END ||
         position > EDF_ANNOTATIONS_AT_START) {
         return -1;

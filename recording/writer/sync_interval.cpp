@@ -3,7 +3,7 @@
 #include "recording/core/recording.h"
 
 extern "C" int edf_set_sync_interval(int handle, int records) {
-    edf_recording *r = edf_recording_for(handle, edf_side::writer);
+    edf_writer_state *r = edf_writer_for(handle);
     if (r == nullptr || records < 0) {
         return -1;
     }

@@ -26,18 +26,14 @@ struct table_state {
     long live_blocks;
     int open_files;
     std::array<edf_recording *, EDF_MAX_FILES> slots;
-    std::array<edf_queued_annotation *, EDF_MAX_FILES> queued;
-    std::array<edf_parsed_annotation *, EDF_MAX_FILES> parsed;
     bool operator==(const table_state &) const = default;
 };
 
 table_state table() {
-    table_state t{allocation_hook::live_blocks(), edf_get_number_of_open_files(), {}, {}, {}};
-    std::copy(std::begin(edf_handle_table), std::end(edf_handle_table), t.slots.begin());
-    std::copy(std::begin(edf_queued_annotation_lists), std::end(edf_queued_annotation_lists),
-              t.queued.begin());
-    std::copy(std::begin(edf_parsed_annotation_lists), std::end(edf_parsed_annotation_lists),
-              t.parsed.begin());
+    table_state t{allocation_hook::live_blocks(), edf_get_number_of_open_files(), {}};
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        t.slots[static_cast<size_t>(i)] = edf_recording_for(i, edf_side::either);
+    }
     return t;
 }
 
@@ -259,8 +255,8 @@ TEST(AllocationFailure, AnnotationQueue) {
                 for (int i = 0; i < queued; i++) {
                     edfwrite_annotation_utf8_us(h, i, -1, "q");
                 }
-                const edf_recording *r = edf_handle_table[h];
-                const edf_queued_annotation *list = edf_queued_annotation_lists[h];
+                const edf_writer_state *r = edf_writer_for(h);
+                const edf_queued_annotation *list = r->annotations;
                 const int capacity = r->annotation_capacity;
                 const long blocks = allocation_hook::live_blocks();
                 int result = 0;
@@ -270,7 +266,7 @@ TEST(AllocationFailure, AnnotationQueue) {
                     EXPECT_EQ(result, -1);
                     EXPECT_EQ(r->annotation_count, queued);
                     EXPECT_EQ(r->annotation_capacity, capacity);
-                    EXPECT_EQ(edf_queued_annotation_lists[h], list);
+                    EXPECT_EQ(r->annotations, list);
                     EXPECT_EQ(allocation_hook::live_blocks(), blocks);
                     result = queue(h, 7, -1, "last"); // the handle is still usable
                 }
@@ -324,7 +320,7 @@ TEST(AllocationFailure, ScratchBuffer) {
                 EXPECT_EQ(bdf ? edf_blockwrite_digital_24bit_samples(h, packed)
                               : edf_blockwrite_digital_short_samples(h, shorts),
                           0);
-                const edf_recording *r = edf_handle_table[h];
+                const edf_writer_state *r = edf_writer_for(h);
                 allocation_hook::fail_allocation(k);
                 for (int call = 0; call < 2 * w.calls_per_record; call++) {
                     const int next_signal = r->next_write_signal;
