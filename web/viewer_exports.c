@@ -15,7 +15,7 @@
 /* Reads `bytes` bytes at `offset` of the open file into `buffer` (the Worker's Module.readAt):
  * the count read, or -1 when the read failed. Offsets travel as doubles, exact to 2^53. */
 EM_JS(double, viewer_js_read_at, (void *buffer, double bytes, double offset),
-      { return Module.readAt(buffer, bytes, offset); });
+      { return Module.readAt(buffer, bytes, offset); })
 
 static double viewer_size_of_file = 0;
 
@@ -36,18 +36,30 @@ static void viewer_release(void *user) {
 
 /* The header of the file last opened (the record is large: one, statically). */
 static struct edf_header_info viewer_header;
+/* The annotations collected so far: none after the lazy open, all after viewer_read_annotations. */
+static int64_t viewer_annotation_count = 0;
 
-/* Opens the file of `size` bytes that Module.readAt reads, tolerantly, with every annotation.
- * Returns the handle, or the negative open code. */
+/* Opens the file of `size` bytes that Module.readAt reads, tolerantly and lazily: the header
+ * and the first data record only (viewer_read_annotations collects the rest). Returns the
+ * handle, or the negative open code. */
 EMSCRIPTEN_KEEPALIVE int viewer_open(double size, const char *name) {
     const struct edf_source source = {viewer_read_at, viewer_size, viewer_release, NULL};
     viewer_size_of_file = size;
     memset(&viewer_header, 0, sizeof viewer_header);
-    if (edfopen_source_readonly(&source, name, &viewer_header, EDF_READ_ALL_ANNOTATIONS,
+    if (edfopen_source_readonly(&source, name, &viewer_header, EDF_READ_NO_ANNOTATIONS,
                                 EDF_OPEN_TOLERANT) != 0) {
         return viewer_header.filetype < 0 ? viewer_header.filetype : -1;
     }
+    viewer_annotation_count = viewer_header.annotation_count;
     return viewer_header.handle;
+}
+
+/* Reads the annotations of every data record (and with them an EDF+D file's time axis and the
+ * problems of its annotation signals): their count, or a negative code. */
+EMSCRIPTEN_KEEPALIVE int viewer_read_annotations(int handle) {
+    const int n = edf_read_annotations(handle, EDF_READ_ALL_ANNOTATIONS);
+    viewer_annotation_count = n < 0 ? viewer_annotation_count : n;
+    return n;
 }
 
 EMSCRIPTEN_KEEPALIVE int viewer_close(int handle) {
@@ -160,7 +172,7 @@ EMSCRIPTEN_KEEPALIVE char *viewer_describe(int handle) {
         add_format(&t, "\"digital_min\":%d,\"digital_max\":%d}", s->digital_min, s->digital_max);
     }
     add_bytes(&t, "],\"annotations\":[", 17);
-    for (int64_t n = 0; n < h->annotation_count; ++n) {
+    for (int64_t n = 0; n < viewer_annotation_count; ++n) {
         struct edf_annotation a;
         if (edf_get_annotation(handle, (int)n, &a) != 0) {
             break;

@@ -18,16 +18,16 @@
 #include "recording/core/text_parse.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
+#include <clocale>
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <clocale>
 #include <initializer_list>
 #include <memory>
 #include <new>
