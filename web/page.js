@@ -463,7 +463,7 @@
       const info = file.info;
       return {
         file: file.name,
-        filetype: filetype(info),
+        filetype: TYPES[info.filetype],
         duration: duration(),
         signals: info.signals.map((s, i) => ({ label: s.label, rate: rate(i), unit: s.unit })),
         shown: shown.slice(),
