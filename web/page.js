@@ -118,7 +118,11 @@
         draw();
       });
       const cells = [box, element('span', s.label), element('span', `${+rate(i).toFixed(6)} Hz`), element('span', s.unit), g];
-      for (const c of cells) row.append(element('td')).lastChild.append(c);
+      for (const c of cells) {
+        const cell = element('td');
+        cell.append(c);
+        row.append(cell);
+      }
       table.append(row);
     });
     showAnnotations();
@@ -131,7 +135,9 @@
       const b = element('button', `${clockText(a.onset / TICKS)} ${a.text}`);
       b.dataset.annotation = n;
       b.addEventListener('click', () => jumpTo(n));
-      list.append(element('li')).lastChild.append(b);
+      const item = element('li');
+      item.append(b);
+      list.append(item);
     });
   }
 

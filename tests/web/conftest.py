@@ -33,7 +33,10 @@ def site(tmp_path_factory):
     port = free_port()
     log = root / "access.log"
     conf = root / "nginx.conf"
+    # As root, nginx's workers would run as nobody, who cannot read the test's folders.
+    user = "user root;" if os.geteuid() == 0 else ""
     conf.write_text(f"""
+{user}
 daemon off;
 worker_processes 1;
 pid {root}/nginx.pid;
