@@ -10,26 +10,25 @@
   const context = canvas.getContext('2d');
 
   // ---- the Worker --------------------------------------------------------------------------
-  const worker = new Worker('worker.js');
+  // One Worker reads the windows; a second one, started for each file and ended when it is
+  // done, reads the annotations of every record meanwhile.
   let nextId = 1;
   const waiting = new Map();
-  worker.onmessage = (event) => {
+  function answer(event) {
     const m = event.data;
-    if (m.progress) {
-      const w = waiting.get(m.progress);
-      if (w && w.progress) w.progress(m);
-      return;
-    }
     const w = waiting.get(m.id);
     waiting.delete(m.id);
     if (m.error) w.reject(new Error(m.error));
     else w.resolve(m.result);
-  };
-  function ask(request, progress) {
+  }
+  const worker = new Worker('worker.js');
+  worker.onmessage = answer;
+  let scanner = null;
+  function ask(request, to = worker) {
     return new Promise((resolve, reject) => {
       request.id = nextId++;
-      waiting.set(request.id, { resolve, reject, progress });
-      worker.postMessage(request);
+      waiting.set(request.id, { resolve, reject });
+      to.postMessage(request);
     });
   }
 
@@ -371,23 +370,50 @@
   async function open(request, name) {
     status(`Opening ${name}…`);
     samples = null;
+    if (scanner) scanner.terminate();
+    scanner = new Worker('worker.js');
+    scanner.onmessage = answer;
     const started = performance.now();
-    const result = await ask({ op: 'open', ...request }, (m) => {
-      status(`Reading the annotations of ${name}…`);
-      file = { name, info: m.info, headerMs: m.headerMs };
-    }).catch((e) => {
+    const scan = ask({ op: 'open', scan: true, ...request }, scanner);
+    let result;
+    try {
+      result = await ask({ op: 'open', ...request });
+    } catch (e) {
       status(`${name}: ${e.message}`);
+      scan.catch(() => {});
       throw e;
-    });
-    file = { name, info: result.info, headerMs: result.headerMs, openMs: result.openMs,
-             pageMs: performance.now() - started };
+    }
+    file = { name, info: result.info, headerMs: result.headerMs, openMs: result.openMs };
     signalGain = file.info.signals.map(() => 1);
     shown = file.info.signals.map((_, i) => i).slice(0, 64);
     showHeader();
+    const scanning = file.info.filetype === 1 || file.info.filetype === 3;
+    status(`${name}: ${filetype(file.info)}, ${file.info.signals.length} signals` +
+           (scanning ? ', reading the annotations…' : ''));
+    await setWindow(0, Math.min(10, duration() || 10));
+    file.shownMs = performance.now() - started;
+    const opened = file;
+    let scanned;
+    try {
+      scanned = await scan;
+    } catch (e) {
+      if (file === opened) status(`${name}: ${e.message}`);
+      throw e;
+    } finally {
+      if (file === opened) {
+        scanner.terminate();
+        scanner = null;
+      }
+    }
+    if (file !== opened) return;
+    const { annotations, problems, segments, file_duration } = scanned.info;
+    Object.assign(file.info, { annotations, problems, segments, file_duration });
+    file.scanMs = performance.now() - started;
+    await ask({ op: 'axis', axis: { segments, file_duration } });
+    showHeader();
     status(`${name}: ${filetype(file.info)}, ${file.info.signals.length} signals, ` +
-           `${file.info.annotations.length} annotations`);
-    const length = Math.min(10, duration() || 10);
-    await setWindow(0, length);
+           `${annotations.length} annotations`);
+    await setWindow(t0, t1);
   }
 
   const openFile = (f) => open({ file: f }, f.name);
@@ -469,6 +495,7 @@
       const info = file.info;
       return {
         file: file.name,
+        loading: file.scanMs === undefined,
         filetype: TYPES[info.filetype],
         duration: duration(),
         signals: info.signals.map((s, i) => ({ label: s.label, rate: rate(i), unit: s.unit })),
@@ -482,7 +509,7 @@
         segments: info.segments.map((s) => ({ start: s.start / TICKS, records: s.records })),
         drawn: { ...drawn },
         read: { ...lastRead },
-        open: { header_ms: file.headerMs, ms: file.openMs, page_ms: file.pageMs },
+        open: { header_ms: file.headerMs, shown_ms: file.shownMs, scan_ms: file.scanMs },
       };
     },
   };

@@ -99,8 +99,9 @@ function open(request) {
   const headerMs = performance.now() - started;
   // The header and the first record are read: the page can show them while the annotations
   // (and, for EDF+D files, the time axis) are collected from every record.
-  postMessage({ progress: request.id, info, headerMs });
-  if (info.filetype === 1 || info.filetype === 3) {
+  // A Worker that only scans reads the annotations (and, for EDF+D files, the time axis) of
+  // every record; the Worker that reads windows answers the page meanwhile.
+  if (request.scan && (info.filetype === 1 || info.filetype === 3)) {
     const n = M._viewer_read_annotations(handle);
     if (n < 0) throw new Error(`the annotations cannot be read (${ERRORS[n] || n})`);
     info = describe();
@@ -204,6 +205,10 @@ onmessage = async (event) => {
     let result;
     if (request.op === 'open') {
       result = open(request);
+    } else if (request.op === 'axis') {
+      // What the scan found: the time axis that windows are read on.
+      Object.assign(info, request.axis);
+      result = true;
     } else if (request.op === 'read') {
       if (handle < 0) throw new Error('no file is open');
       const started = performance.now();

@@ -83,7 +83,8 @@ def open_file(driver, path):
 
 def wait_for_file(driver, name):
     WebDriverWait(driver, 60).until(lambda d: d.execute_script(
-        "const s = viewer.state(); return s.file === arguments[0] && s.drawn.samples > 0;", name))
+        "const s = viewer.state();"
+        "return s.file === arguments[0] && !s.loading && s.drawn.samples > 0;", name))
     return state(driver)
 
 
