@@ -40,8 +40,12 @@ def write_recording(path):
 
 
 def renderer_memory_mb(driver):
-    """Resident memory of the browser's renderer processes (the page and its Worker)."""
+    """Resident memory of the browser's renderer processes (the page and its Workers), and
+    the JavaScript heap of the page by the DevTools protocol."""
+    metrics = driver.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
+    heap = {m["name"]: m["value"] for m in metrics}.get("JSHeapTotalSize", 0) / 2**20
     total = 0
+    sizes = []
     for pid in os.listdir("/proc"):
         try:
             command = Path(f"/proc/{pid}/cmdline").read_bytes()
@@ -49,9 +53,10 @@ def renderer_memory_mb(driver):
                 for line in Path(f"/proc/{pid}/status").read_text().splitlines():
                     if line.startswith("VmRSS:"):
                         total += int(line.split()[1])
+                        sizes.append(int(line.split()[1]) // 1024)
         except OSError:
             continue
-    return total / 1024
+    return total / 1024, sizes, heap
 
 
 def main():
@@ -100,8 +105,10 @@ def main():
             reads.append(driver.execute_script("return viewer.state().read;"))
         print(f"scrolling by a screen: {max(r['records'] for r in reads)} records read per "
               f"screen, median {statistics.median(r['ms'] for r in reads):.1f} ms")
-        print(f"memory of the page's renderer processes: {renderer_memory_mb(driver):.0f} MB "
-              f"(target: under 300 MB)")
+        driver.execute_cdp_cmd("Performance.enable", {})
+        total, sizes, heap = renderer_memory_mb(driver)
+        print(f"memory: renderer processes {total:.0f} MB resident ({sizes} MB each), the "
+              f"page's JavaScript heap {heap:.0f} MB (target: under 300 MB)")
     finally:
         driver.quit()
         server.shutdown()

@@ -331,11 +331,14 @@
       const perPixel = n / plotW;
       const t = (k) => (s.start + k) / s.rate;
       if (perPixel > 2) {
+        // Each column spans its samples and the last one before it, so that steep traces join.
+        let previous = NaN;
         for (let px = 0; px < plotW; px++) {
           const from = Math.floor(px * perPixel);
           const to = Math.min(n, Math.floor((px + 1) * perPixel));
-          let lo = Infinity;
-          let hi = -Infinity;
+          let lo = Number.isNaN(previous) ? Infinity : previous;
+          let hi = Number.isNaN(previous) ? -Infinity : previous;
+          previous = to > from ? v[to - 1] : NaN;
           for (let k = from; k < to; k++) {
             const value = v[k];
             if (value < lo) lo = value;
