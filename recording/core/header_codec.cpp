@@ -18,8 +18,10 @@
 #include "recording/core/text_parse.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cinttypes>
+#include <clocale>
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
@@ -69,12 +71,29 @@ void store_text(char *out, const unsigned char *bytes, int width) {
 // std::from_chars gives without consulting the locale. It takes no '+' and stops at the first
 // trailing space. A value beyond the double range reads as infinity and one below the
 // smallest subnormal as zero, as the digit-by-digit conversion gives them.
+// Where the C++ library has no std::from_chars for double (libc++ before release 17, which
+// the WebAssembly build uses), strtod gives the same nearest double; it reads the locale's
+// decimal point, so the text's '.' is first replaced by that point.
 double nearest_double(const char *text) {
     const char *first = text + std::strspn(text, " ");
     first += *first == '+' ? 1 : 0;
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     double value = 0.0;
     const auto result = std::from_chars(first, first + std::strlen(first), value);
     return result.ec == std::errc() ? value : edf_atof(text);
+#else
+    char local[64];
+    const char point = *std::localeconv()->decimal_point;
+    size_t n = 0;
+    for (; first[n] != '\0' && n + 1 < sizeof local; ++n) {
+        local[n] = first[n] == '.' ? point : first[n];
+    }
+    local[n] = '\0';
+    errno = 0;
+    char *end = nullptr;
+    const double value = std::strtod(local, &end);
+    return end != local && errno != ERANGE ? value : edf_atof(text);
+#endif
 }
 
 // Decimal text of an integer, NUL-terminated, in `room` bytes (enough for any 64-bit value

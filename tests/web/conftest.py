@@ -1,0 +1,100 @@
+"""The viewer in a real browser: the built page (VIEWER_DIR, from scripts/build-web) served by
+nginx from a loopback port, driven by Debian's headless Chromium through chromedriver."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import time
+import urllib.request
+
+import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def site(tmp_path_factory):
+    """nginx serving the page at / and test recordings at /data/; its access log names every
+    request that reached it."""
+    viewer = os.environ.get("VIEWER_DIR")
+    if not viewer or not os.path.exists(os.path.join(viewer, "viewer.wasm")):
+        pytest.fail("VIEWER_DIR must name the output of scripts/build-web")
+    root = tmp_path_factory.mktemp("site")
+    shutil.copytree(viewer, root / "www")
+    (root / "www" / "data").mkdir()
+    port = free_port()
+    log = root / "access.log"
+    conf = root / "nginx.conf"
+    # As root, nginx's workers would run as nobody, who cannot read the test's folders.
+    user = "user root;" if os.geteuid() == 0 else ""
+    conf.write_text(f"""
+{user}
+daemon off;
+worker_processes 1;
+pid {root}/nginx.pid;
+error_log {root}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  types {{ text/html html; text/css css; application/javascript js; application/wasm wasm; }}
+  default_type application/octet-stream;
+  access_log {log};
+  client_body_temp_path {root}/body; proxy_temp_path {root}/proxy;
+  fastcgi_temp_path {root}/fastcgi; uwsgi_temp_path {root}/uwsgi; scgi_temp_path {root}/scgi;
+  server {{ listen 127.0.0.1:{port}; root {root}/www; }}
+}}
+""")
+    server = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(root)])
+    origin = f"http://127.0.0.1:{port}"
+    for _ in range(100):
+        try:
+            urllib.request.urlopen(origin + "/index.html").close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    yield {"origin": origin, "data": root / "www" / "data", "log": log}
+    server.terminate()
+    server.wait()
+
+
+@pytest.fixture(scope="session")
+def browser(site):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--window-size=1400,900", "--force-device-scale-factor=2",
+                     "--enable-precise-memory-info", "--no-first-run"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_script_timeout(120)
+    driver.get(site["origin"] + "/index.html")
+    yield driver
+    driver.quit()
+
+
+def requested_urls(driver):
+    """Every URL that the page and its Worker asked for since the last call."""
+    urls = []
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        if message["method"] == "Network.requestWillBeSent":
+            urls.append(message["params"]["request"]["url"])
+    return urls
+
+
+@pytest.fixture
+def viewer(browser, site):
+    """The page, fresh; afterwards, no request may have left the page's origin."""
+    browser.get(site["origin"] + "/index.html")
+    yield browser
+    foreign = [u for u in requested_urls(browser)
+               if not (u.startswith(site["origin"] + "/") or u.startswith(("blob:", "data:")))]
+    assert foreign == []
