@@ -1,6 +1,8 @@
 // Expanding the command line's paths into the files to work on.
 #include "file_list.h"
 
+#include "http_source.h"
+
 #include "utf8_text.h"
 
 #include <algorithm>
@@ -192,6 +194,15 @@ class expansion {
 
     void add_path(const std::string &path) {
         std::error_code error;
+        if (is_remote_url(path)) {
+            // A remote recording, taken as it stands: named after its last path component.
+            std::string name = path.substr(0, path.find_first_of("?#"));
+            name = name.substr(name.find_last_of('/') + 1);
+            input_file file{path, name.empty() ? std::string("remote.edf") : name};
+            file.exists = true;
+            result_.files.push_back(std::move(file));
+            return;
+        }
         if (fs::is_directory(path, error)) {
             add_directory(path);
         } else {

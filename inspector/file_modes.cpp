@@ -107,9 +107,10 @@ int recover_file(const std::string &path, output_streams s) {
 // which is said) and 1 otherwise.
 int check_file(const std::string &path, bool json, output_streams s) {
     int code = 0;
-    const std::vector<edf_problem> problems = checked_problems(path, &code);
+    std::string failure;
+    const std::vector<edf_problem> problems = checked_problems(path, &code, &failure);
     if (code < 0) {
-        return file_failure(s, "cannot check " + quoted_name(path) + ": " + edf_error_text(code));
+        return file_failure(s, "cannot check " + quoted_name(path) + ": " + failure);
     }
     const std::vector<edf_problem> breaks = format_breaks(problems);
     const edf_problem *discontinuous = discontinuity_note(problems);
@@ -176,10 +177,12 @@ int continuous_copy_file(const std::string &path, const std::string &out_path, o
 }
 
 int report_file(const inspector_options &options, const std::string &path, output_streams s) {
-    const open_recording recording(path);
+    const bool reads_samples = options.action == inspector_action::samples_csv ||
+                               options.action == inspector_action::plot_svg;
+    const open_recording recording(path, reads_samples);
     if (!recording.is_open()) {
         return file_failure(s, "cannot open " + quoted_name(path) + ": " +
-                                   edf_error_text(recording.error_code()));
+                                   recording.failure_text(recording.error_code()));
     }
     const edf_header_info &header = recording.header();
     // A discontinuous file conforms: the report lists only what breaks the format.
@@ -213,13 +216,15 @@ int report_file(const inspector_options &options, const std::string &path, outpu
     switch (options.action) {
     case inspector_action::json_report:
         if (!write_json_report(s.out, path, header, problems)) {
-            return file_failure(s, "cannot read the annotations of " + quoted_name(path));
+            return file_failure(s, "cannot read the annotations of " + quoted_name(path) + ": " +
+                                       recording.failure_text(EDF_ERR_READ));
         }
         break;
     case inspector_action::samples_csv:
         if (!write_samples_csv(s.out, header, options.signal, window)) {
             return file_failure(s, "cannot read signal " + std::to_string(options.signal) + " of " +
-                                       quoted_name(path));
+                                       quoted_name(path) + ": " +
+                                       recording.failure_text(EDF_ERR_READ));
         }
         break;
     case inspector_action::plot_svg:
@@ -228,7 +233,8 @@ int report_file(const inspector_options &options, const std::string &path, outpu
             break;
         case plot_result::read_failed:
             return file_failure(s, "cannot read signal " + std::to_string(options.signal) + " of " +
-                                       quoted_name(path));
+                                       quoted_name(path) + ": " +
+                                       recording.failure_text(EDF_ERR_READ));
         case plot_result::write_failed:
             return file_failure(s, "cannot write " + quoted_name(options.svg_path) + ": " +
                                        std::error_code(errno, std::generic_category()).message());
@@ -236,7 +242,8 @@ int report_file(const inspector_options &options, const std::string &path, outpu
         break;
     default:
         if (!write_text_report(s.out, path, header, problems)) {
-            return file_failure(s, "cannot read the annotations of " + quoted_name(path));
+            return file_failure(s, "cannot read the annotations of " + quoted_name(path) + ": " +
+                                       recording.failure_text(EDF_ERR_READ));
         }
         break;
     }

@@ -9,6 +9,7 @@
 #include "command_line.h"
 #include "file_list.h"
 #include "file_modes.h"
+#include "http_source.h"
 #include "many_files.h"
 
 #include <cerrno>
@@ -25,8 +26,37 @@ int usage_error(const std::string &reason) {
     return exit_usage;
 }
 
+// The modes that write: they work on local files only (a remote recording is read, never
+// changed, and a copy of one is made by downloading it first).
+const char *writing_mode(inspector_action action) {
+    switch (action) {
+    case inspector_action::continuous_copy:
+        return "--continuous";
+    case inspector_action::recover:
+        return "--recover";
+    case inspector_action::repair:
+        return "--repair";
+    case inspector_action::index:
+        return "--index";
+    default:
+        return nullptr;
+    }
+}
+
+int refuse_remote(const char *mode, const std::string &url) {
+    std::fprintf(stderr,
+                 "edfinfo: %s works on local files only, not on the URL %s (the report, --json, "
+                 "--check, --samples and --plot read remote files)\n",
+                 mode, quoted_name(url).c_str());
+    return exit_usage;
+}
+
 int run(inspector_options options) {
     const output_streams terminal{stdout, stderr};
+    const char *writes = writing_mode(options.action);
+    if (writes != nullptr && is_remote_url(options.path)) {
+        return refuse_remote(writes, options.path);
+    }
     if (options.action == inspector_action::continuous_copy) {
         return continuous_copy_file(options.path, options.continuous_path, terminal);
     }
@@ -36,6 +66,11 @@ int run(inspector_options options) {
         return report_file(options, options.path, terminal);
     }
     const input_files inputs = expand_inputs(options.paths);
+    for (const input_file &file : inputs.files) {
+        if (writes != nullptr && is_remote_url(file.path)) {
+            return refuse_remote(writes, file.path);
+        }
+    }
     if (options.jobs == 0) {
         options.jobs = default_jobs();
     }
@@ -67,6 +102,11 @@ int main(int argc, char **argv) {
     std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 
     if (wants_anonymize_mode(argc - 1, argv + 1)) {
+        for (int i = 1; i < argc; i++) {
+            if (is_remote_url(argv[i])) {
+                return refuse_remote("--anonymize", argv[i]);
+            }
+        }
         const int status = run_anonymize_mode(argc - 1, argv + 1);
         return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? status : exit_failure;
     }

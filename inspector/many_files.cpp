@@ -61,7 +61,8 @@ struct checked_file {
 checked_file check_one(const std::string &path, bool json) {
     checked_file result;
     int code = 0;
-    const std::vector<edf_problem> problems = checked_problems(path, &code);
+    std::string failure;
+    const std::vector<edf_problem> problems = checked_problems(path, &code, &failure);
     result.checked = code >= 0;
     result.status = result.checked ? conformance(problems) : "unreadable";
     for (const edf_problem &p : format_breaks(problems)) {
@@ -69,7 +70,7 @@ checked_file check_one(const std::string &path, bool json) {
             result.fields.push_back(p.field);
         }
     }
-    const std::string error = result.checked ? "" : edf_error_text(code);
+    const std::string error = result.checked ? "" : failure;
     if (json) {
         result.output.out = "{\"file\": " + json_quoted(path) +
                             ", \"status\": " + json_quoted(result.status) +

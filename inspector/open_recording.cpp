@@ -9,8 +9,12 @@
 #include <cmath>
 #include <limits>
 
-open_recording::open_recording(const std::string &path)
+open_recording::open_recording(const std::string &path, bool lazy)
     : header_(std::make_unique<edf_header_info>()) {
+    if (is_remote_url(path)) {
+        open_remote(path, lazy);
+        return;
+    }
     if (edfopen_file_readonly(path.c_str(), header_.get(), EDF_READ_ALL_ANNOTATIONS) == 0) {
         return;
     }
@@ -24,6 +28,43 @@ open_recording::open_recording(const std::string &path)
         header_->filetype = strict_code;
         return;
     }
+    keep_problems();
+}
+
+void open_recording::open_remote(const std::string &url, bool lazy) {
+    remote_ = std::make_unique<http_source>(url);
+    if (!remote_->open()) {
+        header_->handle = -1;
+        header_->filetype = EDF_ERR_CANNOT_OPEN;
+        return;
+    }
+    const edf_source source = remote_->source();
+    const int mode = lazy ? EDF_READ_NO_ANNOTATIONS : EDF_READ_ALL_ANNOTATIONS;
+    if (edfopen_source_readonly(&source, url.c_str(), header_.get(), mode, 0) == 0) {
+        return;
+    }
+    const int strict_code = header_->filetype;
+    // A failed transfer is not the file's fault: asking again would only fail again.
+    if (!remote_->error().empty() ||
+        (strict_code != EDF_ERR_FORMAT && strict_code != EDF_ERR_DISCONTINUOUS)) {
+        return;
+    }
+    if (edfopen_source_readonly(&source, url.c_str(), header_.get(), mode, EDF_OPEN_TOLERANT) !=
+        0) {
+        header_->filetype = strict_code;
+        return;
+    }
+    keep_problems();
+}
+
+std::string open_recording::failure_text(int code) const {
+    if (remote_ != nullptr && !remote_->error().empty()) {
+        return remote_->error();
+    }
+    return edf_error_text(code);
+}
+
+void open_recording::keep_problems() {
     const int count = edf_get_problem_count(header_->handle);
     for (int n = 0; n < count; n++) {
         edf_problem problem;

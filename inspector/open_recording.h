@@ -2,6 +2,7 @@
 // scope, and the arithmetic that turns a time window into a run of sample numbers.
 #pragma once
 
+#include "http_source.h"
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -15,7 +16,10 @@ class open_recording {
     // Opens the file with all its annotations: strictly, and tolerantly when the strict open
     // refuses the file itself (not for a reason such as a missing file). On failure is_open()
     // is false and error_code() holds the strict open's code (see edf_error_text).
-    explicit open_recording(const std::string &path);
+    // An http:// or https:// URL is read through range requests; `lazy` then opens it without
+    // its annotations (the header and the first data record only), for the modes that read
+    // samples, so that nothing else is fetched.
+    explicit open_recording(const std::string &path, bool lazy = false);
     ~open_recording();
     open_recording(const open_recording &) = delete;
     open_recording &operator=(const open_recording &) = delete;
@@ -32,15 +36,24 @@ class open_recording {
     const edf_header_info &header() const {
         return *header_;
     }
+    // Why the remote recording could not be opened or read (its last failed request), with
+    // the library's text for `code` when the transfers did not fail; the library's text
+    // alone for a local file.
+    std::string failure_text(int code) const;
+
     // The problems that the tolerant open repaired; empty after a strict open.
     const std::vector<edf_problem> &problems() const {
         return problems_;
     }
 
   private:
+    void open_remote(const std::string &url, bool lazy);
+    void keep_problems();
+
     // About a megabyte, because of its 4096 signal entries: kept on the heap.
     std::unique_ptr<edf_header_info> header_;
     std::vector<edf_problem> problems_;
+    std::unique_ptr<http_source> remote_; // declared last: closed after the handle
 };
 
 // The part of one signal that a time window covers: the samples whose times t satisfy

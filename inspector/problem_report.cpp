@@ -2,8 +2,11 @@
 // still pass through the same escaping as every text from a file.
 #include "problem_report.h"
 
+#include "http_source.h"
 #include "json_string.h"
 #include "utf8_text.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -72,7 +75,40 @@ const char *conformance(const std::vector<edf_problem> &problems) {
     return conforming ? "conforming" : "repaired-readable";
 }
 
-std::vector<edf_problem> checked_problems(const std::string &path, int *code) {
+namespace {
+
+// The check of a remote recording, with room for many problems at once so that the
+// recording is read once (twice only for a file with more problems than that).
+std::vector<edf_problem> checked_remote_problems(const std::string &url, int *code,
+                                                 std::string *failure) {
+    std::vector<edf_problem> problems(1024);
+    for (int pass = 0; pass < 2; pass++) {
+        http_source remote(url);
+        if (!remote.open()) {
+            *code = EDF_ERR_CANNOT_OPEN;
+        } else {
+            const edf_source source = remote.source();
+            *code = edf_check_source(&source, problems.data(), static_cast<int>(problems.size()));
+        }
+        if (*code < 0 && failure != nullptr) {
+            *failure = remote.error().empty() ? edf_error_text(*code) : remote.error();
+        }
+        if (*code <= static_cast<int>(problems.size())) {
+            break;
+        }
+        problems.resize(static_cast<size_t>(*code));
+    }
+    problems.resize(static_cast<size_t>(std::clamp(*code, 0, static_cast<int>(problems.size()))));
+    return problems;
+}
+
+} // namespace
+
+std::vector<edf_problem> checked_problems(const std::string &path, int *code,
+                                          std::string *failure) {
+    if (is_remote_url(path)) {
+        return checked_remote_problems(path, code, failure);
+    }
     std::vector<edf_problem> problems;
     int count = edf_check_file(path.c_str(), nullptr, 0);
     if (count > 0) {
@@ -81,6 +117,9 @@ std::vector<edf_problem> checked_problems(const std::string &path, int *code) {
         problems.resize(static_cast<size_t>(count > 0 ? count : 0));
     }
     *code = count;
+    if (count < 0 && failure != nullptr) {
+        *failure = edf_error_text(count);
+    }
     return problems;
 }
 

@@ -25,9 +25,12 @@ std::string problems_json_line(const std::vector<edf_problem> &problems);
 // reads past every problem) or "unreadable" (a fatal problem).
 const char *conformance(const std::vector<edf_problem> &problems);
 
-// Every problem that edf_check_file finds in the file; an empty list and *code < 0 when the
-// file cannot be checked.
-std::vector<edf_problem> checked_problems(const std::string &path, int *code);
+// Every problem that edf_check_file finds in the file (edf_check_source, through range
+// requests, for an http:// or https:// URL); an empty list and *code < 0 when the file cannot
+// be checked, with the reason in *failure when it is given (the failed request's, or the
+// library's text for the code).
+std::vector<edf_problem> checked_problems(const std::string &path, int *code,
+                                          std::string *failure = nullptr);
 
 // The problems that break the format: all but the note that a file is discontinuous
 // (EDF_PROBLEM_CONFORMS), which the format allows.
