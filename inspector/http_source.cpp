@@ -138,11 +138,10 @@ struct http_source::transfer {
                 line.remove_suffix(1);
             }
             const std::size_t code = line.find(' ');
-            const std::size_t reason = code == std::string_view::npos
-                                           ? std::string_view::npos
-                                           : line.find(' ', code + 1);
-            t->reason =
-                reason == std::string_view::npos ? std::string() : std::string(line.substr(reason + 1));
+            const std::size_t reason =
+                code == std::string_view::npos ? std::string_view::npos : line.find(' ', code + 1);
+            t->reason = reason == std::string_view::npos ? std::string()
+                                                         : std::string(line.substr(reason + 1));
         } else if (starts_with_nocase(data, n, "content-range:")) {
             std::string_view value(data + 14, n - 14);
             while (!value.empty() && value.front() == ' ') {
@@ -282,8 +281,7 @@ int64_t http_source::fetch(unsigned char *buffer, int64_t bytes, int64_t offset)
             }
             return t.received;
         }
-        return fail("the server does not answer range requests (" + answer + " for " + asked +
-                    ")");
+        return fail("the server does not answer range requests (" + answer + " for " + asked + ")");
     }
     if (status == 416 && size_ < 0 && offset == 0 && t.range.present && t.range.total == 0) {
         size_ = 0; // an empty file
