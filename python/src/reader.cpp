@@ -2,6 +2,7 @@
 // read and the accessors of the open's reports (problems, segments) are each one function,
 // so that each follows the library's operations in one place.
 #include "binding.h"
+#include "sources.h"
 
 #include "recording/edf.h"
 
@@ -117,6 +118,29 @@ class reader_file {
             raise_code(code, path, false, the_files ? checked_problems(path) : py::list());
         }
         handle_ = header_->handle;
+        annotation_count_ = header_->annotation_count;
+    }
+    // A recording read from `source` (see python_source), named `name` in messages. The
+    // problems of a file that the open refuses are listed when `list_problems` is set (the
+    // check reads the whole source).
+    reader_file(std::unique_ptr<python_source> source, const std::string &name, bool tolerant,
+                int annotation_mode, bool list_problems)
+        : path_(name), header_(std::make_unique<edf_header_info>()), source_(std::move(source)) {
+        int result;
+        {
+            py::gil_scoped_release release;
+            result = source_->open(name.c_str(), header_.get(), annotation_mode,
+                                   tolerant ? EDF_OPEN_TOLERANT : 0);
+        }
+        if (result != 0) {
+            const int code = header_->filetype;
+            source_->raise_pending();
+            const bool the_files = code == EDF_ERR_FORMAT || code == EDF_ERR_DISCONTINUOUS;
+            raise_code(code, name, false,
+                       the_files && list_problems ? source_problems() : py::list());
+        }
+        handle_ = header_->handle;
+        annotation_count_ = header_->annotation_count;
     }
     reader_file(const reader_file &) = delete;
     reader_file &operator=(const reader_file &) = delete;
@@ -130,6 +154,8 @@ class reader_file {
             edfclose_file(handle_);
             handle_ = -1;
         }
+        // The buffer or file object is let go with the handle.
+        source_.reset();
     }
     bool closed() const {
         return handle_ < 0;
@@ -185,8 +211,7 @@ class reader_file {
     py::list annotations() {
         py::list list;
         const int handle = open_handle();
-        const int64_t count =
-            header_->annotation_count < INT_MAX ? header_->annotation_count : INT_MAX;
+        const int64_t count = annotation_count_ < INT_MAX ? annotation_count_ : INT_MAX;
         edf_annotation annotation;
         for (int n = 0; n < count; n++) {
             int result;
@@ -205,6 +230,25 @@ class reader_file {
                                        library_text(annotation.annotation, false)));
         }
         return list;
+    }
+
+    // Collects the annotations in `annotation_mode` (the library's EDF_READ_* value) after an
+    // open that left them out: reads the annotation signals of every record.
+    void read_annotations(int annotation_mode) {
+        const int handle = open_handle();
+        int result;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(library_mutex());
+            result = edf_read_annotations(handle, annotation_mode);
+        }
+        if (result < 0) {
+            if (source_) {
+                source_->raise_pending();
+            }
+            raise_code(result, path_);
+        }
+        annotation_count_ = result;
     }
 
     // What the tolerant open found and repaired, one dict per report with the fields of the
@@ -261,7 +305,7 @@ class reader_file {
             complete = read_run(handle, signal, start, n, digital, data);
         }
         if (!complete) {
-            raise_short_file(path_);
+            raise_read_failure();
         }
         return out;
     }
@@ -344,7 +388,7 @@ class reader_file {
             }
         }
         if (!complete) {
-            raise_short_file(path_);
+            raise_read_failure();
         }
         return arrays;
     }
@@ -472,11 +516,37 @@ class reader_file {
             }
         }
         if (!complete) {
-            raise_short_file(path_);
+            raise_read_failure();
         }
     }
 
   private:
+    // A read that fell short: the file object's own exception, if it raised one.
+    [[noreturn]] void raise_read_failure() {
+        if (source_) {
+            source_->raise_pending();
+        }
+        raise_short_file(path_);
+    }
+    // Every problem of the source that the open refused.
+    py::list source_problems() {
+        std::vector<edf_problem> found;
+        {
+            py::gil_scoped_release release;
+            const int count = source_->check(nullptr, 0);
+            if (count > 0) {
+                found.resize(static_cast<size_t>(count));
+                const int again = source_->check(found.data(), count);
+                found.resize(again > 0 && again <= count ? static_cast<size_t>(again) : 0);
+            }
+        }
+        source_->clear_pending();
+        py::list list;
+        for (const edf_problem &p : found) {
+            list.append(problem_dict(p));
+        }
+        return list;
+    }
     int open_handle() const {
         if (handle_ < 0) {
             throw py::value_error("the recording is closed");
@@ -493,6 +563,8 @@ class reader_file {
     int handle_ = -1;
     std::string path_;
     std::unique_ptr<edf_header_info> header_;
+    std::unique_ptr<python_source> source_; // null for a path
+    int64_t annotation_count_ = 0;
 };
 
 } // namespace
@@ -503,6 +575,24 @@ void register_reader(py::module_ &module) {
                  return std::make_unique<reader_file>(path, tolerant, annotation_mode);
              }),
              py::arg("path"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def_static(
+            "from_buffer",
+            [](const py::object &buffer, const std::string &name, bool tolerant,
+               int annotation_mode) {
+                return std::make_unique<reader_file>(python_source::from_buffer(buffer), name,
+                                                     tolerant, annotation_mode, true);
+            },
+            py::arg("buffer"), py::arg("name"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def_static(
+            "from_file",
+            [](const py::object &file, int64_t size, const std::string &name, bool tolerant,
+               int annotation_mode, bool list_problems) {
+                return std::make_unique<reader_file>(python_source::from_file(file, size), name,
+                                                     tolerant, annotation_mode, list_problems);
+            },
+            py::arg("file"), py::arg("size"), py::arg("name"), py::arg("tolerant"),
+            py::arg("annotation_mode"), py::arg("list_problems"))
+        .def("read_annotations", &reader_file::read_annotations, py::arg("annotation_mode"))
         .def("close", &reader_file::close)
         .def_property_readonly("closed", &reader_file::closed)
         .def("header", &reader_file::header)
