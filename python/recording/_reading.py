@@ -207,7 +207,11 @@ class Recording:
     process that holds the same path open is refused as any second open of a path is
     (Error, code ERR_ALREADY_OPEN). A closed Recording unpickles closed without touching
     the file: it keeps its path, header, signals, names, segments and the annotations it
-    had collected, and reading it raises ValueError as after close()."""
+    had collected, and reading it raises ValueError as after close().
+
+    Threads: the reads release the GIL, and Recordings of different files are read in
+    parallel; threads sharing one Recording take turns, each call whole, and a read that
+    meets close() from another thread raises ValueError."""
 
     path: str
     header: Header
@@ -774,9 +778,13 @@ def _open_url(what: tuple[str, dict[str, Any]], options: _Options) -> Recording:
     return Recording(url, storage_options=storage_options, **options)
 
 
+def _open_path_or_bytes(what: Any, options: _Options) -> Recording:
+    return Recording(what, **options)
+
+
 _OPENERS: dict[str, Callable[[Any, _Options], Recording]] = {
-    "path": Recording,
-    "bytes": Recording,
+    "path": _open_path_or_bytes,
+    "bytes": _open_path_or_bytes,
     "url": _open_url,
 }
 

@@ -87,6 +87,13 @@ def translated(error: BaseException, url: str) -> OSError:
     """The error of a failed request as the exception that a file would raise: a missing
     object (404, 410) is FileNotFoundError, a refused one (401, 403) PermissionError, any
     other failure an OSError that names the URL."""
+    cause = error.__cause__
+    if isinstance(error, FileNotFoundError) and cause is not None:
+        # fsspec's HTTP file system calls every failure to learn a size "not found": the
+        # cause tells a missing object from a failed connection.
+        if isinstance(cause, FileNotFoundError) or _status(cause) in (404, 410):
+            return FileNotFoundError(2, "not found", url)
+        error = cause
     if isinstance(error, (FileNotFoundError, PermissionError)):
         return error
     status = _status(error)

@@ -36,15 +36,15 @@ python_source::~python_source() {
 
 edf_source python_source::callbacks() {
     edf_source source{};
-    source.read_at = buffer_.obj != nullptr ? &python_source::read_memory : &python_source::read_file;
+    source.read_at =
+        buffer_.obj != nullptr ? &python_source::read_memory : &python_source::read_file;
     source.size = &python_source::size_of;
     source.release = nullptr; // the File owns this object
     source.user = this;
     return source;
 }
 
-int python_source::open(const char *name, edf_header_info *header, int annotation_mode,
-                        int flags) {
+int python_source::open(const char *name, edf_header_info *header, int annotation_mode, int flags) {
     if (buffer_.obj != nullptr) {
         return edfopen_memory_readonly(buffer_.buf, size_, header, annotation_mode, flags);
     }
@@ -124,8 +124,8 @@ int64_t python_source::read_file_now(void *buffer, int64_t bytes, int64_t offset
         if (readinto_) {
             // A view of the library's buffer, released after the call so that nothing can
             // write through it later.
-            py::object view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
-                into + done, static_cast<Py_ssize_t>(wanted), PyBUF_WRITE));
+            py::object view = py::reinterpret_steal<py::object>(
+                PyMemoryView_FromMemory(into + done, static_cast<Py_ssize_t>(wanted), PyBUF_WRITE));
             if (!view) {
                 throw py::error_already_set();
             }
