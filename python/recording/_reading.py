@@ -192,7 +192,8 @@ def _unique_names(labels: list[str]) -> list[str]:
 class Recording:
     """An open recording. Use as a context manager, or call close().
 
-    Opening: see open(). Attributes: `path` (str), `header` (Header), `signals` (the
+    Opening: see open(). Attributes: `path` (str: the path or URL as given, a file object's
+    name, or "<bytes>" and the like for memory), `header` (Header), `signals` (the
     ordinary signals, Signal objects in file order), `names` (one unique name per signal:
     its label, or label-0, label-1, ... for repeated labels; the keys of the dicts that
     the reads return). A file that cannot be opened raises FileNotFoundError,
@@ -201,9 +202,11 @@ class Recording:
 
     Pickling (multiprocessing, concurrent.futures, Dask and PyTorch DataLoader workers): a
     Recording pickles to what it was opened from, its path as given (a relative path is
-    taken in the receiving process's working directory) and its options (`tolerant`,
-    `annotations`), and unpickles by opening the file again, so the file must be readable
-    there; nothing of its samples travels, and reads carry no position. Unpickling in a
+    taken in the receiving process's working directory), its bytes, or its URL and
+    storage_options, and its options (`tolerant`, `annotations`), and unpickles by opening it
+    again, so the file must be readable there. An open local file pickles as its path; any
+    other file object (io.BytesIO, an archive's member) raises TypeError, since its bytes
+    cannot be read again where it lands. Nothing else of its samples travels, and reads carry no position. Unpickling in a
     process that holds the same path open is refused as any second open of a path is
     (Error, code ERR_ALREADY_OPEN). A closed Recording unpickles closed without touching
     the file: it keeps its path, header, signals, names, segments and the annotations it
@@ -211,7 +214,9 @@ class Recording:
 
     Threads: the reads release the GIL, and Recordings of different files are read in
     parallel; threads sharing one Recording take turns, each call whole, and a read that
-    meets close() from another thread raises ValueError."""
+    meets close() from another thread raises ValueError. The reads of a file object call its
+    methods with the GIL taken back, from the reading thread; an exception that they raise is
+    raised by the read."""
 
     path: str
     header: Header

@@ -296,6 +296,7 @@ def test_urls_read_as_the_path_and_fetch_only_what_they_read(tmp_path, server):
     assert all(np.array_equal(window[k], expected[k]) for k in expected)
     time.sleep(0.2)  # nginx writes its log line after the answer
     requests, sent = (a - b for a, b in zip(served(server["log"], "large.bdf"), before))
+    print("window over HTTP:", requests, "requests,", sent, "of", size, "bytes")
     assert sent < size / 50 and requests <= 8, (requests, sent, size)
 
 
