@@ -57,7 +57,7 @@ def local_path_of(file: Any) -> Optional[str]:
 
 def _fsspec() -> Any:
     try:
-        import fsspec
+        import fsspec  # type: ignore[import]  # fsspec carries no type hints
     except ImportError:
         raise ImportError(
             "opening a URL needs fsspec (Debian: python3-fsspec, with python3-aiohttp for "
@@ -67,8 +67,8 @@ def _fsspec() -> Any:
 
 
 def _client_errors() -> tuple[type[BaseException], ...]:
-    """The exceptions of a failed transfer that are not OSErrors already."""
-    errors: list[type[BaseException]] = [ValueError, TimeoutError]
+    """The exceptions of a failed transfer."""
+    errors: list[type[BaseException]] = [OSError, ValueError, TimeoutError]
     try:
         import aiohttp
 
@@ -119,7 +119,7 @@ class RemoteFile:
             self._file = fs.open(path, "rb", cache_type="none")
             size = getattr(self._file, "size", None)
             self.size = int(size) if isinstance(size, int) and size >= 0 else -1
-        except (OSError, *self._errors) as error:
+        except self._errors as error:
             raise translated(error, url) from error
 
     def seek(self, offset: int) -> None:
@@ -129,7 +129,7 @@ class RemoteFile:
         try:
             self._file.seek(self._offset)
             data = self._file.read(len(buffer))
-        except (OSError, *self._errors) as error:
+        except self._errors as error:
             raise translated(error, self.url) from error
         buffer[: len(data)] = data
         self._offset += len(data)
