@@ -2,6 +2,7 @@
 // read and the accessors of the open's reports (problems, segments) are each one function,
 // so that each follows the library's operations in one place.
 #include "binding.h"
+#include "sources.h"
 
 #include "recording/edf.h"
 
@@ -116,6 +117,29 @@ class reader_file {
             raise_code(code, path, false, the_files ? checked_problems(path) : py::list());
         }
         handle_ = header_->handle;
+        annotation_count_ = header_->annotation_count;
+    }
+    // A recording read from `source` (see python_source), named `name` in messages. The
+    // problems of a file that the open refuses are listed when `list_problems` is set (the
+    // check reads the whole source).
+    reader_file(std::unique_ptr<python_source> source, const std::string &name, bool tolerant,
+                int annotation_mode, bool list_problems)
+        : path_(name), header_(std::make_unique<edf_header_info>()), source_(std::move(source)) {
+        // Not yet seen by another thread: no lock. The reads of a file object take the GIL
+        // back for each call into Python.
+        const int result = without_gil([&] {
+            return source_->open(name.c_str(), header_.get(), annotation_mode,
+                                 tolerant ? EDF_OPEN_TOLERANT : 0);
+        });
+        if (result != 0) {
+            const int code = header_->filetype;
+            source_->raise_pending();
+            const bool the_files = code == EDF_ERR_FORMAT || code == EDF_ERR_DISCONTINUOUS;
+            raise_code(code, name, false,
+                       the_files && list_problems ? source_problems() : py::list());
+        }
+        handle_ = header_->handle;
+        annotation_count_ = header_->annotation_count;
     }
     reader_file(const reader_file &) = delete;
     reader_file &operator=(const reader_file &) = delete;
@@ -133,6 +157,8 @@ class reader_file {
                 handle_ = -1;
             }
         });
+        // The buffer or file object is let go with the handle (the GIL held).
+        source_.reset();
     }
     bool closed() const {
         return handle_ < 0;
@@ -187,17 +213,17 @@ class reader_file {
     // (onset seconds, duration seconds or None, text) for every annotation collected.
     py::list annotations() {
         py::list list;
-        const int count = static_cast<int>(
-            header_->annotation_count < INT_MAX ? header_->annotation_count : INT_MAX);
         // Copied out under the lock a batch at a time, converted without it.
         constexpr int batch = 1024;
-        std::vector<edf_annotation> copied(static_cast<size_t>(count < batch ? count : batch));
+        std::vector<edf_annotation> copied(static_cast<size_t>(batch));
+        int count = 0;
         for (int first = 0; first < count || first == 0; first += batch) {
             int got = 0;
             const bool open = lock_.run([&] {
                 if (handle_ < 0) {
                     return false;
                 }
+                count = static_cast<int>(annotation_count_ < INT_MAX ? annotation_count_ : INT_MAX);
                 const int wanted = count - first < batch ? count - first : batch;
                 while (got < wanted && edf_get_annotation(handle_, first + got,
                                                           &copied[static_cast<size_t>(got)]) == 0) {
@@ -222,6 +248,30 @@ class reader_file {
             }
         }
         return list;
+    }
+
+    // Collects the annotations in `annotation_mode` (the library's EDF_READ_* value) after an
+    // open that left them out: reads the annotation signals of every record.
+    void read_annotations(int annotation_mode) {
+        const int result = lock_.run([&] {
+            if (handle_ < 0) {
+                return int{EDF_ERR_CANNOT_OPEN};
+            }
+            const int count = edf_read_annotations(handle_, annotation_mode);
+            if (count >= 0) {
+                annotation_count_ = count;
+            }
+            return count;
+        });
+        if (result == EDF_ERR_CANNOT_OPEN && handle_ < 0) {
+            raise_closed();
+        }
+        if (result < 0) {
+            if (source_) {
+                source_->raise_pending();
+            }
+            raise_code(result, path_);
+        }
     }
 
     // What the tolerant open found and repaired, one dict per report with the fields of the
@@ -527,13 +577,38 @@ class reader_file {
     [[noreturn]] static void raise_closed() {
         throw py::value_error("the recording is closed");
     }
-    void raise_unless_complete(outcome result) const {
+    void raise_unless_complete(outcome result) {
         if (result == outcome::closed) {
             raise_closed();
         }
         if (result == outcome::short_file) {
-            raise_short_file(path_);
+            raise_read_failure();
         }
+    }
+    // A read that fell short: the file object's own exception, if it raised one.
+    [[noreturn]] void raise_read_failure() {
+        if (source_) {
+            source_->raise_pending();
+        }
+        raise_short_file(path_);
+    }
+    // Every problem of the source that the open refused.
+    py::list source_problems() {
+        std::vector<edf_problem> found;
+        without_gil([&] {
+            const int count = source_->check(nullptr, 0);
+            if (count > 0) {
+                found.resize(static_cast<size_t>(count));
+                const int again = source_->check(found.data(), count);
+                found.resize(again > 0 && again <= count ? static_cast<size_t>(again) : 0);
+            }
+        });
+        source_->clear_pending();
+        py::list list;
+        for (const edf_problem &p : found) {
+            list.append(problem_dict(p));
+        }
+        return list;
     }
     // Refuses a closed recording before its arguments are checked; the calls check again
     // under the lock, where a close in another thread cannot overtake them.
@@ -554,6 +629,8 @@ class reader_file {
     std::string path_;
     std::unique_ptr<edf_header_info> header_; // as the open filled it, never changed after
     object_lock lock_;
+    std::unique_ptr<python_source> source_; // null for a path
+    int64_t annotation_count_ = 0;          // changed under lock_ by read_annotations
 };
 
 } // namespace
@@ -564,6 +641,24 @@ void register_reader(py::module_ &module) {
                  return std::make_unique<reader_file>(path, tolerant, annotation_mode);
              }),
              py::arg("path"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def_static(
+            "from_buffer",
+            [](const py::object &buffer, const std::string &name, bool tolerant,
+               int annotation_mode) {
+                return std::make_unique<reader_file>(python_source::from_buffer(buffer), name,
+                                                     tolerant, annotation_mode, true);
+            },
+            py::arg("buffer"), py::arg("name"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def_static(
+            "from_file",
+            [](const py::object &file, int64_t size, const std::string &name, bool tolerant,
+               int annotation_mode, bool list_problems) {
+                return std::make_unique<reader_file>(python_source::from_file(file, size), name,
+                                                     tolerant, annotation_mode, list_problems);
+            },
+            py::arg("file"), py::arg("size"), py::arg("name"), py::arg("tolerant"),
+            py::arg("annotation_mode"), py::arg("list_problems"))
+        .def("read_annotations", &reader_file::read_annotations, py::arg("annotation_mode"))
         .def("close", &reader_file::close)
         .def_property_readonly("closed", &reader_file::closed)
         .def("header", &reader_file::header)
