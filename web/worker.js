@@ -12,13 +12,30 @@ let info = null; // the open file's description (viewer_describe), times in tick
 
 const TICKS = 1e7;
 
+// A local file: the library asks for exact spans (EDF_OPEN_EXACT_READS). Each FileReaderSync
+// call costs about a millisecond whatever its size, so small reads (the annotation signals of
+// one record after another) are served from one chunk of the file read at once; larger ones
+// (windows of records) are read as asked. Only the one chunk is kept.
+const SMALL_READ = 64 * 1024;
+const CHUNK = 4 * 1024 * 1024;
+
 function blobSource(file) {
   const reader = new FileReaderSync();
+  const slice = (from, to) => new Uint8Array(reader.readAsArrayBuffer(file.slice(from, to)));
+  let chunk = null;
+  let chunkAt = 0;
   return {
     name: file.name,
     size: file.size,
     read(offset, bytes) {
-      return new Uint8Array(reader.readAsArrayBuffer(file.slice(offset, offset + bytes)));
+      if (bytes > SMALL_READ) return slice(offset, offset + bytes);
+      if (!chunk || offset < chunkAt || offset + bytes > chunkAt + chunk.length) {
+        chunk = null; // let the old one go before the new one is read
+        chunkAt = offset;
+        chunk = slice(offset, offset + CHUNK);
+      }
+      const from = offset - chunkAt;
+      return chunk.subarray(from, Math.min(chunk.length, from + bytes));
     },
   };
 }
