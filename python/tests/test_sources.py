@@ -9,6 +9,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import time
 import urllib.request
 import zipfile
@@ -216,7 +217,8 @@ def free_port():
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     """nginx on a loopback port serving www/ (range requests, as for any static file), /drop/
-    closing every connection without an answer; its access log counts the bytes it sent."""
+    closing every connection without an answer, /cut/ serving www/ but closing the
+    connection of every range request; its access log counts the bytes it sent."""
     if shutil.which("nginx") is None and not os.path.exists("/usr/sbin/nginx"):
         pytest.skip("nginx is missing (Debian: nginx-light)")
     pytest.importorskip("fsspec")
@@ -242,6 +244,7 @@ http {{
     listen 127.0.0.1:{port};
     root {root}/www;
     location /drop/ {{ return 444; }}
+    location /cut/ {{ alias {root}/www/; if ($http_range) {{ return 444; }} }}
   }}
 }}
 """)
@@ -298,10 +301,21 @@ def test_urls_read_as_the_path_and_fetch_only_what_they_read(tmp_path, server):
     assert sent < size / 50 and requests <= 8, (requests, sent, size)
 
 
-def test_url_errors_are_the_errors_of_files(server):
+def test_url_errors_are_the_errors_of_files(tmp_path, server):
+    shutil.copy(generated(tmp_path)[0], server["www"] / "cut.edf")
     with pytest.raises(FileNotFoundError):
         recording.open(server["origin"] + "/missing.edf")
-    url = server["origin"] + "/drop/a.edf"
-    with pytest.raises(OSError, match=re.escape(url)) as raised:
-        recording.open(url)
-    assert not isinstance(raised.value, FileNotFoundError)
+    # Dropped when the size is asked for, and when the header is read.
+    for url in (server["origin"] + "/drop/cut.edf", server["origin"] + "/cut/cut.edf"):
+        with pytest.raises(OSError, match=re.escape(url)) as raised:
+            recording.open(url)
+        assert not isinstance(raised.value, FileNotFoundError)
+
+
+def test_urls_need_fsspec_only_when_given(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "fsspec", None)  # as if it were not installed
+    with pytest.raises(ImportError, match="python3-fsspec"):
+        recording.open("https://example.org/a.edf")
+    path = generated(tmp_path)[0]
+    with recording.open(path.read_bytes()) as rec:
+        assert rec.header.record_count == 6
