@@ -39,24 +39,39 @@ def write_recording(path):
             w.annotate(minute * 60.0, None, f"minute {minute}")
 
 
-def renderer_memory_mb(driver):
-    """Resident memory of the browser's renderer processes (the page and its Workers), and
-    the JavaScript heap of the page by the DevTools protocol."""
+def renderer_memory(driver):
+    """The memory of the browser's renderer processes (the page runs in one, with its
+    Workers, which are threads of that process): per process, in MB, its resident set split
+    into anonymous memory (heaps: JavaScript, WebAssembly, the allocator's), shared memory
+    (buffers handed between processes) and file pages (the browser's program and libraries,
+    shared with every process of the browser), and its proportional share (Pss, which divides
+    shared pages among the processes that map them); with the page's JavaScript heap."""
     metrics = driver.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
     heap = {m["name"]: m["value"] for m in metrics}.get("JSHeapTotalSize", 0) / 2**20
-    total = 0
-    sizes = []
+    processes = []
     for pid in os.listdir("/proc"):
         try:
             command = Path(f"/proc/{pid}/cmdline").read_bytes()
-            if b"chromium" in command and b"--type=renderer" in command:
-                for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-                    if line.startswith("VmRSS:"):
-                        total += int(line.split()[1])
-                        sizes.append(int(line.split()[1]) // 1024)
+            if b"chromium" not in command or b"--type=renderer" not in command:
+                continue
+            fields = {}
+            for name in (f"/proc/{pid}/status", f"/proc/{pid}/smaps_rollup"):
+                for line in Path(name).read_text().splitlines():
+                    key, _, value = line.partition(":")
+                    if value.strip().endswith("kB"):
+                        fields.setdefault(key, int(value.split()[0]) / 1024)
+            processes.append({k: round(fields.get(v, 0)) for k, v in (
+                ("rss", "VmRSS"), ("anonymous", "RssAnon"), ("shared", "RssShmem"),
+                ("file", "RssFile"), ("pss", "Pss"))})
         except OSError:
             continue
-    return total / 1024, sizes, heap
+    return processes, heap
+
+
+def memory_text(processes, heap):
+    each = "; ".join(f"{p['rss']} resident = {p['anonymous']} anonymous + {p['shared']} shared "
+                     f"+ {p['file']} file pages, Pss {p['pss']}" for p in processes)
+    return f"{len(processes)} renderer process(es): {each} MB; page's JavaScript heap {heap:.0f} MB"
 
 
 def main():
@@ -82,6 +97,9 @@ def main():
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     try:
         driver.get(f"http://127.0.0.1:{server.server_port}/index.html")
+        driver.execute_cdp_cmd("Performance.enable", {})
+        WebDriverWait(driver, 30).until(lambda d: d.execute_script("return !!window.viewer;"))
+        print("memory before the open:", memory_text(*renderer_memory(driver)))
         driver.find_element(By.ID, "file").send_keys(str(path))
         WebDriverWait(driver, 120).until(lambda d: d.execute_script(
             "const s = viewer.state(); return s.file && s.drawn.samples > 0;"))
@@ -105,10 +123,10 @@ def main():
             reads.append(driver.execute_script("return viewer.state().read;"))
         print(f"scrolling by a screen: {max(r['records'] for r in reads)} records read per "
               f"screen, median {statistics.median(r['ms'] for r in reads):.1f} ms")
-        driver.execute_cdp_cmd("Performance.enable", {})
-        total, sizes, heap = renderer_memory_mb(driver)
-        print(f"memory: renderer processes {total:.0f} MB resident ({sizes} MB each), the "
-              f"page's JavaScript heap {heap:.0f} MB (target: under 300 MB)")
+        processes, heap = renderer_memory(driver)
+        print(f"memory after the open, the scan and the scrolling: {memory_text(processes, heap)}"
+              f" (target: the page's processes under 300 MB; counted: their anonymous and "
+              f"shared memory, {sum(p['anonymous'] + p['shared'] for p in processes)} MB)")
     finally:
         driver.quit()
         server.shutdown()

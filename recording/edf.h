@@ -926,6 +926,14 @@ struct edf_source {
  * as edfopen_file_readonly_tolerant does (problems kept with the handle); without it the open
  * is the strict one of edfopen_file_readonly. */
 #define EDF_OPEN_TOLERANT 1
+/* EDF_OPEN_EXACT_READS (edfopen_source_readonly) is for sources whose calls are cheap, such as
+ * slices of a local file or of memory that the caller holds: each read that the reader needs
+ * becomes one read_at call of exactly its span, where without it reads go through a small cache
+ * of 64 KiB blocks that fetches ahead (for sources where each call is a network request). Reads
+ * of the annotations of every record then read their annotation signals only, not the whole
+ * file. The recording read is the same either way; edfopen_memory_readonly accepts the bit and
+ * has no use for it. */
+#define EDF_OPEN_EXACT_READS 2
 
 /* Opens the recording that `source` holds for reading, as edfopen_file_readonly (flags 0) or
  * edfopen_file_readonly_tolerant (EDF_OPEN_TOLERANT) opens a file: the same checks, the same

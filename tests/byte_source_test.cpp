@@ -164,12 +164,14 @@ TEST(ByteSource, MemoryAndCallbacksReadAsThePathDoes) {
         const std::string path = dir.file("f.edf");
         write_bytes(path, f.bytes);
         for (int mode = EDF_READ_NO_ANNOTATIONS; mode <= EDF_READ_ALL_ANNOTATIONS; mode++) {
-            for (const int flags : {0, EDF_OPEN_TOLERANT}) {
+            for (const int flags : {0, EDF_OPEN_TOLERANT, EDF_OPEN_EXACT_READS,
+                                    EDF_OPEN_TOLERANT | EDF_OPEN_EXACT_READS}) {
                 SCOPED_TRACE(std::string(f.name) + " mode " + std::to_string(mode) + " flags " +
                              std::to_string(flags));
                 const auto by_path = read_all([&](edf_header_info *h) {
-                    return flags != 0 ? edfopen_file_readonly_tolerant(path.c_str(), h, mode)
-                                      : edfopen_file_readonly(path.c_str(), h, mode);
+                    return (flags & EDF_OPEN_TOLERANT) != 0
+                               ? edfopen_file_readonly_tolerant(path.c_str(), h, mode)
+                               : edfopen_file_readonly(path.c_str(), h, mode);
                 });
                 const auto in_memory = read_all([&](edf_header_info *h) {
                     return edfopen_memory_readonly(
@@ -316,6 +318,19 @@ TEST(ByteSource, RemoteViewerReadsLittle) {
     EXPECT_EQ(edf_read_annotations(handle + 1, 0), -1);
     edfclose_file(handle);
     EXPECT_EQ(c.releases, 1);
+
+    // A source of cheap calls (a local file's slices) asks for exact spans: the annotations of
+    // every record cost their annotation signals' bytes, not the file's.
+    counted local{c.bytes};
+    const edf_source ls = local.source();
+    ASSERT_EQ(edfopen_source_readonly(&ls, "local.edf", hdr.get(), EDF_READ_NO_ANNOTATIONS,
+                                      EDF_OPEN_TOLERANT | EDF_OPEN_EXACT_READS),
+              0);
+    EXPECT_LE(local.bytes_read, header + record);
+    bytes = local.bytes_read;
+    EXPECT_EQ(edf_read_annotations(hdr->handle, EDF_READ_ALL_ANNOTATIONS), records);
+    EXPECT_EQ(local.bytes_read - bytes, records * 120);
+    edfclose_file(hdr->handle);
 }
 
 // A source that fails, or falls short, at call n, for every n: the open or the read fails

@@ -24,7 +24,7 @@ foreach(entry ${entries})
   math(EXPR checked "${checked} + 1")
   set(rest "${name}")
   # AddressSanitizer's indicator of a global carries the global's own name.
-  string(REGEX REPLACE "^__odr_asan_gen_" "" rest "${rest}")
+  string(REGEX REPLACE "^__odr_asan(_gen_|\\.)" "" rest "${rest}")
   if(NOT rest MATCHES "^_Z")
     if(NOT rest IN_LIST public AND NOT rest MATCHES "^DW\\.ref\\.")
       list(APPEND outside ${name})
@@ -32,6 +32,11 @@ foreach(entry ${entries})
     continue()
   endif()
   string(REGEX REPLACE "^_Z" "" rest "${rest}")
+  # The standard placement forms of operator new and delete, which an unoptimised build keeps
+  # as weak symbols (never the replaceable forms, which a library must not define).
+  if(rest MATCHES "^(nw|na)mPv$" OR rest MATCHES "^(dl|da)PvS_$")
+    continue()
+  endif()
   # Vtables, VTTs, type information and its name, guard variables, thread-local wrappers and
   # thunks all name the entity that they belong to.
   string(REGEX REPLACE "^(T[VTISWH]|GV|Thn?[0-9]+_|Tvn?[0-9]+_n?[0-9]+_)" "" rest "${rest}")

@@ -370,6 +370,16 @@
   }
 
   // ---- opening -----------------------------------------------------------------------------
+  function refuse(text) {
+    file = null;
+    samples = null;
+    for (const id of ['header', 'problems', 'signals', 'annotations']) $(id).replaceChildren();
+    showWindow();
+    draw();
+    ask({ op: 'close' }).catch(() => {});
+    status(text);
+  }
+
   async function open(request, name) {
     status(`Opening ${name}…`);
     samples = null;
@@ -382,7 +392,7 @@
     try {
       result = await ask({ op: 'open', ...request });
     } catch (e) {
-      status(`${name}: ${e.message}`);
+      refuse(`${name}: ${e.message}`);
       scan.catch(() => {});
       throw e;
     }
@@ -400,7 +410,9 @@
     try {
       scanned = await scan;
     } catch (e) {
-      if (file === opened) status(`${name}: ${e.message}`);
+      // The records break the format where the tolerant reader cannot read past: the file is
+      // refused, as the library refuses it.
+      if (file === opened) refuse(`${name}: ${e.message}`);
       throw e;
     } finally {
       if (file === opened) {
@@ -501,6 +513,7 @@
         loading: file.scanMs === undefined,
         filetype: TYPES[info.filetype],
         duration: duration(),
+        record_duration: recordSeconds(),
         signals: info.signals.map((s, i) => ({ label: s.label, rate: rate(i), unit: s.unit })),
         shown: shown.slice(),
         t0,

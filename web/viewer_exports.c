@@ -40,14 +40,16 @@ static struct edf_header_info viewer_header;
 static int64_t viewer_annotation_count = 0;
 
 /* Opens the file of `size` bytes that Module.readAt reads, tolerantly and lazily: the header
- * and the first data record only (viewer_read_annotations collects the rest). Returns the
- * handle, or the negative open code. */
-EMSCRIPTEN_KEEPALIVE int viewer_open(double size, const char *name) {
+ * and the first data record only (viewer_read_annotations collects the rest). `local` (a
+ * file of this machine, whose slices are cheap) asks for exact reads; otherwise (a URL) reads
+ * go through the library's block cache. Returns the handle, or the negative open code. */
+EMSCRIPTEN_KEEPALIVE int viewer_open(double size, const char *name, int local) {
     const struct edf_source source = {viewer_read_at, viewer_size, viewer_release, NULL};
     viewer_size_of_file = size;
     memset(&viewer_header, 0, sizeof viewer_header);
-    if (edfopen_source_readonly(&source, name, &viewer_header, EDF_READ_NO_ANNOTATIONS,
-                                EDF_OPEN_TOLERANT) != 0) {
+    const int flags = EDF_OPEN_TOLERANT | (local ? EDF_OPEN_EXACT_READS : 0);
+    if (edfopen_source_readonly(&source, name, &viewer_header, EDF_READ_NO_ANNOTATIONS, flags) !=
+        0) {
         return viewer_header.filetype < 0 ? viewer_header.filetype : -1;
     }
     viewer_annotation_count = viewer_header.annotation_count;
@@ -60,6 +62,11 @@ EMSCRIPTEN_KEEPALIVE int viewer_read_annotations(int handle) {
     const int n = edf_read_annotations(handle, EDF_READ_ALL_ANNOTATIONS);
     viewer_annotation_count = n < 0 ? viewer_annotation_count : n;
     return n;
+}
+
+/* The library's text for a result code (static). */
+EMSCRIPTEN_KEEPALIVE const char *viewer_error_text(int code) {
+    return edf_error_text(code);
 }
 
 EMSCRIPTEN_KEEPALIVE int viewer_close(int handle) {

@@ -12,13 +12,30 @@ let info = null; // the open file's description (viewer_describe), times in tick
 
 const TICKS = 1e7;
 
+// A local file: the library asks for exact spans (EDF_OPEN_EXACT_READS). Each FileReaderSync
+// call costs about a millisecond whatever its size, so small reads (the annotation signals of
+// one record after another) are served from one chunk of the file read at once; larger ones
+// (windows of records) are read as asked. Only the one chunk is kept.
+const SMALL_READ = 64 * 1024;
+const CHUNK = 4 * 1024 * 1024;
+
 function blobSource(file) {
   const reader = new FileReaderSync();
+  const slice = (from, to) => new Uint8Array(reader.readAsArrayBuffer(file.slice(from, to)));
+  let chunk = null;
+  let chunkAt = 0;
   return {
     name: file.name,
     size: file.size,
     read(offset, bytes) {
-      return new Uint8Array(reader.readAsArrayBuffer(file.slice(offset, offset + bytes)));
+      if (bytes > SMALL_READ) return slice(offset, offset + bytes);
+      if (!chunk || offset < chunkAt || offset + bytes > chunkAt + chunk.length) {
+        chunk = null; // let the old one go before the new one is read
+        chunkAt = offset;
+        chunk = slice(offset, offset + CHUNK);
+      }
+      const from = offset - chunkAt;
+      return chunk.subarray(from, Math.min(chunk.length, from + bytes));
     },
   };
 }
@@ -81,19 +98,18 @@ function withString(text, body) {
   }
 }
 
-const ERRORS = {
-  '-1': 'not enough memory', '-2': 'the file cannot be opened', '-3': 'the file breaks the format',
-  '-5': 'the file cannot be read', '-10': 'discontinuous file',
-};
+// The library's text for a result code.
+const errorText = (code) => M.UTF8ToString(M._viewer_error_text(code));
 
 function open(request) {
   if (handle >= 0) M._viewer_close(handle);
   handle = -1;
   info = null;
-  source = request.file ? blobSource(request.file) : urlSource(request.url);
+  const local = Boolean(request.file);
+  source = local ? blobSource(request.file) : urlSource(request.url);
   const started = performance.now();
-  const h = withString(source.name, (name) => M._viewer_open(source.size, name));
-  if (h < 0) throw new Error(ERRORS[h] || `the open failed (${h})`);
+  const h = withString(source.name, (name) => M._viewer_open(source.size, name, local ? 1 : 0));
+  if (h < 0) throw new Error(errorText(h));
   handle = h;
   info = describe();
   const headerMs = performance.now() - started;
@@ -103,7 +119,7 @@ function open(request) {
   // every record; the Worker that reads windows answers the page meanwhile.
   if (request.scan && (info.filetype === 1 || info.filetype === 3)) {
     const n = M._viewer_read_annotations(handle);
-    if (n < 0) throw new Error(`the annotations cannot be read (${ERRORS[n] || n})`);
+    if (n < 0) throw new Error(errorText(n));
     info = describe();
   }
   return { info, name: source.name, size: source.size, headerMs,
@@ -205,6 +221,12 @@ onmessage = async (event) => {
     let result;
     if (request.op === 'open') {
       result = open(request);
+    } else if (request.op === 'close') {
+      if (handle >= 0) M._viewer_close(handle);
+      handle = -1;
+      info = null;
+      source = null;
+      result = true;
     } else if (request.op === 'axis') {
       // What the scan found: the time axis that windows are read on.
       Object.assign(info, request.axis);

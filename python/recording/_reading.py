@@ -13,10 +13,10 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional, Union, cas
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _recording
+from . import _recording, _sources
 from ._arguments import finite, real, whole, whole_in
 from ._handles import opening
-from ._types import Real, SignalKey, StrPath, Whole
+from ._types import Real, RecordingSource, SignalKey, Whole
 
 if TYPE_CHECKING:
     import mne  # type: ignore[import]  # MNE-Python carries no type hints
@@ -141,14 +141,36 @@ class _Piece(NamedTuple):
     records: int
 
 
-def open(path: StrPath, tolerant: bool = False, annotations: AnnotationMode = "all") -> Recording:
-    """Opens a recording for reading; the same as Recording(path, ...).
+def open(
+    source: RecordingSource,
+    tolerant: bool = False,
+    annotations: AnnotationMode = "all",
+    storage_options: Optional[dict[str, Any]] = None,
+) -> Recording:
+    """Opens a recording for reading; the same as Recording(source, ...).
+
+    source: what the recording is read from:
+    - a path (str or os.PathLike);
+    - bytes in memory: bytes, bytearray, memoryview (C-contiguous) or mmap, read in place
+      without a copy (the buffer is held until the recording is closed);
+    - a binary file object with seek and readinto (or read): an open file, io.BytesIO, a
+      member of a zipfile (compressed members are slow to seek backwards); it stays the
+      caller's, is not closed, and must not be used elsewhere while the recording is open;
+    - a URL that fsspec opens ("http://", "https://", and "s3://", "gs://", ... where their
+      fsspec back-ends are installed), read with requests for what is read only;
+      `storage_options` go to fsspec (credentials, headers).
+    The header is read at the open. From memory, a file object or a URL the open is lazy:
+    it reads the header and the first data record, `.annotations` (and a tolerant open's
+    `.problems`) read the annotation signals of every record when first asked for, and
+    sample reads read the records they need.
 
     tolerant: open files with repairable faults, reporting each in `.problems`.
     annotations: "all" (collect every annotation), "first" (in a file with one annotation
     signal, stop examining a record's annotations after "Recording ends"), or "none".
     """
-    return Recording(path, tolerant=tolerant, annotations=annotations)
+    return Recording(
+        source, tolerant=tolerant, annotations=annotations, storage_options=storage_options
+    )
 
 
 def _unique_names(labels: list[str]) -> list[str]:
@@ -170,7 +192,8 @@ def _unique_names(labels: list[str]) -> list[str]:
 class Recording:
     """An open recording. Use as a context manager, or call close().
 
-    Opening: see open(). Attributes: `path` (str), `header` (Header), `signals` (the
+    Opening: see open(). Attributes: `path` (str: the path or URL as given, a file object's
+    name, or "<bytes>" and the like for memory), `header` (Header), `signals` (the
     ordinary signals, Signal objects in file order), `names` (one unique name per signal:
     its label, or label-0, label-1, ... for repeated labels; the keys of the dicts that
     the reads return). A file that cannot be opened raises FileNotFoundError,
@@ -179,13 +202,21 @@ class Recording:
 
     Pickling (multiprocessing, concurrent.futures, Dask and PyTorch DataLoader workers): a
     Recording pickles to what it was opened from, its path as given (a relative path is
-    taken in the receiving process's working directory) and its options (`tolerant`,
-    `annotations`), and unpickles by opening the file again, so the file must be readable
-    there; nothing of its samples travels, and reads carry no position. Unpickling in a
+    taken in the receiving process's working directory), its bytes, or its URL and
+    storage_options, and its options (`tolerant`, `annotations`), and unpickles by opening it
+    again, so the file must be readable there. An open local file pickles as its path; any
+    other file object (io.BytesIO, an archive's member) raises TypeError, since its bytes
+    cannot be read again where it lands. Nothing else of its samples travels, and reads carry no position. Unpickling in a
     process that holds the same path open is refused as any second open of a path is
     (Error, code ERR_ALREADY_OPEN). A closed Recording unpickles closed without touching
     the file: it keeps its path, header, signals, names, segments and the annotations it
-    had collected, and reading it raises ValueError as after close()."""
+    had collected, and reading it raises ValueError as after close().
+
+    Threads: the reads release the GIL, and Recordings of different files are read in
+    parallel; threads sharing one Recording take turns, each call whole, and a read that
+    meets close() from another thread raises ValueError. The reads of a file object call its
+    methods with the GIL taken back, from the reading thread; an exception that they raise is
+    raised by the read."""
 
     path: str
     header: Header
@@ -193,17 +224,23 @@ class Recording:
     names: list[str]
 
     def __init__(
-        self, path: StrPath, tolerant: bool = False, annotations: AnnotationMode = "all"
+        self,
+        source: RecordingSource,
+        tolerant: bool = False,
+        annotations: AnnotationMode = "all",
+        storage_options: Optional[dict[str, Any]] = None,
     ) -> None:
         if annotations not in _ANNOTATION_MODES:
             raise ValueError(f"annotations must be one of {sorted(_ANNOTATION_MODES)}")
-        self.path = os.fspath(path)
-        # What the recording was opened from and how: what a pickle of it holds.
-        self._source: _Source = ("path", self.path)
+        if storage_options is not None and not _sources.is_url(source):
+            raise TypeError("storage_options are for URLs only")
         self._options: _Options = {"tolerant": bool(tolerant), "annotations": annotations}
         mode = _ANNOTATION_MODES[annotations]
+        # Opened from anything but a path, the annotations are collected on first use.
+        from_path = isinstance(source, (str, os.PathLike)) and not _sources.is_url(source)
+        self._lazy: Optional[int] = None if from_path else mode
         try:
-            self._file = opening(lambda: _recording.File(self.path, bool(tolerant), mode))
+            self._file = self._opened(source, bool(tolerant), mode, dict(storage_options or {}))
         except _recording.FormatError as error:
             # The library's check lists what is wrong with the refused file.
             found = cast("list[dict[str, Any]]", error.problems)  # the library's dicts
@@ -247,10 +284,63 @@ class Recording:
         self._record_ticks = raw["record_duration_ticks"]
         self._segments = self._file.segments()
 
+    def _opened(
+        self, source: RecordingSource, tolerant: bool, mode: int, storage_options: dict[str, Any]
+    ) -> _recording.File:
+        """The library's file of `source`; sets path, _source and _remote."""
+        self._remote: Optional[_sources.RemoteFile] = None
+        lazy = _ANNOTATION_MODES["none"]
+        if _sources.is_url(source):
+            url = cast(str, source)
+            self.path = url
+            self._source: _Source = ("url", (url, storage_options))
+            remote = _sources.RemoteFile(url, storage_options)
+            try:
+                # The check of a refused file would read all of it: not over the network.
+                file = _recording.File.from_file(remote, remote.size, url, tolerant, lazy, False)
+            except BaseException:
+                remote.close()
+                raise
+            self._remote = remote
+            return file
+        if isinstance(source, (str, os.PathLike)):
+            path = os.fspath(source)
+            if not isinstance(path, str):
+                raise TypeError(f"a path is a str or os.PathLike of str, not {type(path).__name__}")
+            self.path = path
+            self._source = ("path", path)
+            return opening(lambda: _recording.File(path, tolerant, mode))
+        if isinstance(source, _sources.BUFFER_TYPES):
+            self.path = f"<{type(source).__name__}>"
+            self._source = ("bytes", source)
+            return _recording.File.from_buffer(source, self.path, tolerant, lazy)
+        if _sources.is_file_object(source):
+            self.path = _sources.file_name(source)
+            local = _sources.local_path_of(source)
+            self._source = ("path", local) if local is not None else ("file", None)
+            size = _sources.file_size(source)
+            return _recording.File.from_file(source, size, self.path, tolerant, lazy, True)
+        raise TypeError(
+            "a recording is opened from a path, a URL, bytes (bytes, bytearray, memoryview, "
+            f"mmap) or a binary file object with seek and readinto, not {type(source).__name__}"
+        )
+
+    def _collected(self) -> None:
+        """Collects the annotations that a lazy open left out, once."""
+        if self._lazy is not None:
+            if self._lazy != _ANNOTATION_MODES["none"]:
+                self._file.read_annotations(self._lazy)
+            self._lazy = None
+
     # -- life cycle --
     def close(self) -> None:
-        """Closes the file (again: nothing). Reading a closed recording raises ValueError."""
+        """Closes the file (again: nothing), and the connection of a URL. The buffer or file
+        object that it was opened from is let go; reading a closed recording raises
+        ValueError."""
         self._file.close()
+        if self._remote is not None:
+            self._remote.close()
+            self._remote = None
 
     @property
     def closed(self) -> bool:
@@ -264,8 +354,19 @@ class Recording:
         # An open recording travels as its source and options and is opened again; a closed
         # one as its description, without its file.
         if not self.closed:
-            return (_reopened, (self._source, dict(self._options)))
+            kind, what = self._source
+            if kind == "file":
+                raise TypeError(
+                    f"a recording read from a file object ({self.path}) cannot be pickled: "
+                    "open it from its path, its bytes or a URL to send it to other processes"
+                )
+            if kind == "bytes" and not isinstance(what, bytes):
+                what = bytes(what)  # bytearray, memoryview, mmap: their bytes as they stand
+            return (_reopened, ((kind, what), dict(self._options)))
+        # Without its file, and without the buffer or file object that it was read from.
         state = {k: v for k, v in self.__dict__.items() if k != "_file"}
+        state["_source"] = ("closed", None)
+        state["_remote"] = None
         return (_closed, (state,))
 
     def __exit__(
@@ -286,13 +387,16 @@ class Recording:
         """The annotations that the open collected (see open()'s `annotations`), in file
         order: Annotation(onset, duration, text)."""
         if self._annotations is None:
+            self._collected()
             self._annotations = [Annotation(*a) for a in self._file.annotations()]
         return self._annotations
 
     @property
     def problems(self) -> list[Problem]:
         """What the tolerant open found and repaired, as Problem objects (empty for a file
-        opened strictly)."""
+        opened strictly). After a lazy open (see open()) the annotations are collected first,
+        so that the problems of the annotation signals are listed too."""
+        self._collected()
         return [Problem(**p) for p in self._file.problems()]
 
     @property
@@ -666,18 +770,28 @@ class Recording:
         return to_mne(self, self._indexes(picks), None if sfreq is None else real(sfreq, "sfreq"))
 
 
-# What a Recording was opened from: ("path", path as given). Other kinds of source (bytes, a
-# URL) add their own first element and an opener in _OPENERS.
-_Source = tuple[str, str]
+# What a Recording was opened from, as it pickles: ("path", path as given), ("bytes", the
+# buffer), ("url", (url, storage options)), or ("file", None) for a file object, which does not
+# pickle (an open local file pickles as its path).
+_Source = tuple[str, Any]
 # The options of the open, as Recording's keyword arguments.
 _Options = dict[str, Any]
 
 
-def _open_path(path: str, options: _Options) -> Recording:
-    return Recording(path, **options)
+def _open_url(what: tuple[str, dict[str, Any]], options: _Options) -> Recording:
+    url, storage_options = what
+    return Recording(url, storage_options=storage_options, **options)
 
 
-_OPENERS: dict[str, Callable[[Any, _Options], Recording]] = {"path": _open_path}
+def _open_path_or_bytes(what: Any, options: _Options) -> Recording:
+    return Recording(what, **options)
+
+
+_OPENERS: dict[str, Callable[[Any, _Options], Recording]] = {
+    "path": _open_path_or_bytes,
+    "bytes": _open_path_or_bytes,
+    "url": _open_url,
+}
 
 
 def _reopened(source: _Source, options: _Options) -> Recording:

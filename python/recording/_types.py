@@ -1,7 +1,8 @@
 """The argument types that the package's signatures share."""
 
+import mmap
 import os
-from typing import SupportsFloat, SupportsIndex, Union
+from typing import IO, SupportsFloat, SupportsIndex, Union
 
 # A path: a str or an os.PathLike of str, such as pathlib.Path.
 StrPath = Union[str, "os.PathLike[str]"]
@@ -11,3 +12,6 @@ Real = SupportsFloat
 Whole = Union[SupportsIndex, float]
 # A signal of a recording: its index, or its label (or unique name, see Recording.names).
 SignalKey = Union[str, SupportsIndex]
+# What a recording is read from: a path or a URL (str), bytes in memory (bytes, bytearray,
+# memoryview, mmap), or a binary file object with seek and readinto or read.
+RecordingSource = Union[StrPath, bytes, bytearray, memoryview, "mmap.mmap", "IO[bytes]"]

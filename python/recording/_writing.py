@@ -91,6 +91,9 @@ class Writer:
     raises, the file is closed with the records written so far and the block's exception
     goes on alone. A signal description that cannot make a header (limits the header cannot
     hold, say) removes the file and raises ValueError.
+
+    Threads: writes and closes release the GIL, and writers of different files run in
+    parallel; threads sharing one Writer take turns, each write() whole.
     """
 
     path: str

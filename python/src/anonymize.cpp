@@ -16,7 +16,6 @@ void anonymize_file(const std::string &path, const std::optional<std::string> &o
     {
         // A copy of a large file takes a while: other Python threads run meanwhile.
         py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(library_mutex());
         result = edf_anonymize_file(path.c_str(), out ? out->c_str() : nullptr, flags);
     }
     if (result == 0) {

@@ -14,7 +14,6 @@ py::list check_file(const std::string &path) {
     {
         // The check reads every record's annotation signals: other Python threads run meanwhile.
         py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(library_mutex());
         count = edf_check_file(path.c_str(), nullptr, 0);
         if (count > 0) {
             found.resize(static_cast<size_t>(count));

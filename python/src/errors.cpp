@@ -43,11 +43,6 @@ int open_failure_errno(const std::string &path, bool writing) {
 
 } // namespace
 
-std::mutex &library_mutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
 py::str library_text(const char *text, bool strip) {
     Py_ssize_t length = static_cast<Py_ssize_t>(std::strlen(text));
     while (strip && length > 0 && text[length - 1] == ' ') {

@@ -39,7 +39,6 @@ py::list repair_file(const std::string &path, const std::string &out, bool overw
     {
         // The repair reads the whole file: other Python threads run meanwhile.
         py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(library_mutex());
         count = edf_repair_file(path.c_str(), out.c_str(), overwrite ? 1 : 0, found.data(),
                                 listed_at_once);
         if (count > listed_at_once) {
@@ -64,7 +63,6 @@ py::dict recover_file(const std::string &path) {
     int result;
     {
         py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(library_mutex());
         result = edf_plan_recovery(path.c_str(), &plan);
         if (result == 0) {
             result = edf_recover_file(path.c_str());
@@ -88,7 +86,6 @@ void continuous_copy(const std::string &path, const std::string &out, bool overw
     int result;
     {
         py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(library_mutex());
         result = edf_continuous_copy(path.c_str(), out.c_str(), overwrite ? 1 : 0);
     }
     if (result != 0) {

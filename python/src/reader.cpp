@@ -2,16 +2,19 @@
 // read and the accessors of the open's reports (problems, segments) are each one function,
 // so that each follows the library's operations in one place.
 #include "binding.h"
+#include "sources.h"
 
 #include "recording/edf.h"
 
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -25,7 +28,7 @@ double seconds(int64_t ticks) {
 }
 
 // Opens `path` for reading into `header`; returns the library's result (0, or -1 with the
-// code in header->filetype). Called with the GIL released and the library lock held.
+// code in header->filetype). Called with the GIL released.
 int open_recording(const std::string &path, bool tolerant, int annotation_mode,
                    edf_header_info *header) {
     return tolerant ? edfopen_file_readonly_tolerant(path.c_str(), header, annotation_mode)
@@ -54,7 +57,6 @@ py::list checked_problems(const std::string &path) {
     std::vector<edf_problem> found;
     {
         py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(library_mutex());
         const int count = edf_check_file(path.c_str(), nullptr, 0);
         if (count > 0) {
             found.resize(static_cast<size_t>(count));
@@ -70,7 +72,8 @@ py::list checked_problems(const std::string &path) {
 }
 
 // Reads `count` samples of one signal from sample `start` into `out` (int or double
-// values). Returns false when the file ends before them. Lock held, GIL released.
+// values). Returns false when the file ends before them. The object's lock held, GIL
+// released.
 bool read_run(int handle, int signal, int64_t start, int64_t count, bool digital, void *out) {
     if (count == 0) {
         return true;
@@ -104,12 +107,9 @@ class reader_file {
   public:
     reader_file(const std::string &path, bool tolerant, int annotation_mode)
         : path_(path), header_(std::make_unique<edf_header_info>()) {
-        int result;
-        {
-            py::gil_scoped_release release;
-            std::lock_guard<std::mutex> lock(library_mutex());
-            result = open_recording(path, tolerant, annotation_mode, header_.get());
-        }
+        // The object is not yet seen by another thread: the open needs no lock.
+        const int result = without_gil(
+            [&] { return open_recording(path, tolerant, annotation_mode, header_.get()); });
         if (result != 0) {
             const int code = header_->filetype;
             const bool the_files =
@@ -117,19 +117,48 @@ class reader_file {
             raise_code(code, path, false, the_files ? checked_problems(path) : py::list());
         }
         handle_ = header_->handle;
+        annotation_count_ = header_->annotation_count;
+    }
+    // A recording read from `source` (see python_source), named `name` in messages. The
+    // problems of a file that the open refuses are listed when `list_problems` is set (the
+    // check reads the whole source).
+    reader_file(std::unique_ptr<python_source> source, const std::string &name, bool tolerant,
+                int annotation_mode, bool list_problems)
+        : path_(name), header_(std::make_unique<edf_header_info>()), source_(std::move(source)) {
+        // Not yet seen by another thread: no lock. The reads of a file object take the GIL
+        // back for each call into Python.
+        const int result = without_gil([&] {
+            return source_->open(name.c_str(), header_.get(), annotation_mode,
+                                 tolerant ? EDF_OPEN_TOLERANT : 0);
+        });
+        if (result != 0) {
+            const int code = header_->filetype;
+            source_->raise_pending();
+            const bool the_files = code == EDF_ERR_FORMAT || code == EDF_ERR_DISCONTINUOUS;
+            raise_code(code, name, false,
+                       the_files && list_problems ? source_problems() : py::list());
+        }
+        handle_ = header_->handle;
+        annotation_count_ = header_->annotation_count;
     }
     reader_file(const reader_file &) = delete;
     reader_file &operator=(const reader_file &) = delete;
+    // No call can be running on an object being destroyed (each holds a reference to it).
     ~reader_file() {
-        close();
+        if (handle_ >= 0) {
+            edfclose_file(handle_);
+        }
     }
 
     void close() {
-        if (handle_ >= 0) {
-            std::lock_guard<std::mutex> lock(library_mutex());
-            edfclose_file(handle_);
-            handle_ = -1;
-        }
+        lock_.run([this] {
+            if (handle_ >= 0) {
+                edfclose_file(handle_);
+                handle_ = -1;
+            }
+        });
+        // The buffer or file object is let go with the handle (the GIL held).
+        source_.reset();
     }
     bool closed() const {
         return handle_ < 0;
@@ -184,41 +213,90 @@ class reader_file {
     // (onset seconds, duration seconds or None, text) for every annotation collected.
     py::list annotations() {
         py::list list;
-        const int handle = open_handle();
-        const int64_t count =
-            header_->annotation_count < INT_MAX ? header_->annotation_count : INT_MAX;
-        edf_annotation annotation;
-        for (int n = 0; n < count; n++) {
-            int result;
-            {
-                std::lock_guard<std::mutex> lock(library_mutex());
-                result = edf_get_annotation(handle, n, &annotation);
+        // Copied out under the lock a batch at a time, converted without it.
+        constexpr int batch = 1024;
+        std::vector<edf_annotation> copied(static_cast<size_t>(batch));
+        int count = 0;
+        for (int first = 0; first < count || first == 0; first += batch) {
+            int got = 0;
+            const bool open = lock_.run([&] {
+                if (handle_ < 0) {
+                    return false;
+                }
+                count = static_cast<int>(annotation_count_ < INT_MAX ? annotation_count_ : INT_MAX);
+                const int wanted = count - first < batch ? count - first : batch;
+                while (got < wanted && edf_get_annotation(handle_, first + got,
+                                                          &copied[static_cast<size_t>(got)]) == 0) {
+                    got++;
+                }
+                return true;
+            });
+            if (!open) {
+                raise_closed();
             }
-            if (result != 0) {
+            for (int n = 0; n < got; n++) {
+                const edf_annotation &annotation = copied[static_cast<size_t>(n)];
+                py::object duration = py::none();
+                if (annotation.duration != -ticks_per_second) {
+                    duration = py::float_(seconds(annotation.duration));
+                }
+                list.append(py::make_tuple(seconds(annotation.onset), duration,
+                                           library_text(annotation.annotation, false)));
+            }
+            if (got < batch) {
                 break;
             }
-            py::object duration = py::none();
-            if (annotation.duration != -ticks_per_second) {
-                duration = py::float_(seconds(annotation.duration));
-            }
-            list.append(py::make_tuple(seconds(annotation.onset), duration,
-                                       library_text(annotation.annotation, false)));
         }
         return list;
+    }
+
+    // Collects the annotations in `annotation_mode` (the library's EDF_READ_* value) after an
+    // open that left them out: reads the annotation signals of every record.
+    void read_annotations(int annotation_mode) {
+        const int result = lock_.run([&] {
+            if (handle_ < 0) {
+                return int{EDF_ERR_CANNOT_OPEN};
+            }
+            const int count = edf_read_annotations(handle_, annotation_mode);
+            if (count >= 0) {
+                annotation_count_ = count;
+            }
+            return count;
+        });
+        if (result == EDF_ERR_CANNOT_OPEN && handle_ < 0) {
+            raise_closed();
+        }
+        if (result < 0) {
+            if (source_) {
+                source_->raise_pending();
+            }
+            raise_code(result, path_);
+        }
     }
 
     // What the tolerant open found and repaired, one dict per report with the fields of the
     // library's problem record.
     py::list problems() {
-        py::list list;
-        const int handle = open_handle();
-        std::lock_guard<std::mutex> lock(library_mutex());
-        const int count = edf_get_problem_count(handle);
-        for (int n = 0; n < count; n++) {
-            edf_problem p{};
-            if (edf_get_problem(handle, n, &p) != 0) {
-                break;
+        std::vector<edf_problem> found;
+        const bool open = lock_.run([&] {
+            if (handle_ < 0) {
+                return false;
             }
+            const int count = edf_get_problem_count(handle_);
+            for (int n = 0; n < count; n++) {
+                edf_problem p{};
+                if (edf_get_problem(handle_, n, &p) != 0) {
+                    break;
+                }
+                found.push_back(p);
+            }
+            return true;
+        });
+        if (!open) {
+            raise_closed();
+        }
+        py::list list;
+        for (const edf_problem &p : found) {
             list.append(problem_dict(p));
         }
         return list;
@@ -227,15 +305,26 @@ class reader_file {
     // The file's stretches of contiguous records, as (start ticks, first record, record
     // count). A continuous file is one stretch from 0.
     py::list segments() {
-        const int handle = open_handle();
-        std::lock_guard<std::mutex> lock(library_mutex());
-        py::list list;
-        const int count = edf_get_segment_count(handle);
-        for (int n = 0; n < count; n++) {
-            edf_segment segment{};
-            if (edf_get_segment(handle, n, &segment) != 0) {
-                break;
+        std::vector<edf_segment> found;
+        const bool open = lock_.run([&] {
+            if (handle_ < 0) {
+                return false;
             }
+            const int count = edf_get_segment_count(handle_);
+            for (int n = 0; n < count; n++) {
+                edf_segment segment{};
+                if (edf_get_segment(handle_, n, &segment) != 0) {
+                    break;
+                }
+                found.push_back(segment);
+            }
+            return true;
+        });
+        if (!open) {
+            raise_closed();
+        }
+        py::list list;
+        for (const edf_segment &segment : found) {
             list.append(py::make_tuple(segment.start, segment.first_record, segment.record_count));
         }
         return list;
@@ -243,7 +332,7 @@ class reader_file {
 
     // Samples [start, stop) of one signal, as float64 (physical) or int32 (digital) values.
     py::array read(int signal, int64_t start, int64_t stop, bool digital) {
-        const int handle = open_handle();
+        open_handle();
         const int64_t total = checked_signal(signal).samples_in_file;
         if (start < 0 || stop < start) {
             throw py::value_error("need 0 <= start <= stop");
@@ -254,15 +343,14 @@ class reader_file {
         py::array out =
             digital ? py::array(py::array_t<int>(n)) : py::array(py::array_t<double>(n));
         void *data = out.mutable_data();
-        bool complete;
-        {
-            py::gil_scoped_release release;
-            std::lock_guard<std::mutex> lock(library_mutex());
-            complete = read_run(handle, signal, start, n, digital, data);
-        }
-        if (!complete) {
-            raise_short_file(path_);
-        }
+        const outcome result = lock_.run([&] {
+            if (handle_ < 0) {
+                return outcome::closed;
+            }
+            return read_run(handle_, signal, start, n, digital, data) ? outcome::complete
+                                                                      : outcome::short_file;
+        });
+        raise_unless_complete(result);
         return out;
     }
 
@@ -271,7 +359,7 @@ class reader_file {
     // a 2-D array).
     py::list read_records(const std::vector<int> &signals, int64_t first, int64_t count,
                           bool digital, const py::object &out) {
-        const int handle = open_handle();
+        open_handle();
         if (first < 0 || count < 0 || first > header_->datarecord_count ||
             count > header_->datarecord_count - first) {
             throw py::value_error("records outside the file");
@@ -284,6 +372,9 @@ class reader_file {
             }
         }
         std::vector<void *> buffers;
+        // The arrays stay referenced while the GIL is released: another thread may change
+        // the list meanwhile.
+        std::vector<py::array> held;
         std::vector<int64_t> per_record;
         for (size_t i = 0; i < signals.size(); i++) {
             const int64_t spr = checked_signal(signals[i]).samples_per_record;
@@ -303,15 +394,18 @@ class reader_file {
                                       " values");
             }
             buffers.push_back(a.mutable_data());
+            held.push_back(std::move(a));
             per_record.push_back(spr);
         }
-        bool complete = true;
         if (signals.empty()) {
             return arrays;
         }
-        {
-            py::gil_scoped_release release;
-            std::lock_guard<std::mutex> lock(library_mutex());
+        const outcome result = lock_.run([&] {
+            if (handle_ < 0) {
+                return outcome::closed;
+            }
+            const int handle = handle_;
+            bool complete = true;
             // Every signal's share of a run of records in one pass over the records.
             int64_t most = 1;
             for (int64_t spr : per_record) {
@@ -342,10 +436,9 @@ class reader_file {
                 complete = got == n;
                 done += n;
             }
-        }
-        if (!complete) {
-            raise_short_file(path_);
-        }
+            return complete ? outcome::complete : outcome::short_file;
+        });
+        raise_unless_complete(result);
         return arrays;
     }
 
@@ -359,7 +452,7 @@ class reader_file {
     // starts, so that neighbouring windows read neighbouring parts of the file.
     void read_windows(const std::vector<int> &signals, const py::array_t<int64_t> &starts,
                       int64_t length, bool digital, py::array out) {
-        const int handle = open_handle();
+        open_handle();
         if (signals.empty() || length < 0) {
             throw py::value_error("read_windows needs signals and a length of 0 or more");
         }
@@ -418,9 +511,9 @@ class reader_file {
         }
         const size_t per_signal = static_cast<size_t>(most_records * spr);
         void *const into = out.mutable_data();
-        bool complete = true;
-        {
-            py::gil_scoped_release release;
+        // The lock is taken for each window's read, so that another thread's calls on this
+        // object take turns with a long run of windows instead of waiting for all of them.
+        const outcome result = without_gil([&] {
             // The digital samples of each window's records (half the bytes of physical
             // values), of which only the window's are converted.
             std::vector<int> scratch(per_signal * static_cast<size_t>(signal_count));
@@ -443,15 +536,17 @@ class reader_file {
                 }
                 const int64_t first = start / spr;
                 const int records = static_cast<int>((start + length + spr - 1) / spr - first);
-                int got;
+                int got = -1;
                 {
-                    std::lock_guard<std::mutex> lock(library_mutex());
-                    got = edfread_digital_records(handle, first, records, count, signals.data(),
+                    std::lock_guard<std::mutex> lock(lock_.mutex());
+                    if (handle_ < 0) {
+                        return outcome::closed;
+                    }
+                    got = edfread_digital_records(handle_, first, records, count, signals.data(),
                                                   bufs.data());
                 }
                 if (got != records) {
-                    complete = false;
-                    break;
+                    return outcome::short_file;
                 }
                 const size_t skip = static_cast<size_t>(start - first * spr);
                 const size_t window = w * static_cast<size_t>(signal_count) * row;
@@ -470,18 +565,57 @@ class reader_file {
                     }
                 }
             }
-        }
-        if (!complete) {
-            raise_short_file(path_);
-        }
+            return outcome::complete;
+        });
+        raise_unless_complete(result);
     }
 
   private:
-    int open_handle() const {
-        if (handle_ < 0) {
-            throw py::value_error("the recording is closed");
+    // How a read under the lock ended.
+    enum class outcome { complete, short_file, closed };
+
+    [[noreturn]] static void raise_closed() {
+        throw py::value_error("the recording is closed");
+    }
+    void raise_unless_complete(outcome result) {
+        if (result == outcome::closed) {
+            raise_closed();
         }
-        return handle_;
+        if (result == outcome::short_file) {
+            raise_read_failure();
+        }
+    }
+    // A read that fell short: the file object's own exception, if it raised one.
+    [[noreturn]] void raise_read_failure() {
+        if (source_) {
+            source_->raise_pending();
+        }
+        raise_short_file(path_);
+    }
+    // Every problem of the source that the open refused.
+    py::list source_problems() {
+        std::vector<edf_problem> found;
+        without_gil([&] {
+            const int count = source_->check(nullptr, 0);
+            if (count > 0) {
+                found.resize(static_cast<size_t>(count));
+                const int again = source_->check(found.data(), count);
+                found.resize(again > 0 && again <= count ? static_cast<size_t>(again) : 0);
+            }
+        });
+        source_->clear_pending();
+        py::list list;
+        for (const edf_problem &p : found) {
+            list.append(problem_dict(p));
+        }
+        return list;
+    }
+    // Refuses a closed recording before its arguments are checked; the calls check again
+    // under the lock, where a close in another thread cannot overtake them.
+    void open_handle() const {
+        if (handle_ < 0) {
+            raise_closed();
+        }
     }
     const edf_signal_info &checked_signal(int signal) const {
         if (signal < 0 || signal >= header_->ordinary_signal_count) {
@@ -490,9 +624,13 @@ class reader_file {
         return header_->signals[signal];
     }
 
-    int handle_ = -1;
+    // Changed under lock_ only; read without it by closed() and open_handle().
+    std::atomic<int> handle_{-1};
     std::string path_;
-    std::unique_ptr<edf_header_info> header_;
+    std::unique_ptr<edf_header_info> header_; // as the open filled it, never changed after
+    object_lock lock_;
+    std::unique_ptr<python_source> source_; // null for a path
+    int64_t annotation_count_ = 0;          // changed under lock_ by read_annotations
 };
 
 } // namespace
@@ -503,6 +641,24 @@ void register_reader(py::module_ &module) {
                  return std::make_unique<reader_file>(path, tolerant, annotation_mode);
              }),
              py::arg("path"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def_static(
+            "from_buffer",
+            [](const py::object &buffer, const std::string &name, bool tolerant,
+               int annotation_mode) {
+                return std::make_unique<reader_file>(python_source::from_buffer(buffer), name,
+                                                     tolerant, annotation_mode, true);
+            },
+            py::arg("buffer"), py::arg("name"), py::arg("tolerant"), py::arg("annotation_mode"))
+        .def_static(
+            "from_file",
+            [](const py::object &file, int64_t size, const std::string &name, bool tolerant,
+               int annotation_mode, bool list_problems) {
+                return std::make_unique<reader_file>(python_source::from_file(file, size), name,
+                                                     tolerant, annotation_mode, list_problems);
+            },
+            py::arg("file"), py::arg("size"), py::arg("name"), py::arg("tolerant"),
+            py::arg("annotation_mode"), py::arg("list_problems"))
+        .def("read_annotations", &reader_file::read_annotations, py::arg("annotation_mode"))
         .def("close", &reader_file::close)
         .def_property_readonly("closed", &reader_file::closed)
         .def("header", &reader_file::header)

@@ -4,9 +4,12 @@
 
 #include "recording/edf.h"
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -36,7 +39,8 @@ class writer_file {
                 int64_t record_duration_us, const py::object &start, const py::dict &patient,
                 const py::dict &recording, bool discontinuous)
         : path_(path) {
-        std::lock_guard<std::mutex> lock(library_mutex());
+        // The object is not yet seen by another thread: its construction needs no lock, and
+        // the setters, which only fill in the header in memory, keep the GIL.
         const int handle =
             edfopen_file_writeonly(path.c_str(), bdf ? EDF_FILETYPE_BDFPLUS : EDF_FILETYPE_EDFPLUS,
                                    static_cast<int>(signals.size()));
@@ -109,9 +113,9 @@ class writer_file {
     }
     writer_file(const writer_file &) = delete;
     writer_file &operator=(const writer_file &) = delete;
+    // No call can be running on an object being destroyed (each holds a reference to it).
     ~writer_file() {
         if (handle_ >= 0) {
-            std::lock_guard<std::mutex> lock(library_mutex());
             const int result = edfclose_file(handle_);
             if (result <= EDF_ERR_NEGATIVE_SIGNAL_COUNT && result >= EDF_ERR_PHYSICAL_VALUE_TEXT) {
                 remove_written_file(path_); // no header could be written: the file is empty
@@ -122,15 +126,18 @@ class writer_file {
     // Writes whole records: one array per signal (float64: physical, int32: digital), each
     // holding the same number of records.
     void write(const py::list &arrays) {
-        const int handle = open_handle();
+        open_handle();
         if (arrays.size() != spr_.size()) {
             throw py::value_error("one array per signal is needed");
         }
         std::vector<const void *> data;
+        // The arrays stay referenced while the GIL is released: another thread may change
+        // the list meanwhile.
+        std::vector<py::array> held;
         std::vector<bool> digital;
         int64_t records = -1;
         for (size_t i = 0; i < arrays.size(); i++) {
-            const py::array a = arrays[i].cast<py::array>();
+            py::array a = arrays[i].cast<py::array>();
             const bool is_int = a.dtype().is(py::dtype::of<int>());
             if ((!is_int && !a.dtype().is(py::dtype::of<double>())) || a.ndim() != 1 ||
                 !(a.flags() & py::array::c_style)) {
@@ -145,25 +152,34 @@ class writer_file {
             }
             records = n / spr_[i];
             data.push_back(a.data());
+            held.push_back(std::move(a));
             digital.push_back(is_int);
         }
-        int result = 0;
-        {
-            py::gil_scoped_release release;
-            std::lock_guard<std::mutex> lock(library_mutex());
+        int error = 0;
+        const int result = lock_.run([&] {
+            const int handle = handle_;
+            if (handle < 0) {
+                return closed_result;
+            }
+            int written = 0;
             errno = 0;
-            for (int64_t r = 0; result == 0 && r < records; r++) {
-                for (size_t i = 0; result == 0 && i < data.size(); i++) {
+            for (int64_t r = 0; written == 0 && r < records; r++) {
+                for (size_t i = 0; written == 0 && i < data.size(); i++) {
                     const int64_t skip = r * spr_[i];
-                    result = digital[i] ? edfwrite_digital_samples(
-                                              handle, static_cast<const int *>(data[i]) + skip)
-                                        : edfwrite_physical_samples(
-                                              handle, static_cast<const double *>(data[i]) + skip);
+                    written = digital[i] ? edfwrite_digital_samples(
+                                               handle, static_cast<const int *>(data[i]) + skip)
+                                         : edfwrite_physical_samples(
+                                               handle, static_cast<const double *>(data[i]) + skip);
                 }
             }
+            error = errno;
+            return written;
+        });
+        if (result == closed_result) {
+            raise_closed();
         }
         if (result == -1) {
-            raise_os_error(errno != 0 ? errno : EIO, "writing samples failed");
+            raise_os_error(error != 0 ? error : EIO, "writing samples failed");
         }
         if (result <= EDF_ERR_NEGATIVE_SIGNAL_COUNT && result >= EDF_ERR_PHYSICAL_VALUE_TEXT) {
             // The descriptions cannot make a header, and this writer takes no corrections
@@ -178,11 +194,10 @@ class writer_file {
     // Sets the start of the next record, in microseconds from the start of the recording
     // (EDF+D / BDF+D files only): at least the end of the previous record, 0 for the first.
     void record_start(int64_t start_us) {
-        const int handle = open_handle();
-        int result;
-        {
-            std::lock_guard<std::mutex> lock(library_mutex());
-            result = edf_set_record_start(handle, start_us);
+        const int result = lock_.run(
+            [&] { return handle_ < 0 ? closed_result : edf_set_record_start(handle_, start_us); });
+        if (result == closed_result) {
+            raise_closed();
         }
         if (result != 0) {
             throw py::value_error("record start refused (a discontinuous file's records start "
@@ -191,11 +206,13 @@ class writer_file {
     }
 
     void annotate(int64_t onset_us, int64_t duration_us, const std::string &text) {
-        const int handle = open_handle();
-        int result;
-        {
-            std::lock_guard<std::mutex> lock(library_mutex());
-            result = edfwrite_annotation_utf8_us(handle, onset_us, duration_us, text.c_str());
+        const int result = lock_.run([&] {
+            return handle_ < 0
+                       ? closed_result
+                       : edfwrite_annotation_utf8_us(handle_, onset_us, duration_us, text.c_str());
+        });
+        if (result == closed_result) {
+            raise_closed();
         }
         if (result != 0) {
             throw py::value_error("annotation refused (onset from 0, text without NUL)");
@@ -203,22 +220,25 @@ class writer_file {
     }
 
     void close() {
-        if (handle_ < 0) {
-            return;
-        }
-        int result;
-        {
-            py::gil_scoped_release release;
-            std::lock_guard<std::mutex> lock(library_mutex());
+        int error = 0;
+        const int result = lock_.run([&] {
+            if (handle_ < 0) {
+                return closed_result;
+            }
             errno = 0;
-            result = edfclose_file(handle_);
+            const int closing = edfclose_file(handle_);
+            error = errno;
+            handle_ = -1;
+            return closing;
+        });
+        if (result == closed_result) {
+            return; // closed before: nothing to do
         }
-        handle_ = -1;
         if (result <= EDF_ERR_NEGATIVE_SIGNAL_COUNT && result >= EDF_ERR_PHYSICAL_VALUE_TEXT) {
             remove_written_file(path_); // no header could be written: the file is empty
         }
         if (result == -1) {
-            raise_os_error(errno != 0 ? errno : EIO, "completing the file failed");
+            raise_os_error(error != 0 ? error : EIO, "completing the file failed");
         }
         if (result < 0) {
             raise_code(result, path_, true);
@@ -229,14 +249,21 @@ class writer_file {
     }
 
   private:
-    int open_handle() const {
+    // What a call under the lock gives for a writer closed meanwhile: no code of the library.
+    static constexpr int closed_result = INT_MIN;
+
+    [[noreturn]] static void raise_closed() {
+        throw py::value_error("the writer is closed");
+    }
+    // Refuses a closed writer before its arguments are checked; the calls check again under
+    // the lock, where a close in another thread cannot overtake them.
+    void open_handle() const {
         if (handle_ < 0) {
-            throw py::value_error("the writer is closed");
+            raise_closed();
         }
-        return handle_;
     }
     // A setter's refusal: the file is given up (closed and removed) and the argument named.
-    // Called with the library lock held.
+    // Called by the constructor only.
     void check(int result, const std::string &what) {
         if (result == 0) {
             return;
@@ -249,10 +276,13 @@ class writer_file {
     // Closes the handle without completing anything that could be completed and removes the
     // file. Close repeats the header writer's code, which the caller reports already.
     void give_up() {
-        std::lock_guard<std::mutex> lock(library_mutex());
-        edfclose_file(handle_);
-        handle_ = -1;
-        remove_written_file(path_);
+        lock_.run([this] {
+            if (handle_ >= 0) {
+                edfclose_file(handle_);
+                handle_ = -1;
+                remove_written_file(path_);
+            }
+        });
     }
     [[noreturn]] void raise_os_error(int number, const char *what) const {
         py::object instance = py::handle(PyExc_OSError)(number, what, path_);
@@ -260,9 +290,12 @@ class writer_file {
         throw py::error_already_set();
     }
 
-    int handle_ = -1;
+    // Changed under lock_ only (and by the constructor); read without it by closed() and
+    // open_handle().
+    std::atomic<int> handle_{-1};
     std::string path_;
     std::vector<int64_t> spr_;
+    object_lock lock_;
 };
 
 } // namespace

@@ -8,7 +8,7 @@
 
 namespace edf {
 
-edf_byte_source edf_byte_source::over_callbacks(const edf_source &callbacks) {
+edf_byte_source edf_byte_source::over_callbacks(const edf_source &callbacks, bool cached) {
     edf_byte_source s;
     s.kind_ = kind::callbacks;
     s.callbacks_ = callbacks;
@@ -17,7 +17,7 @@ edf_byte_source edf_byte_source::over_callbacks(const edf_source &callbacks) {
     }
     const int64_t size = callbacks.size != nullptr ? callbacks.size(callbacks.user) : -1;
     s.size_ = size >= 0 ? size : -1;
-    s.cache_ = edf_block_cache::create(callbacks, s.size_);
+    s.cache_ = cached ? edf_block_cache::create(callbacks, s.size_) : nullptr;
     return s;
 }
 

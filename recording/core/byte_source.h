@@ -55,8 +55,9 @@ class edf_byte_source {
     }
     // The caller's callbacks; the source calls `release` once, when it goes. Asks the size
     // once, here: a source of callbacks is taken not to change while it is read. The cache is
-    // allocated here; when it cannot be had, every read is one call.
-    static edf_byte_source over_callbacks(const edf_source &callbacks);
+    // allocated here (unless `cached` is false: every read is then one call of its span);
+    // when it cannot be had, every read is one call.
+    static edf_byte_source over_callbacks(const edf_source &callbacks, bool cached = true);
 
     kind source_kind() const {
         return kind_;

@@ -242,7 +242,7 @@ int open_source(edf_byte_source &&given, const char *name, edf_header_info *hdr,
     if (check_arguments(hdr, read_annotations) != 0) {
         return -1;
     }
-    if ((flags & ~EDF_OPEN_TOLERANT) != 0 || !source.usable()) {
+    if ((flags & ~(EDF_OPEN_TOLERANT | EDF_OPEN_EXACT_READS)) != 0 || !source.usable()) {
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
     edf_problem_sink sink;
@@ -362,7 +362,9 @@ int edfopen_source_readonly(const edf_source *source, const char *name, edf_head
         }
         return -1;
     }
-    return open_source(edf_byte_source::over_callbacks(*source), name, hdr, annotation_mode, flags);
+    const bool cached = (flags & EDF_OPEN_EXACT_READS) == 0;
+    return open_source(edf_byte_source::over_callbacks(*source, cached), name, hdr, annotation_mode,
+                       flags);
 }
 
 int edfopen_memory_readonly(const void *data, int64_t size, edf_header_info *hdr,

@@ -14,6 +14,13 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
 
+# The page's policy, also sent as a header: a Worker takes its policy from the response that
+# served its script, not from the page's meta tag, so only the header limits its requests.
+POLICY = ("default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; worker-src 'self'; "
+          "style-src 'self'; img-src 'self'; connect-src 'self'; base-uri 'none'; "
+          "form-action 'none'")
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -48,7 +55,11 @@ http {{
   access_log {log};
   client_body_temp_path {root}/body; proxy_temp_path {root}/proxy;
   fastcgi_temp_path {root}/fastcgi; uwsgi_temp_path {root}/uwsgi; scgi_temp_path {root}/scgi;
-  server {{ listen 127.0.0.1:{port}; root {root}/www; }}
+  server {{
+    listen 127.0.0.1:{port};
+    root {root}/www;
+    add_header Content-Security-Policy "{POLICY}" always;
+  }}
 }}
 """)
     server = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(root)])

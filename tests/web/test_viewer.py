@@ -1,9 +1,11 @@
 """The viewer opens generated recordings through its file input and reads them as the C
 reader does (through the Python module); it scrolls, zooms, jumps to annotations and draws."""
 
+import http.server
 import io
 import math
 import shutil
+import threading
 
 import numpy as np
 import pytest
@@ -13,6 +15,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 import recording
+from conftest import requested_urls
 
 ANNOTATIONS = [(0.5, None, "lights off"), (3.25, 1.5, "arousal"), (12.0, None, "Ünïcode ✓")]
 
@@ -187,3 +190,37 @@ def test_traces_annotations_and_gaps_are_drawn(viewer, files):
     assert marker > height / 2  # the markers of "arousal" and "Ünïcode ✓"
     assert image.size[0] >= 2 * viewer.execute_script(
         "return document.getElementById('traces').clientWidth;") - 1  # drawn at device pixels
+
+
+def test_the_worker_cannot_reach_another_origin(browser, site, files):
+    """A URL of another origin (another port) is refused before any request reaches it: the
+    policy that the server sends with worker.js holds the Worker's own requests."""
+    asked = []
+
+    class Counting(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):  # noqa: N802 (the handler's name)
+            asked.append(self.path)
+            self.send_response(206)
+            self.send_header("Access-Control-Allow-Origin", "*")
+            self.send_header("Content-Range", "bytes 0-0/1000")
+            self.end_headers()
+            self.wfile.write(b"0")
+
+        do_OPTIONS = do_GET
+
+        def log_message(self, *arguments):
+            pass
+
+    other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Counting)
+    threading.Thread(target=other.serve_forever, daemon=True).start()
+    try:
+        browser.get(site["origin"] + "/index.html")
+        got = call(browser, "viewer.openUrl(arguments[0])",
+                   f"http://127.0.0.1:{other.server_port}/data/gaps.edf")
+        requested_urls(browser)  # the blocked request is not held against later tests
+    finally:
+        other.shutdown()
+    assert "error" in got and asked == []
+    # The page's own URLs still open.
+    got = call(browser, "viewer.openUrl('/data/gaps.edf').then(() => viewer.state())")
+    assert got["file"] == "/data/gaps.edf"
