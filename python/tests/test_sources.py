@@ -7,11 +7,7 @@ import os
 import pickle
 import re
 import shutil
-import socket
-import subprocess
 import sys
-import time
-import urllib.request
 import zipfile
 from pathlib import Path
 
@@ -19,6 +15,9 @@ import numpy as np
 import pytest
 
 import recording
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "http"))
+import nginx_server  # noqa: E402  (the shared loopback server of the HTTP tests)
 
 CORPUS = Path(os.environ.get("RECORDING_FUZZ_CORPUS")
               or Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "fuzz_reader")
@@ -208,65 +207,21 @@ def test_pickling_sends_bytes_and_paths_and_refuses_other_file_objects(tmp_path)
     assert pickle.loads(pickle.dumps(rec)).closed
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     """nginx on a loopback port serving www/ (range requests, as for any static file), /drop/
     closing every connection without an answer, /cut/ serving www/ but closing the
     connection of every range request; its access log counts the bytes it sent."""
-    if shutil.which("nginx") is None and not os.path.exists("/usr/sbin/nginx"):
+    if nginx_server.executable() is None:
         pytest.skip("nginx is missing (Debian: nginx-light)")
     pytest.importorskip("fsspec")
     pytest.importorskip("aiohttp")
     root = tmp_path_factory.mktemp("nginx")
-    (root / "www").mkdir()
-    port = free_port()
-    user = "user root;" if os.geteuid() == 0 else ""
-    (root / "nginx.conf").write_text(f"""
-{user}
-daemon off;
-worker_processes 1;
-pid {root}/nginx.pid;
-error_log {root}/error.log;
-events {{ worker_connections 64; }}
-http {{
-  default_type application/octet-stream;
-  log_format counted '$request_uri $status $body_bytes_sent';
-  access_log {root}/access.log counted;
-  client_body_temp_path {root}/body; proxy_temp_path {root}/proxy;
-  fastcgi_temp_path {root}/fastcgi; uwsgi_temp_path {root}/uwsgi; scgi_temp_path {root}/scgi;
-  server {{
-    listen 127.0.0.1:{port};
-    root {root}/www;
+    locations = f"""
     location /drop/ {{ return 444; }}
-    location /cut/ {{ alias {root}/www/; if ($http_range) {{ return 444; }} }}
-  }}
-}}
-""")
-    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-    process = subprocess.Popen([nginx, "-c", str(root / "nginx.conf"), "-p", str(root)])
-    origin = f"http://127.0.0.1:{port}"
-    for _ in range(200):
-        try:
-            urllib.request.urlopen(origin + "/").close()
-        except urllib.error.HTTPError:
-            break  # answering
-        except OSError:
-            time.sleep(0.05)
-    yield {"origin": origin, "www": root / "www", "log": root / "access.log"}
-    process.terminate()
-    process.wait()
-
-
-def served(log, name):
-    """(requests, bytes sent) for `name` in the access log."""
-    rows = [line.split() for line in log.read_text().splitlines() if line.startswith(f"/{name}")]
-    return len(rows), sum(int(r[2]) for r in rows)
+    location /cut/ {{ alias {root}/www/; if ($http_range) {{ return 444; }} }}"""
+    with nginx_server.NginxServer(root, locations) as nginx:
+        yield {"origin": nginx.origin, "www": nginx.www, "served": nginx.served}
 
 
 def test_urls_read_as_the_path_and_fetch_only_what_they_read(tmp_path, server):
@@ -289,14 +244,13 @@ def test_urls_read_as_the_path_and_fetch_only_what_they_read(tmp_path, server):
             w.write([block] * 16)
     shutil.copy(large, server["www"] / "large.bdf")
     size = large.stat().st_size
-    before = served(server["log"], "large.bdf")
+    before = server["served"]("large.bdf")
     with recording.open(server["origin"] + "/large.bdf", annotations="none") as rec:
         window = rec.read_window(300.0, 304.0, digital=True)
     with recording.open(large, annotations="none") as rec:
         expected = rec.read_window(300.0, 304.0, digital=True)
     assert all(np.array_equal(window[k], expected[k]) for k in expected)
-    time.sleep(0.2)  # nginx writes its log line after the answer
-    requests, sent = (a - b for a, b in zip(served(server["log"], "large.bdf"), before))
+    requests, sent = (a - b for a, b in zip(server["served"]("large.bdf"), before))
     print("window over HTTP:", requests, "requests,", sent, "of", size, "bytes")
     assert sent < size / 50 and requests <= 8, (requests, sent, size)
 

@@ -4,14 +4,15 @@ nginx from a loopback port, driven by Debian's headless Chromium through chromed
 import json
 import os
 import shutil
-import socket
-import subprocess
-import time
-import urllib.request
+import sys
+from pathlib import Path
 
 import pytest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "http"))
+import nginx_server  # noqa: E402  (the shared loopback server of the HTTP tests)
 
 
 # The page's policy, also sent as a header: a Worker takes its policy from the response that
@@ -19,12 +20,6 @@ from selenium.webdriver.chrome.service import Service
 POLICY = ("default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; worker-src 'self'; "
           "style-src 'self'; img-src 'self'; connect-src 'self'; base-uri 'none'; "
           "form-action 'none'")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture(scope="session")
@@ -37,42 +32,9 @@ def site(tmp_path_factory):
     root = tmp_path_factory.mktemp("site")
     shutil.copytree(viewer, root / "www")
     (root / "www" / "data").mkdir()
-    port = free_port()
-    log = root / "access.log"
-    conf = root / "nginx.conf"
-    # As root, nginx's workers would run as nobody, who cannot read the test's folders.
-    user = "user root;" if os.geteuid() == 0 else ""
-    conf.write_text(f"""
-{user}
-daemon off;
-worker_processes 1;
-pid {root}/nginx.pid;
-error_log {root}/error.log;
-events {{ worker_connections 64; }}
-http {{
-  types {{ text/html html; text/css css; application/javascript js; application/wasm wasm; }}
-  default_type application/octet-stream;
-  access_log {log};
-  client_body_temp_path {root}/body; proxy_temp_path {root}/proxy;
-  fastcgi_temp_path {root}/fastcgi; uwsgi_temp_path {root}/uwsgi; scgi_temp_path {root}/scgi;
-  server {{
-    listen 127.0.0.1:{port};
-    root {root}/www;
-    add_header Content-Security-Policy "{POLICY}" always;
-  }}
-}}
-""")
-    server = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(root)])
-    origin = f"http://127.0.0.1:{port}"
-    for _ in range(100):
-        try:
-            urllib.request.urlopen(origin + "/index.html").close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    yield {"origin": origin, "data": root / "www" / "data", "log": log}
-    server.terminate()
-    server.wait()
+    policy = f'add_header Content-Security-Policy "{POLICY}" always;'
+    with nginx_server.NginxServer(root, policy) as nginx:
+        yield {"origin": nginx.origin, "data": nginx.www / "data", "log": nginx.log}
 
 
 @pytest.fixture(scope="session")
