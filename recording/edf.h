@@ -57,9 +57,19 @@
 #include <stdint.h>
 
 /* EDF_API marks the library's public functions. The shared library is built with hidden
- * visibility and exports exactly the functions declared with it. */
+ * visibility and exports exactly the functions declared with it. On Windows, recording.dll
+ * exports them and a program that uses the DLL imports them; a program that links the static
+ * library defines RECORDING_STATIC (the CMake package's static target does that for it). */
 #ifndef EDF_API
-#if defined(RECORDING_BUILDING_LIBRARY) && defined(__GNUC__)
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(RECORDING_STATIC)
+#define EDF_API
+#elif defined(RECORDING_BUILDING_LIBRARY)
+#define EDF_API __declspec(dllexport)
+#else
+#define EDF_API __declspec(dllimport)
+#endif
+#elif defined(RECORDING_BUILDING_LIBRARY) && defined(__GNUC__)
 #define EDF_API __attribute__((visibility("default")))
 #else
 #define EDF_API
