@@ -2,9 +2,11 @@
 // padding.
 #include "recording/core/annotation_block.h"
 #include "recording/core/recording.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -21,6 +23,7 @@ std::string block_of(int64_t duration_ticks, int64_t subsecond_ticks, int64_t re
     r.datarecord_count = record;
     r.annotation_signal_count = annotation_signals;
     r.annotation_block_size = 120 * annotation_signals;
+#ifndef _WIN32
     char *data = nullptr;
     size_t size = 0;
     FILE *stream = open_memstream(&data, &size);
@@ -29,6 +32,15 @@ std::string block_of(int64_t duration_ticks, int64_t subsecond_ticks, int64_t re
     std::string bytes(data, size);
     std::free(data);
     return bytes;
+#else
+    // No memory streams in the Windows C runtime: a file of its own, read back.
+    const temp_dir dir;
+    const std::string path = dir.file("block");
+    FILE *stream = std::fopen(path.c_str(), "wb");
+    EXPECT_EQ(edf_write_tal(&r, stream, nullptr), 0);
+    std::fclose(stream);
+    return file_bytes(path);
+#endif
 }
 
 } // namespace

@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #ifdef EDFINFO_PATH
 
@@ -24,16 +26,16 @@ struct run_result {
     std::string err;
 };
 
+// edfinfo --anonymize with `arguments` (words separated by spaces), run in `dir`.
 run_result anonymize(const temp_dir &dir, const std::string &arguments) {
-    const std::string command = "cd '" + dir.path().string() +
-                                "' && '" EDFINFO_PATH "' --anonymize " + arguments +
-                                " >stdout.txt 2>stderr.txt";
-    const int status = std::system(command.c_str());
-    run_result result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = file_bytes(dir.file("stdout.txt"));
-    result.err = file_bytes(dir.file("stderr.txt"));
-    return result;
+    std::vector<std::string> words = {"--anonymize"};
+    std::istringstream split(arguments);
+    for (std::string word; split >> word;) {
+        words.push_back(word);
+    }
+    const child_processes::program_result r =
+        child_processes::run_program(EDFINFO_PATH, words, utf8_path(dir.path()));
+    return {r.status, r.out, r.err};
 }
 
 // An EDF+ file of one short signal, for the patient `code`, started on 2020-03-01.
@@ -131,6 +133,11 @@ TEST(AnonymizeMode, KeyFileIsWrittenFirstAndNeverReplaced) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+#ifdef _WIN32
+        if (c.size_limit >= 0) {
+            continue; // a file size limit (setrlimit) makes the writes fail
+        }
+#endif
         temp_dir dir;
         std::vector<std::string> before;
         for (size_t n = 0; n < names.size(); n++) {
@@ -143,7 +150,9 @@ TEST(AnonymizeMode, KeyFileIsWrittenFirstAndNeverReplaced) {
         const std::string key = dir.file(c.key);
         if (!c.earlier.empty()) {
             reader_test::write_bytes(key, c.earlier);
+#ifndef _WIN32
             chmod(key.c_str(), 0644);
+#endif
         }
         std::vector<std::string> arguments = {"--anonymize", "--in-place", "--keep-start-time",
                                               "--map", c.key};
@@ -151,6 +160,10 @@ TEST(AnonymizeMode, KeyFileIsWrittenFirstAndNeverReplaced) {
             arguments.insert(arguments.end(), {"--pseudonym", "S"});
         }
         arguments.insert(arguments.end(), names.begin(), names.end());
+#ifdef _WIN32
+        const child_processes::program_result r =
+            child_processes::run_program(EDFINFO_PATH, arguments, utf8_path(dir.path()));
+#else
         const long long limit = c.size_limit;
         const child_processes::program_result r =
             child_processes::run_program(EDFINFO_PATH, arguments, dir.path().string(), [limit] {
@@ -159,14 +172,17 @@ TEST(AnonymizeMode, KeyFileIsWrittenFirstAndNeverReplaced) {
                     child_processes::limit_file_size(limit);
                 }
             });
+#endif
         EXPECT_EQ(r.status, c.status) << r.err;
         if (c.key_after.empty()) {
             EXPECT_FALSE(std::filesystem::exists(key));
         } else {
             EXPECT_EQ(file_bytes(key), c.key_after);
+#ifndef _WIN32 // (permission bits)
             struct stat status;
             ASSERT_EQ(stat(key.c_str(), &status), 0);
             EXPECT_EQ(status.st_mode & 0777, c.earlier.empty() ? 0600u : 0644u);
+#endif
         }
         for (size_t n = 0; n < names.size(); n++) {
             const std::string bytes = file_bytes(dir.file(names[n]));

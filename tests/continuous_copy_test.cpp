@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -35,7 +33,7 @@ TEST(ContinuousCopy, RefusalsWriteNothing) {
     const std::string source = dir.file("source.edf");
     ASSERT_EQ(write_file(source, layouts()[1]), 0);
     const std::string link = dir.file("link.edf");
-    ASSERT_EQ(::link(source.c_str(), link.c_str()), 0);
+    std::filesystem::create_hard_link(source, link);
     const std::string existing = dir.file("existing.edf");
     ASSERT_EQ(write_file(existing, layouts()[0]), 0);
     // A gap of 0.25 s between records of 10 samples per second is no whole number of samples.
@@ -75,6 +73,7 @@ TEST(ContinuousCopy, RefusalsWriteNothing) {
         {"gap of part of a sample",
          [&] { return edf_continuous_copy(odd.c_str(), out.c_str(), 1); },
          EDF_ERR_NO_CONTINUOUS_FORM},
+#ifndef _WIN32 // a file size limit makes the writes fail
         {"failed write",
          [&] {
              return child_processes::in_child_with_file_limit(
@@ -87,6 +86,7 @@ TEST(ContinuousCopy, RefusalsWriteNothing) {
                  0, [&] { return edf_continuous_copy(source.c_str(), existing.c_str(), 1); });
          },
          EDF_ERR_WRITE},
+#endif
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.situation);

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 using namespace edf;
 
@@ -61,14 +64,21 @@ TEST(HandleTable, AlreadyOpenComparesThePathAndTheFile) {
         ASSERT_EQ(edfwrite_physical_samples(h, samples), 0);
         ASSERT_EQ(edfclose_file(h), 0);
     }
-    std::filesystem::create_symlink(a, dir.file("symbolic.edf"));
     std::filesystem::create_hard_link(a, dir.file("hard.edf"));
-    const std::string names[] = {a,
-                                 dir.path().string() + "/./a.edf",
-                                 dir.path().string() + "//a.edf",
-                                 dir.file("sub/../a.edf"),
-                                 dir.file("symbolic.edf"),
-                                 dir.file("hard.edf")};
+    std::vector<std::string> names = {a, utf8_path(dir.path()) + "/./a.edf",
+                                      utf8_path(dir.path()) + "//a.edf", dir.file("sub/../a.edf"),
+                                      dir.file("hard.edf")};
+#ifdef _WIN32
+    // Windows spells a path with backslashes or slashes, in any case.
+    std::string backslashed = a;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    names.push_back(backslashed);
+    names.push_back(dir.file("A.EDF"));
+#else
+    // (Symbolic links on Windows need a privilege that tests do not have.)
+    std::filesystem::create_symlink(a, dir.file("symbolic.edf"));
+    names.push_back(dir.file("symbolic.edf"));
+#endif
     const uintmax_t size = std::filesystem::file_size(a);
     auto header = std::make_unique<edf_header_info>();
     for (const bool first_as_reader : {true, false}) {
@@ -86,8 +96,10 @@ TEST(HandleTable, AlreadyOpenComparesThePathAndTheFile) {
             EXPECT_EQ(std::filesystem::file_size(a), size); // not truncated
         }
         EXPECT_EQ(edf_is_file_used(dir.file("b.edf").c_str()), 0);
+#ifndef _WIN32
         EXPECT_EQ(edfopen_file_writeonly(dir.file("A.edf").c_str(), 1, 1), 1); // case-sensitive
         edfclose_file(1);
+#endif
         edfclose_file(h);
     }
     // Paths longer than 1023 bytes are compared whole: two that differ only after their first

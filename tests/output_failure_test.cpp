@@ -3,6 +3,7 @@
 // handle.
 #include "recording/core/recording.h"
 #include "test_files.h"
+#include "windows_skips.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,10 @@ using namespace edf;
 
 namespace {
 
+#ifdef _WIN32
+SKIPPED_ON_WINDOWS(OutputFailure, EveryWriterOperationReportsAFullDevice,
+                   "a full device (/dev/full)")
+#else
 TEST(OutputFailure, EveryWriterOperationReportsAFullDevice) {
     close_all_handles guard;
     constexpr int most_samples = 100000;
@@ -62,5 +67,6 @@ TEST(OutputFailure, EveryWriterOperationReportsAFullDevice) {
         }
     }
 }
+#endif
 
 } // namespace

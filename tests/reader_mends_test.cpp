@@ -65,7 +65,7 @@ TEST(ReaderMends, HeaderNumbersAreTheNearestDouble) {
 TEST(ReaderMends, DirectoryCannotBeOpened) {
     temp_dir dir;
     auto hdr = new_header();
-    EXPECT_EQ(edfopen_file_readonly(dir.path().c_str(), hdr.get(), 2), -1);
+    EXPECT_EQ(edfopen_file_readonly(utf8_path(dir.path()).c_str(), hdr.get(), 2), -1);
     EXPECT_EQ(hdr->filetype, EDF_ERR_CANNOT_OPEN);
     EXPECT_EQ(hdr->handle, -1);
     EXPECT_EQ(edf_get_number_of_open_files(), 0);

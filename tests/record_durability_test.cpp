@@ -1,13 +1,16 @@
 // Nothing written is lost: a writing process that is killed leaves every record it completed
 // on disk, byte for byte, because each record is flushed when it completes.
+#include "child_processes.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 namespace {
 
@@ -60,9 +63,29 @@ std::string record_bytes(int r) {
     _exit(0);
 }
 
+#ifdef _WIN32
+// The writer as this program started again; killed with TerminateProcess.
+const bool writer_role =
+    child_processes::child_role("durable-writer", [](const std::vector<std::string> &a) -> int {
+        write_until_killed(a.at(0), 1);
+    });
+#endif
+
 TEST(RecordDurability, CompletedRecordsSurviveAKilledWriter) {
     temp_dir dir;
     const std::string path = dir.file("killed.edf");
+#ifdef _WIN32
+    child_processes::child_program writer;
+    ASSERT_TRUE(child_processes::start_child_role(writer, "durable-writer", {path}));
+    int completed = 0;
+    char byte;
+    while (completed < records_before_kill && writer.read_byte(byte)) {
+        completed++;
+    }
+    ASSERT_TRUE(writer.terminate());
+    ASSERT_EQ(writer.wait(), 99) << "the writer ended by itself";
+    ASSERT_EQ(completed, records_before_kill) << "the writer stopped early";
+#else
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     const pid_t child = fork();
@@ -83,6 +106,7 @@ TEST(RecordDurability, CompletedRecordsSurviveAKilledWriter) {
     close(pipe_ends[0]);
     ASSERT_EQ(completed, records_before_kill) << "the writer stopped early";
     ASSERT_TRUE(WIFSIGNALED(status));
+#endif
 
     const std::string bytes = file_bytes(path);
     const size_t header = 256 * 4;

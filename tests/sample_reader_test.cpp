@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <random>
 #include <tuple>
-#include <unistd.h>
 
 using namespace reader_test;
 
@@ -400,7 +399,7 @@ TEST(SampleReading, FileShortenedWhileOpen) {
             ASSERT_EQ(edfread_digital_samples(file.handle, 1, 1, d), 1);
         }
         // Cut record 4 in the middle of its second sample of signal A.
-        ASSERT_EQ(truncate(path.c_str(), 256 * 4 + 4 * record_size + bytes_per_sample + 1), 0);
+        std::filesystem::resize_file(path, 256 * 4 + 4 * record_size + bytes_per_sample + 1);
 
         // What is left before the cut reads as before.
         ASSERT_EQ(edfrewind(file.handle, 0), 0);
@@ -460,7 +459,7 @@ TEST(SampleReading, FileShortenedDuringSmallReads) {
     open_file file = open_written(path, bytes);
     int d[10];
     ASSERT_EQ(edfread_digital_samples(file.handle, 0, 10, d), 10);
-    ASSERT_EQ(truncate(path.c_str(), 512 + 5000 * 200 + 1), 0); // records 5000 on are gone
+    std::filesystem::resize_file(path, 512 + 5000 * 200 + 1); // records 5000 on are gone
     int64_t p = 10;
     int n;
     while ((n = edfread_digital_samples(file.handle, 0, 10, d)) == 10) {

@@ -1,5 +1,6 @@
 // The file of the sweep program read back: its annotations, its sample count, reads across a
 // record boundary and at the end, and the physical values of the extreme digital values.
+#include "child_processes.h"
 #include "reader_test_files.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +16,9 @@ class SweepFile : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         dir_ = new temp_dir;
-        const std::string command =
-            "cd '" + dir_->path().string() + "' && '" SWEEP_GENERATOR_PATH "' > /dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        ASSERT_EQ(
+            child_processes::run_program(SWEEP_GENERATOR_PATH, {}, utf8_path(dir_->path())).status,
+            0);
         path_ = dir_->file("freq_sweep.edf");
         bytes_ = read_bytes(path_);
         ASSERT_EQ(bytes_.size(), 4951968u);

@@ -8,20 +8,42 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+
+// A path as the library takes it: UTF-8 text (on Windows too, where path::string() gives the
+// ANSI code page).
+inline std::string utf8_path(const std::filesystem::path &path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+// A fresh directory under the system's temporary directory whose name starts with `prefix`:
+// created with a random suffix until the name is new.
+inline std::filesystem::path make_temp_directory(const std::string &prefix) {
+    const std::filesystem::path parent = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    std::mt19937_64 random((static_cast<uint64_t>(seed()) << 32) ^ seed());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::filesystem::path candidate =
+            parent / (prefix + std::to_string(random() % 1000000000000ULL));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            return candidate;
+        }
+        if (error) {
+            break;
+        }
+    }
+    throw std::runtime_error("no temporary directory could be made");
+}
 
 // A fresh directory under the system's temporary directory, removed with its contents.
 class temp_dir {
   public:
-    temp_dir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "recording-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
+    temp_dir() : path_(make_temp_directory("recording-")) {}
     ~temp_dir() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
@@ -30,7 +52,7 @@ class temp_dir {
     temp_dir &operator=(const temp_dir &) = delete;
 
     std::string file(const std::string &name) const {
-        return (path_ / name).string();
+        return utf8_path(path_ / name);
     }
     const std::filesystem::path &path() const {
         return path_;

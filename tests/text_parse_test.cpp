@@ -253,7 +253,9 @@ class comma_locale {
     ~comma_locale() {
         std::setlocale(LC_ALL, "C");
         if (!generated_dir_.empty()) {
+#ifndef _WIN32
             unsetenv("LOCPATH");
+#endif
             std::error_code ignored;
             std::filesystem::remove_all(generated_dir_, ignored);
         }
@@ -273,6 +275,16 @@ class comma_locale {
         }
         return active_;
     }
+#ifdef _WIN32
+    // The C runtime's own locales; there is nothing to generate.
+    void generate() {
+        for (const char *name : {"de-DE", "German_Germany.1252", "fr-FR", "French_France.1252"}) {
+            if (activate(name)) {
+                return;
+            }
+        }
+    }
+#else
     void generate() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "comma-locale-XXXXXX").string();
@@ -288,6 +300,7 @@ class comma_locale {
         setenv("LOCPATH", pattern.c_str(), 1);
         activate("de_DE.UTF-8");
     }
+#endif
 
     bool active_ = false;
     std::string generated_dir_;

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 extern "C" {
@@ -19,6 +20,15 @@ void __real_free(void *block);
 }
 
 namespace {
+
+// The allocator's usable size of a block (on Windows the C runtime's _msize).
+size_t usable_size(void *block) {
+#ifdef _WIN32
+    return _msize(block);
+#else
+    return malloc_usable_size(block);
+#endif
+}
 
 long allocations_to_pass = -1; // negative: not armed
 bool failed = false;
@@ -31,13 +41,13 @@ long long peak_byte_count = 0;
 // Byte accounting by the allocator's usable size of each block.
 void count_in(void *block) {
     if (block != nullptr) {
-        live_byte_count += static_cast<long long>(malloc_usable_size(block));
+        live_byte_count += static_cast<long long>(usable_size(block));
         peak_byte_count = live_byte_count > peak_byte_count ? live_byte_count : peak_byte_count;
     }
 }
 void count_out(void *block) {
     if (block != nullptr) {
-        live_byte_count -= static_cast<long long>(malloc_usable_size(block));
+        live_byte_count -= static_cast<long long>(usable_size(block));
     }
 }
 
@@ -117,8 +127,7 @@ void *__wrap_realloc(void *block, size_t size) {
         return nullptr;
     }
     // The old block counts until the new one exists: both are live during the copy.
-    const long long before =
-        block != nullptr ? static_cast<long long>(malloc_usable_size(block)) : 0;
+    const long long before = block != nullptr ? static_cast<long long>(usable_size(block)) : 0;
     void *grown = __real_realloc(block, size);
     live += block == nullptr && grown != nullptr;
     if (grown != nullptr) {
@@ -157,13 +166,42 @@ void *new_aligned_block(std::size_t size, std::align_val_t alignment) {
     }
     std::size_t align = static_cast<std::size_t>(alignment);
     align = align < sizeof(void *) ? sizeof(void *) : align;
+#ifdef _WIN32
+    // Windows has no posix_memalign: an aligned place inside a larger block, which the word
+    // before the place points to; the aligned forms of delete free that block.
+    char *raw = static_cast<char *>(__real_malloc(size + align + sizeof(void *)));
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    live++;
+    count_in(raw);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(raw) + sizeof(void *);
+    void *block = raw + ((first + align - 1) / align * align - reinterpret_cast<uintptr_t>(raw));
+    static_cast<void **>(block)[-1] = raw;
+#else
     void *block = nullptr;
     if (posix_memalign(&block, align, size > 0 ? size : 1) != 0) {
         return nullptr;
     }
     live++;
     count_in(block);
+#endif
     return block;
+}
+
+void delete_aligned(void *block, std::align_val_t alignment) {
+#ifdef _WIN32
+    static_cast<void>(alignment);
+    if (block != nullptr) {
+        void *raw = static_cast<void **>(block)[-1];
+        live--;
+        count_out(raw);
+        __real_free(raw);
+    }
+#else
+    static_cast<void>(alignment);
+    __wrap_free(block);
+#endif
 }
 
 template <typename Allocate> void *allocate_or_throw(Allocate allocate) {
@@ -233,21 +271,21 @@ void operator delete(void *block, const std::nothrow_t &) noexcept {
 void operator delete[](void *block, const std::nothrow_t &) noexcept {
     __wrap_free(block);
 }
-void operator delete(void *block, std::align_val_t) noexcept {
-    __wrap_free(block);
+void operator delete(void *block, std::align_val_t alignment) noexcept {
+    delete_aligned(block, alignment);
 }
-void operator delete[](void *block, std::align_val_t) noexcept {
-    __wrap_free(block);
+void operator delete[](void *block, std::align_val_t alignment) noexcept {
+    delete_aligned(block, alignment);
 }
-void operator delete(void *block, std::size_t, std::align_val_t) noexcept {
-    __wrap_free(block);
+void operator delete(void *block, std::size_t, std::align_val_t alignment) noexcept {
+    delete_aligned(block, alignment);
 }
-void operator delete[](void *block, std::size_t, std::align_val_t) noexcept {
-    __wrap_free(block);
+void operator delete[](void *block, std::size_t, std::align_val_t alignment) noexcept {
+    delete_aligned(block, alignment);
 }
-void operator delete(void *block, std::align_val_t, const std::nothrow_t &) noexcept {
-    __wrap_free(block);
+void operator delete(void *block, std::align_val_t alignment, const std::nothrow_t &) noexcept {
+    delete_aligned(block, alignment);
 }
-void operator delete[](void *block, std::align_val_t, const std::nothrow_t &) noexcept {
-    __wrap_free(block);
+void operator delete[](void *block, std::align_val_t alignment, const std::nothrow_t &) noexcept {
+    delete_aligned(block, alignment);
 }
