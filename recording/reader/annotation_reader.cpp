@@ -14,7 +14,7 @@
 // reading every record whole.
 #include "recording/reader/annotation_reader.h"
 
-#include "recording/core/positioned_io.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/tal_codec.h"
 #include "recording/core/text_format.h"
 #include "recording/reader/segment_map.h"
@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace edf {
 
