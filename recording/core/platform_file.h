@@ -82,8 +82,11 @@ bool edf_truncate_file(int fd, int64_t size);
 
 // Removes the file at `path`: false when that fails.
 bool edf_remove_file(const char *path);
-// Renames `from` to `to`, replacing a file there in one step: false when that fails.
-bool edf_replace_file(const char *from, const char *to);
+// Renames `from` to `to`, replacing a file there in one step: false when that fails. `*held`
+// is a descriptor of the file at `to` that the caller holds open (for its lock), or -1: POSIX
+// systems replace it open; Windows replaces no file that is open, so there it is closed first
+// (and *held set to -1).
+bool edf_replace_file(const char *from, const char *to, int *held);
 // The absolute path of an existing file with its links resolved, in *out: false when that
 // fails.
 bool edf_resolve_path(const char *path, std::string *out);

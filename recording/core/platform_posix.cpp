@@ -174,7 +174,7 @@ bool edf_remove_file(const char *path) {
     return unlink(path) == 0;
 }
 
-bool edf_replace_file(const char *from, const char *to) {
+bool edf_replace_file(const char *from, const char *to, int *) {
     return std::rename(from, to) == 0;
 }
 

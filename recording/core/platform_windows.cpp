@@ -285,11 +285,17 @@ bool edf_remove_file(const char *path) {
     return wide_path(path, &wide) && DeleteFileW(wide.c_str()) != 0;
 }
 
-bool edf_replace_file(const char *from, const char *to) {
+bool edf_replace_file(const char *from, const char *to, int *held) {
     std::wstring wide_from;
     std::wstring wide_to;
-    return wide_path(from, &wide_from) && wide_path(to, &wide_to) &&
-           MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+    if (!wide_path(from, &wide_from) || !wide_path(to, &wide_to)) {
+        return false;
+    }
+    if (held != nullptr && *held >= 0) {
+        _close(*held);
+        *held = -1;
+    }
+    return MoveFileExW(wide_from.c_str(), wide_to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

@@ -314,9 +314,10 @@ int write_copy(const edf_header_info &h, const char *path) {
     return closed == -1 ? EDF_ERR_WRITE : closed;
 }
 
-// Syncs the file at `path`: false when that fails.
+// Syncs the file at `path`: false when that fails. (Opened for writing: Windows flushes only
+// a file open for writing.)
 bool sync_file(const std::string &path) {
-    const int fd = edf_open_file(path.c_str(), edf_open_how::read);
+    const int fd = edf_open_file(path.c_str(), edf_open_how::read_write);
     if (fd < 0) {
         return false;
     }
@@ -403,7 +404,8 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
     if (result != 0) {
         return result;
     }
-    if (!sync_file(temporary.path) || !edf_replace_file(temporary.path.c_str(), target.c_str())) {
+    if (!sync_file(temporary.path) ||
+        !edf_replace_file(temporary.path.c_str(), target.c_str(), &replaced.fd)) {
         return EDF_ERR_WRITE;
     }
     temporary.path.clear();
