@@ -2,6 +2,7 @@
 // lowest free handle, the annotations of EDF+/BDF+ files are collected, and the caller's
 // edf_header_info receives the file's description with one entry per ordinary signal
 // (annotation signals are hidden: user signal numbers count the ordinary signals only).
+#include "recording/core/checked_arithmetic.h"
 #include "recording/core/platform_file.h"
 #include "recording/core/recording.h"
 #include "recording/core/text_format.h"
@@ -82,8 +83,7 @@ void describe(edf_header_info *hdr, edf_reader_state *r) {
     hdr->ordinary_signal_count = r->signal_count - r->annotation_signal_count;
     // Record count and duration come from eight-character fields whose product can exceed
     // 64 bits; such a duration is reported as the largest value.
-    if (__builtin_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks,
-                               &hdr->file_duration)) {
+    if (edf_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks, &hdr->file_duration)) {
         hdr->file_duration = INT64_MAX;
     }
     hdr->start_day = r->start_day;
