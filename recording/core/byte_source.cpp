@@ -4,7 +4,6 @@
 #include "recording/core/block_cache.h"
 
 #include <cstdlib>
-#include <unistd.h>
 
 namespace edf {
 
@@ -23,12 +22,8 @@ edf_byte_source edf_byte_source::over_callbacks(const edf_source &callbacks, boo
 
 int64_t edf_byte_source::size() const {
     switch (kind_) {
-    case kind::file: {
-        // A seek to the end costs half of an fstat; every read is positioned, so the
-        // descriptor's offset is not used otherwise.
-        const off_t end = lseek(fd_, 0, SEEK_END);
-        return end >= 0 ? static_cast<int64_t>(end) : -1;
-    }
+    case kind::file:
+        return edf_file_size(fd_);
     case kind::memory:
     case kind::callbacks:
         return size_;

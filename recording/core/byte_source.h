@@ -7,7 +7,7 @@
 // the source failed. A short read from callbacks is the end: it is never retried.
 #pragma once
 
-#include "recording/core/positioned_io.h"
+#include "recording/core/platform_file.h"
 #include "recording/edf.h"
 
 #include <cstdint>

@@ -1,12 +1,12 @@
 // The process-wide handle table: 64 slots, each null or holding one open file's state. One
 // lock guards the slots and the open-file count; it is held only while a slot is taken, found
 // or emptied, never across I/O, so that operations on different handles run in parallel.
+#include "recording/core/platform_file.h"
 #include "recording/core/recording.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
 
 namespace edf {
 
@@ -22,7 +22,7 @@ const char *full_path(const edf_recording *recording) {
 
 // The in-use test over the slots, with the lock held; `status` is the path's file, when it
 // exists. `self` (which may be null) is not compared.
-bool in_use_locked(const char *path, const struct stat *status, const edf_recording *self) {
+bool in_use_locked(const char *path, const edf_file_identity *file, const edf_recording *self) {
     for (const edf_recording *recording : slots) {
         if (recording == nullptr || recording == self || recording->from_source) {
             continue;
@@ -32,9 +32,8 @@ bool in_use_locked(const char *path, const struct stat *status, const edf_record
         }
         // Another name for an open file: opening it for writing would truncate it under the
         // handle that has it open.
-        if (status != nullptr && recording->has_identity &&
-            recording->file_device == static_cast<uint64_t>(status->st_dev) &&
-            recording->file_inode == static_cast<uint64_t>(status->st_ino)) {
+        if (file != nullptr && recording->has_identity && recording->file_device == file->device &&
+            recording->file_inode == file->index) {
             return true;
         }
     }
@@ -87,10 +86,10 @@ edf_recording *edf_recording_for(int handle, edf_side side) {
 }
 
 bool edf_path_in_use(const char *path) {
-    struct stat status;
-    const bool exists = stat(path, &status) == 0;
+    edf_file_identity file;
+    const bool exists = edf_identify_path(path, &file);
     const std::lock_guard<std::mutex> hold(table_lock);
-    return in_use_locked(path, exists ? &status : nullptr, nullptr);
+    return in_use_locked(path, exists ? &file : nullptr, nullptr);
 }
 
 bool edf_store_path(edf_recording *recording, const char *path) {
@@ -109,22 +108,23 @@ bool edf_store_path(edf_recording *recording, const char *path) {
 }
 
 void edf_store_identity(edf_recording *recording) {
-    struct stat status;
-    const bool known = recording->file != nullptr && fstat(fileno(recording->file), &status) == 0;
+    edf_file_identity file;
+    const bool known =
+        recording->file != nullptr && edf_identify(edf_descriptor_of(recording->file), &file);
     const std::lock_guard<std::mutex> hold(table_lock);
     recording->has_identity = known ? 1 : 0;
     if (known) {
-        recording->file_device = static_cast<uint64_t>(status.st_dev);
-        recording->file_inode = static_cast<uint64_t>(status.st_ino);
+        recording->file_device = file.device;
+        recording->file_inode = file.index;
     }
 }
 
 int edf_take_slot(edf_recording *recording) {
     const char *path = full_path(recording);
-    struct stat status;
-    const bool exists = !recording->from_source && stat(path, &status) == 0;
+    edf_file_identity file;
+    const bool exists = !recording->from_source && edf_identify_path(path, &file);
     const std::lock_guard<std::mutex> hold(table_lock);
-    if (!recording->from_source && in_use_locked(path, exists ? &status : nullptr, recording)) {
+    if (!recording->from_source && in_use_locked(path, exists ? &file : nullptr, recording)) {
         return EDF_ERR_ALREADY_OPEN;
     }
     for (int i = 0; i < EDF_MAX_FILES; i++) {

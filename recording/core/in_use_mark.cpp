@@ -1,64 +1,48 @@
-// The in-use mark on POSIX systems: flock, which locks the open file description.
+// The in-use mark: an exclusive lock of the platform layer on the writer's open file.
 #include "recording/core/in_use_mark.h"
 
+#include "recording/core/platform_file.h"
 #include "recording/edf.h"
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace edf {
 
-namespace {
-
-// flock without waiting, resumed when a signal interrupts it: 0, or the errno.
-int lock(int fd, int operation) {
-    int result;
-    do {
-        result = flock(fd, operation | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    return result == 0 ? 0 : errno;
-}
-
-} // namespace
-
 edf_mark edf_take_mark(int fd) {
-    const int error = lock(fd, LOCK_EX);
-    if (error == 0) {
+    switch (edf_lock_file(fd, true)) {
+    case edf_lock_result::locked:
         return edf_mark::taken;
+    case edf_lock_result::held_elsewhere:
+        return edf_mark::held_elsewhere;
+    case edf_lock_result::unavailable:
+        break;
     }
-    return error == EWOULDBLOCK ? edf_mark::held_elsewhere : edf_mark::unavailable;
+    return edf_mark::unavailable;
 }
 
 bool edf_mark_held_elsewhere(int fd) {
     // A shared lock is refused exactly while someone holds the exclusive one.
-    const int error = lock(fd, LOCK_SH);
-    if (error == 0) {
-        flock(fd, LOCK_UN);
+    const edf_lock_result result = edf_lock_file(fd, false);
+    if (result == edf_lock_result::locked) {
+        edf_unlock_file(fd);
     }
-    return error == EWOULDBLOCK;
+    return result == edf_lock_result::held_elsewhere;
 }
 
 int edf_open_marked_output(const char *path) {
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = edf_open_file(path, edf_open_how::write_create);
     if (fd < 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
     if (edf_take_mark(fd) == edf_mark::held_elsewhere) {
-        close(fd);
+        edf_close_file(fd);
         return EDF_ERR_BEING_WRITTEN;
     }
     return fd;
 }
 
 bool edf_empty_output(int fd) {
-    struct stat status;
-    return fstat(fd, &status) == 0 && (!S_ISREG(status.st_mode) || ftruncate(fd, 0) == 0);
+    edf_file_identity file;
+    return edf_identify(fd, &file) &&
+           (file.kind != edf_file_kind::regular || edf_truncate_file(fd, 0));
 }
 
 } // namespace edf

@@ -8,6 +8,7 @@
 // with a code, with that code.
 #pragma once
 
+#include "recording/core/checked_arithmetic.h"
 #include "recording/edf.h"
 
 #include <cstdint>
@@ -54,8 +55,7 @@ struct edf_problem_place {
 // `code`: under the strict policy every problem with a code (one of code 0, which the strict
 // open accepts, is not even listed there), under every policy a fatal one.
 bool edf_report(edf_problem_sink *sink, const edf_problem_place &place, int code, int action,
-                const void *found, int64_t n, const char *format, ...)
-    __attribute__((format(printf, 7, 8)));
+                const void *found, int64_t n, const char *format, ...) EDF_PRINTF_LIKE(7, 8);
 
 // Notes the bytes that a repaired copy writes at `offset` (ignored unless the sink collects
 // them). A later replacement of the same bytes wins.

@@ -3,6 +3,7 @@
 // into scratch and copies it back, zero-filled.
 #include "recording/operations/annotation_rewrite.h"
 
+#include "recording/core/checked_arithmetic.h"
 #include "recording/core/tal_codec.h"
 #include "recording/edf.h"
 
@@ -28,7 +29,7 @@ int edf_rewrite_annotation_signal(unsigned char *bytes, int64_t length, bool fir
             return EDF_ERR_FORMAT; // a broken TAL, or bytes after the padding
         }
         int64_t moved = t.onset;
-        if (how.shift_ticks != 0 && __builtin_sub_overflow(t.onset, how.shift_ticks, &moved)) {
+        if (how.shift_ticks != 0 && edf_sub_overflow(t.onset, how.shift_ticks, &moved)) {
             return EDF_ERR_ANONYMIZED_VALUE;
         }
         // The time-keeping TAL's own text, which EDF+ leaves empty, stays empty.

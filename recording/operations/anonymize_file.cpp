@@ -9,7 +9,7 @@
 #include "recording/operations/anonymize_file.h"
 #include "recording/core/exception_boundary.h"
 #include "recording/core/in_use_mark.h"
-#include "recording/core/positioned_io.h"
+#include "recording/core/platform_file.h"
 
 #include "recording/operations/annotation_rewrite.h"
 #include "recording/operations/anonymize_source.h"
@@ -20,10 +20,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace edf {
 
@@ -49,16 +46,7 @@ void reach(edf_anonymize_stage stage) {
 }
 
 bool write_all(int fd, const unsigned char *bytes, int64_t n) {
-    int64_t done = 0;
-    while (done < n) {
-        const ssize_t put = write(fd, bytes + done, static_cast<size_t>(n - done));
-        if (put > 0) {
-            done += put;
-        } else if (put == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    return edf_write_all(fd, bytes, n);
 }
 
 // The data records change when a sub-second start is to be cleared or texts are to be dropped.
@@ -79,14 +67,14 @@ struct descriptor {
     descriptor &operator=(const descriptor &) = delete;
     ~descriptor() {
         if (fd >= 0) {
-            close(fd);
+            edf_close_file(fd);
         }
     }
     // Closes it now: false when the close reports a failure (of a write still under way).
     bool close_now() {
         const int closing = fd;
         fd = -1;
-        return closing < 0 || close(closing) == 0;
+        return closing < 0 || edf_close_file(closing);
     }
 };
 
@@ -99,7 +87,7 @@ int anonymize_in_place(const char *path, int flags) {
     // that cannot be opened for writing is still checked, so that a broken file gives the
     // check's code.
     descriptor file;
-    file.fd = open(path, O_RDWR | O_CLOEXEC);
+    file.fd = edf_open_file(path, edf_open_how::read_write);
     if (file.fd >= 0 && edf_take_mark(file.fd) == edf_mark::held_elsewhere) {
         return EDF_ERR_BEING_WRITTEN;
     }
@@ -137,18 +125,12 @@ int anonymize_in_place(const char *path, int flags) {
         result = EDF_ERR_FORMAT;
     } else {
         reach(edf_anonymize_stage::before_write);
-        ssize_t put;
-        do {
-            put = pwrite(file.fd, fixed, fixed_part, 0);
-        } while (put < 0 && errno == EINTR);
-        if (put != fixed_part || fsync(file.fd) != 0) {
+        if (!edf_write_at(file.fd, fixed, fixed_part, 0) || !edf_sync_file(file.fd)) {
             // A write cut short (or one the system could not sync) must not leave a header
             // that is half new: the old bytes go back, as far as the system lets them.
             result = EDF_ERR_WRITE;
-            if (put != 0) {
-                edf_write_at(file.fd, now, fixed_part, 0);
-                fsync(file.fd);
-            }
+            edf_write_at(file.fd, now, fixed_part, 0);
+            edf_sync_file(file.fd);
         }
     }
     if (!file.close_now() && result == 0) {
@@ -299,22 +281,20 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
 // the file cannot be repaired either (a fatal problem). A discontinuous file with other
 // problems is repaired the same way and stays discontinuous.
 int anonymize_repaired_copy(const char *path, const char *out_path, int flags, int refused) {
-    struct stat source_status;
-    struct stat copy_status;
-    if (stat(path, &source_status) == 0 && stat(out_path, &copy_status) == 0 &&
-        copy_status.st_dev == source_status.st_dev && copy_status.st_ino == source_status.st_ino) {
+    edf_file_identity source_file;
+    edf_file_identity copy_file;
+    if (edf_identify_path(path, &source_file) && edf_identify_path(out_path, &copy_file) &&
+        copy_file.same_file(source_file)) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    std::string repaired = std::string(out_path) + ".repairing-XXXXXX";
-    const int fd = mkstemp(repaired.data());
-    if (fd < 0) {
+    std::string repaired;
+    if (!edf_create_temporary(std::string(out_path) + ".repairing-", &repaired)) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    close(fd);
     struct remove_at_exit {
         const std::string &path;
         ~remove_at_exit() {
-            unlink(path.c_str());
+            edf_remove_file(path.c_str());
         }
     } const temporary{repaired};
     const int result = edf_repair_file(path, repaired.c_str(), 1, nullptr, 0);
@@ -342,34 +322,38 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
     if (edf_is_file_used(out_path)) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    const int in = open(path, O_RDONLY | O_CLOEXEC);
+    const int in = edf_open_file(path, edf_open_how::read);
     if (in < 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    // The copy must not be the source under another name (a link, say): truncating it would
-    // destroy the source.
-    struct stat source_status;
-    struct stat copy_status;
-    if (fstat(in, &source_status) != 0) {
-        close(in);
+    // The copy must not be the source under another name (a link, another spelling of the
+    // path): truncating it would destroy the source.
+    edf_file_identity source_file;
+    edf_file_identity copy_file;
+    if (!edf_identify(in, &source_file)) {
+        edf_close_file(in);
         return EDF_ERR_CANNOT_OPEN;
     }
-    if (stat(out_path, &copy_status) == 0 && copy_status.st_dev == source_status.st_dev &&
-        copy_status.st_ino == source_status.st_ino) {
-        close(in);
+    if (edf_identify_path(out_path, &copy_file) && copy_file.same_file(source_file)) {
+        edf_close_file(in);
         return EDF_ERR_ALREADY_OPEN;
     }
     // An existing copy is replaced, but not one that another program is writing.
     const int out = edf_open_marked_output(out_path);
     if (out < 0) {
-        close(in);
+        edf_close_file(in);
         return out;
     }
-    struct stat out_status;
-    const bool regular = fstat(out, &out_status) == 0 && S_ISREG(out_status.st_mode);
+    // And the file opened must not be the source either (a name that changed in between).
+    const bool regular = edf_identify(out, &copy_file) && copy_file.kind == edf_file_kind::regular;
+    if (regular && copy_file.same_file(source_file)) {
+        edf_close_file(in);
+        edf_close_file(out);
+        return EDF_ERR_ALREADY_OPEN;
+    }
     if (!edf_empty_output(out)) {
-        close(in);
-        close(out);
+        edf_close_file(in);
+        edf_close_file(out);
         return EDF_ERR_CANNOT_OPEN;
     }
 
@@ -385,13 +369,13 @@ int anonymize_copy(const char *path, const char *out_path, int flags, bool repai
                      : copy_unchanged(in, out, header_size,
                                       source.record_size * source.info->datarecord_count);
     }
-    close(in);
-    if (close(out) != 0 && result == 0) {
+    edf_close_file(in);
+    if (!edf_close_file(out) && result == 0) {
         result = EDF_ERR_WRITE;
     }
     // A partial copy is removed; a device given as the output (/dev/null, say) stays.
     if (result != 0 && regular) {
-        unlink(out_path);
+        edf_remove_file(out_path);
     }
     return result;
 }

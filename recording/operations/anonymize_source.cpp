@@ -9,10 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace edf {
 
@@ -36,7 +33,7 @@ bool read_header(void *source, unsigned char *buffer, int64_t bytes) {
 // Reads the header bytes, parses them strictly and locates the annotation signals, checking
 // the header against what the open reported (the file may have changed in between).
 int read_header_bytes(const char *path, edf_anonymize_source *out) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = edf_open_file(path, edf_open_how::read);
     if (fd < 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
@@ -44,7 +41,7 @@ int read_header_bytes(const char *path, edf_anonymize_source *out) {
     const struct closing {
         int fd;
         ~closing() {
-            close(fd);
+            edf_close_file(fd);
         }
     } file{fd};
     const edf_byte_source bytes = edf_byte_source::over_file(fd);

@@ -11,6 +11,7 @@
 // the copy is refused rather than shifting times.
 #include "recording/core/exception_boundary.h"
 #include "recording/core/in_use_mark.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/tal_codec.h"
 #include "recording/edf.h"
 
@@ -20,9 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -316,57 +314,15 @@ int write_copy(const edf_header_info &h, const char *path) {
     return closed == -1 ? EDF_ERR_WRITE : closed;
 }
 
-// A new, empty file beside `out_path`, named `out_path` + ".copying-" and six characters,
-// created with the mode that the writer's own files get. Returns 0 with its name in *name,
-// or EDF_ERR_CANNOT_OPEN.
-int create_temporary(const std::string &out_path, std::string *name) {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    static unsigned counter = 0;
-    uint64_t seed = static_cast<uint64_t>(std::time(nullptr)) ^
-                    (static_cast<uint64_t>(getpid()) << 20) ^
-                    (static_cast<uint64_t>(++counter) << 40);
-    for (int attempt = 0; attempt < 100; attempt++) {
-        *name = out_path + ".copying-";
-        for (int i = 0; i < 6; i++) {
-            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-            name->push_back(letters[(seed >> 33) % (sizeof letters - 1)]);
-        }
-        const int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            return 0;
-        }
-        if (errno != EEXIST && errno != EINTR) {
-            break;
-        }
-    }
-    name->clear();
-    return EDF_ERR_CANNOT_OPEN;
-}
-
-// Syncs the file at `path`: false when that fails.
+// Syncs the file at `path`: false when that fails. (Opened for writing: Windows flushes only
+// a file open for writing.)
 bool sync_file(const std::string &path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = edf_open_file(path.c_str(), edf_open_how::read_write);
     if (fd < 0) {
         return false;
     }
-    const bool synced = fsync(fd) == 0;
-    return close(fd) == 0 && synced;
-}
-
-// The folder that holds `path`.
-std::string folder_of(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-// Syncs `folder`, so that a rename in it lasts, as far as the file system allows.
-void sync_folder(const std::string &folder) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    const bool synced = edf_sync_file(fd);
+    return edf_close_file(fd) && synced;
 }
 
 // Removes a file that is not to be left behind, however the call ends.
@@ -374,7 +330,7 @@ struct removed_unless_kept {
     std::string path;
     ~removed_unless_kept() {
         if (!path.empty()) {
-            unlink(path.c_str());
+            edf_remove_file(path.c_str());
         }
     }
 };
@@ -384,7 +340,7 @@ struct descriptor {
     int fd = -1;
     ~descriptor() {
         if (fd >= 0) {
-            close(fd);
+            edf_close_file(fd);
         }
     }
 };
@@ -394,14 +350,14 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
         return EDF_ERR_CANNOT_OPEN;
     }
     // The output must not be the input, by name or by identity (a link, another path).
-    struct stat in_status;
-    struct stat out_status;
-    if (stat(path, &in_status) != 0) {
+    edf_file_identity in_file;
+    edf_file_identity out_file;
+    if (!edf_identify_path(path, &in_file)) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    const bool exists = stat(out_path, &out_status) == 0;
-    if (std::strcmp(path, out_path) == 0 || (exists && out_status.st_dev == in_status.st_dev &&
-                                             out_status.st_ino == in_status.st_ino)) {
+    const bool exists = edf_identify_path(out_path, &out_file);
+    const bool regular = exists && out_file.kind == edf_file_kind::regular;
+    if (std::strcmp(path, out_path) == 0 || (exists && out_file.same_file(in_file))) {
         return EDF_ERR_ALREADY_OPEN;
     }
     if (exists && overwrite == 0) {
@@ -412,19 +368,14 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
     }
     // A file to replace keeps its place: the copy replaces the file that a link names.
     std::string target = out_path;
-    if (exists && S_ISREG(out_status.st_mode)) {
-        char *resolved = realpath(out_path, nullptr);
-        if (resolved == nullptr) {
-            return EDF_ERR_CANNOT_OPEN;
-        }
-        target = resolved;
-        std::free(resolved);
+    if (regular && !edf_resolve_path(out_path, &target)) {
+        return EDF_ERR_CANNOT_OPEN;
     }
     // An existing file is replaced only with its in-use mark taken (held until it is
     // replaced), so that neither a writer elsewhere nor one that starts meanwhile loses it.
     descriptor replaced;
-    if (exists && S_ISREG(out_status.st_mode)) {
-        replaced.fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    if (regular) {
+        replaced.fd = edf_open_file(target.c_str(), edf_open_how::read);
         if (replaced.fd < 0) {
             return EDF_ERR_CANNOT_OPEN;
         }
@@ -440,26 +391,25 @@ int continuous_copy(const char *path, const char *out_path, int overwrite) {
     open_handle reader;
     reader.handle = source->handle;
 
-    if (exists && !S_ISREG(out_status.st_mode)) {
+    if (exists && !regular) {
         // A device (/dev/null, say) or a pipe is written as it stands, through the writer,
         // which refuses one that another program is writing.
         return write_copy(*source, out_path);
     }
-    const std::string folder = folder_of(target); // nothing is allocated after the rename
     removed_unless_kept temporary;
-    int result = create_temporary(target, &temporary.path);
+    if (!edf_create_temporary(target + ".copying-", &temporary.path)) {
+        return EDF_ERR_CANNOT_OPEN;
+    }
+    const int result = write_copy(*source, temporary.path.c_str());
     if (result != 0) {
         return result;
     }
-    result = write_copy(*source, temporary.path.c_str());
-    if (result != 0) {
-        return result;
-    }
-    if (!sync_file(temporary.path) || std::rename(temporary.path.c_str(), target.c_str()) != 0) {
+    if (!sync_file(temporary.path) ||
+        !edf_replace_file(temporary.path.c_str(), target.c_str(), &replaced.fd)) {
         return EDF_ERR_WRITE;
     }
     temporary.path.clear();
-    sync_folder(folder);
+    edf_sync_folder_of(target);
     return 0;
 }
 

@@ -11,14 +11,11 @@
 #include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
-#include "recording/core/positioned_io.h"
+#include "recording/core/platform_file.h"
 #include "recording/reader/check_pass.h"
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace edf {
 
@@ -61,12 +58,12 @@ int plan(const char *path, int fd, edf_recovery_plan *out) {
         static_cast<const edf_reader_state *>(r)->source.read_at(
             stored, datarecord_count.width, datarecord_count.offset) == datarecord_count.width;
     // The file checked must be the one to change, still of the size the check saw.
-    struct stat checked;
-    struct stat status;
-    const bool same = fstat(fileno(r->file), &checked) == 0 && fstat(fd, &status) == 0 &&
-                      checked.st_dev == status.st_dev && checked.st_ino == status.st_ino &&
-                      checked.st_size == status.st_size;
-    out->file_size = status.st_size;
+    edf_file_identity checked;
+    edf_file_identity file;
+    const bool same = edf_identify(edf_descriptor_of(r->file), &checked) &&
+                      edf_identify(fd, &file) && checked.same_file(file) &&
+                      checked.size == file.size;
+    out->file_size = file.size;
     out->header_size = r->header_size;
     out->record_size = r->record_size;
     int count = -1;
@@ -94,8 +91,7 @@ int apply(int fd, const edf_recovery_plan &p) {
         }
     }
     if (p.partial_bytes != 0 &&
-        ftruncate(fd, static_cast<off_t>(p.header_size + p.complete_records * p.record_size)) !=
-            0) {
+        !edf_truncate_file(fd, p.header_size + p.complete_records * p.record_size)) {
         return EDF_ERR_WRITE;
     }
     return static_cast<int>(p.complete_records);
@@ -112,12 +108,12 @@ int open_for_recovery(const char *path, bool for_writing) {
     if (edf_path_in_use(path)) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    const int fd = open(path, (for_writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    const int fd = edf_open_file(path, for_writing ? edf_open_how::read_write : edf_open_how::read);
     if (fd < 0) {
         return EDF_ERR_CANNOT_OPEN;
     }
     if (for_writing ? edf_take_mark(fd) == edf_mark::held_elsewhere : edf_mark_held_elsewhere(fd)) {
-        close(fd);
+        edf_close_file(fd);
         return EDF_ERR_BEING_WRITTEN;
     }
     return fd;
@@ -141,7 +137,7 @@ int edf_plan_recovery(const char *path, edf_recovery_plan *result) {
     }
     edf_recovery_plan p{};
     const int code = plan(path, fd, &p);
-    close(fd);
+    edf_close_file(fd);
     if (code == 0) {
         *result = p;
     }
@@ -158,8 +154,8 @@ int edf_recover_file(const char *path) {
     if (result == 0) {
         result = apply(fd, p);
     }
-    const int closed = close(fd);
-    return closed != 0 && result >= 0 ? EDF_ERR_WRITE : result;
+    const bool closed = edf_close_file(fd);
+    return !closed && result >= 0 ? EDF_ERR_WRITE : result;
 }
 
 } // extern "C"

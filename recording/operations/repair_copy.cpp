@@ -9,13 +9,10 @@
 #include "recording/core/header_layout.h"
 #include "recording/core/in_use_mark.h"
 #include "recording/core/segment_list.h"
-#include "recording/core/positioned_io.h"
+#include "recording/core/platform_file.h"
 #include "recording/reader/check_pass.h"
 
 #include <cstdio>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -105,11 +102,11 @@ FILE *open_output(const char *out_path, bool *regular, int *code) {
         *code = fd;
         return nullptr;
     }
-    struct stat status;
-    *regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    FILE *out = fdopen(fd, "wb");
+    edf_file_identity file;
+    *regular = edf_identify(fd, &file) && file.kind == edf_file_kind::regular;
+    FILE *out = edf_stream_of(fd, "wb");
     if (out == nullptr) {
-        close(fd);
+        edf_close_file(fd);
         *code = EDF_ERR_NO_MEMORY;
         return nullptr;
     }
@@ -144,17 +141,16 @@ int repair_file(const char *path, const char *out_path, int overwrite, edf_probl
         return EDF_ERR_CANNOT_OPEN;
     }
     // The output must not be the input, by name or by identity (a link, another path).
-    struct stat in_status;
-    struct stat out_status;
-    if (stat(path, &in_status) != 0) {
+    edf_file_identity in_file;
+    edf_file_identity out_file;
+    if (!edf_identify_path(path, &in_file)) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    if (std::strcmp(path, out_path) == 0 ||
-        (stat(out_path, &out_status) == 0 && out_status.st_dev == in_status.st_dev &&
-         out_status.st_ino == in_status.st_ino)) {
+    const bool exists = edf_identify_path(out_path, &out_file);
+    if (std::strcmp(path, out_path) == 0 || (exists && out_file.same_file(in_file))) {
         return EDF_ERR_ALREADY_OPEN;
     }
-    if (stat(out_path, &out_status) == 0 && !overwrite) {
+    if (exists && !overwrite) {
         return EDF_ERR_OUTPUT_EXISTS;
     }
     if (edf_path_in_use(out_path)) {
@@ -200,7 +196,7 @@ int repair_file(const char *path, const char *out_path, int overwrite, edf_probl
             if (std::fclose(out) != 0 || written != 0) {
                 // A partial copy is removed; a device given as the output stays.
                 if (regular) {
-                    std::remove(out_path);
+                    edf_remove_file(out_path);
                 }
                 result = written != 0 ? written : EDF_ERR_WRITE;
             } else {
@@ -209,7 +205,7 @@ int repair_file(const char *path, const char *out_path, int overwrite, edf_probl
                 const int verified = check_copy(out_path);
                 if (verified != 0) {
                     if (regular) {
-                        std::remove(out_path);
+                        edf_remove_file(out_path);
                     }
                     result = verified;
                 }

@@ -14,7 +14,8 @@
 // reading every record whole.
 #include "recording/reader/annotation_reader.h"
 
-#include "recording/core/positioned_io.h"
+#include "recording/core/checked_arithmetic.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/tal_codec.h"
 #include "recording/core/text_format.h"
 #include "recording/reader/segment_map.h"
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace edf {
 
@@ -119,7 +119,7 @@ edf_problem_place place_of(const extraction &x, int64_t at, const char *field) {
 // them at most are shown). Returns true when the pass goes on; else *result holds the result
 // to end with.
 bool flaw(extraction &x, int64_t at, int64_t n, const char *field, int *result, const char *format,
-          ...) __attribute__((format(printf, 6, 7)));
+          ...) EDF_PRINTF_LIKE(6, 7);
 bool flaw(extraction &x, int64_t at, int64_t n, const char *field, int *result, const char *format,
           ...) {
     *result = result_bad_format;
@@ -322,7 +322,7 @@ int take_tal(extraction &x, const unsigned char *s, const token &t, bool timekee
         e.duration_length < duration_text_max ? e.duration_length : duration_text_max;
     const char *broken = nullptr;
     int64_t at = t.end;
-    if (t.onset_end >= 0 && __builtin_sub_overflow(t.onset, r->subsecond_start_ticks, &e.onset)) {
+    if (t.onset_end >= 0 && edf_sub_overflow(t.onset, r->subsecond_start_ticks, &e.onset)) {
         broken = s[t.onset_end] == duration_mark ? bad_onset_before_duration : bad_onset;
         at = t.onset_end;
     }
@@ -561,7 +561,7 @@ int check_record_time(extraction &x, const annotation_signal &a, int64_t expecte
     int result = result_ok;
     if (!x.r->is_discontinuous) {
         int64_t step;
-        if (__builtin_sub_overflow(*time, x.previous_record_time, &step) ||
+        if (edf_sub_overflow(*time, x.previous_record_time, &step) ||
             step != x.r->datarecord_duration_ticks) {
             if (!timekeeping_flaw(x, a, &result,
                                   " does not start one record duration after the previous one; "

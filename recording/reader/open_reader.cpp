@@ -2,14 +2,14 @@
 // lowest free handle, the annotations of EDF+/BDF+ files are collected, and the caller's
 // edf_header_info receives the file's description with one entry per ordinary signal
 // (annotation signals are hidden: user signal numbers count the ordinary signals only).
+#include "recording/core/checked_arithmetic.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/recording.h"
 #include "recording/core/text_format.h"
 #include "recording/reader/annotation_reader.h"
 #include "recording/reader/check_pass.h"
 #include "recording/reader/header_check.h"
 #include "recording/reader/segment_map.h"
-
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -83,8 +83,7 @@ void describe(edf_header_info *hdr, edf_reader_state *r) {
     hdr->ordinary_signal_count = r->signal_count - r->annotation_signal_count;
     // Record count and duration come from eight-character fields whose product can exceed
     // 64 bits; such a duration is reported as the largest value.
-    if (__builtin_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks,
-                               &hdr->file_duration)) {
+    if (edf_mul_overflow(r->datarecord_count, r->datarecord_duration_ticks, &hdr->file_duration)) {
         hdr->file_duration = INT64_MAX;
     }
     hdr->start_day = r->start_day;
@@ -111,15 +110,20 @@ void describe(edf_header_info *hdr, edf_reader_state *r) {
 // Opens `path` as an unbuffered stream; null for a path that cannot be opened or names a
 // directory.
 FILE *open_stream(const char *path) {
-    FILE *stream = std::fopen(path, "rb");
-    if (stream == nullptr) {
+    const int fd = edf_open_file(path, edf_open_how::read);
+    if (fd < 0) {
         return nullptr;
     }
-    // A directory opens as a stream on some systems, and only its first read fails: it is
-    // no file to open, as for the writer.
-    struct stat status;
-    if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
-        std::fclose(stream);
+    // A directory opens on some systems, and only its first read fails: it is no file to
+    // open, as for the writer.
+    edf_file_identity file;
+    if (!edf_identify(fd, &file) || file.kind == edf_file_kind::directory) {
+        edf_close_file(fd);
+        return nullptr;
+    }
+    FILE *stream = edf_stream_of(fd, "rb");
+    if (stream == nullptr) {
+        edf_close_file(fd);
         return nullptr;
     }
     // Every read of this library seeks first and then reads a block of its own size into its
@@ -231,7 +235,7 @@ int open_path(const char *path, edf_header_info *hdr, int read_annotations,
     if (stream == nullptr) {
         return fail(hdr, EDF_ERR_CANNOT_OPEN);
     }
-    return open_reading(edf_byte_source::over_file(fileno(stream)), stream, path, hdr,
+    return open_reading(edf_byte_source::over_file(edf_descriptor_of(stream)), stream, path, hdr,
                         read_annotations, sink);
 }
 
@@ -327,7 +331,8 @@ int edf_check_pass(const char *path, edf_problem_sink *sink, edf_recording **rec
     if (stream == nullptr) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    return check_pass(edf_byte_source::over_file(fileno(stream)), stream, sink, recording);
+    return check_pass(edf_byte_source::over_file(edf_descriptor_of(stream)), stream, sink,
+                      recording);
 }
 
 void edf_discard_recording(edf_recording *recording) {
@@ -387,7 +392,8 @@ int edf_check_file(const char *path, edf_problem *problems, int capacity) {
     if (stream == nullptr) {
         return EDF_ERR_CANNOT_OPEN;
     }
-    return check_listing(edf_byte_source::over_file(fileno(stream)), stream, problems, capacity);
+    return check_listing(edf_byte_source::over_file(edf_descriptor_of(stream)), stream, problems,
+                         capacity);
 }
 
 int edf_check_source(const edf_source *source, edf_problem *problems, int capacity) {

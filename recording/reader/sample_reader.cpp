@@ -16,6 +16,7 @@
 // system call asks whether the file changed (a file shortened while open still gives the
 // samples read ahead). A read that goes to the file sees it as it is: when the file no longer
 // holds a sample that the read needs, the read gives -1.
+#include "recording/core/checked_arithmetic.h"
 #include "recording/core/recording.h"
 #include "recording/reader/record_cache.h"
 #include "recording/reader/record_walk.h"
@@ -186,7 +187,7 @@ int64_t edfseek(int handle, int edfsignal, int64_t offset, int whence) {
         return position;
     }
     // A sum beyond the 64-bit range saturates; the range check below then applies to it.
-    if (__builtin_add_overflow(base, offset, &position)) {
+    if (edf_add_overflow(base, offset, &position)) {
         position = offset > 0 ? INT64_MAX : INT64_MIN;
     }
     if (position > total) {

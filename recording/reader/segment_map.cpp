@@ -1,5 +1,6 @@
 #include "recording/reader/segment_map.h"
 
+#include "recording/core/checked_arithmetic.h"
 #include "recording/core/segment_list.h"
 
 namespace edf {
@@ -7,7 +8,7 @@ namespace edf {
 edf_record_time_result edf_map_record_time(edf_reader_state *r, int64_t record, int64_t time,
                                            int64_t previous_time, bool after_unplaced) {
     int64_t step;
-    if (__builtin_sub_overflow(time, previous_time, &step) || step < r->datarecord_duration_ticks) {
+    if (edf_sub_overflow(time, previous_time, &step) || step < r->datarecord_duration_ticks) {
         return edf_record_time_result::overlaps;
     }
     if (step == r->datarecord_duration_ticks && !after_unplaced) {
@@ -34,8 +35,7 @@ int64_t edf_recording_end_ticks(const edf_reader_state *r) {
         return 0;
     }
     int64_t end;
-    if (__builtin_add_overflow(edf_record_start_ticks(r, last), r->datarecord_duration_ticks,
-                               &end)) {
+    if (edf_add_overflow(edf_record_start_ticks(r, last), r->datarecord_duration_ticks, &end)) {
         return INT64_MAX;
     }
     return end;

@@ -2,11 +2,11 @@
 
 #include "recording/core/annotation_block.h"
 #include "recording/core/exception_boundary.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/header_layout.h"
 
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 namespace edf {
@@ -178,7 +178,7 @@ int edf_sync_if_asked(edf_writer_state *r) {
     if (r->sync_interval == 0) {
         return 0;
     }
-    return fsync(fileno(r->file)) == 0 ? 0 : -1;
+    return edf_sync_file(edf_descriptor_of(r->file)) ? 0 : -1;
 }
 
 } // namespace edf

@@ -6,6 +6,7 @@
 #include "recording/core/annotation_block.h"
 #include "recording/core/header_codec.h"
 #include "recording/core/header_layout.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/recording.h"
 #include "recording/writer/annotation_placement.h"
 #include "recording/writer/header_writer.h"
@@ -13,8 +14,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace edf {
 
@@ -94,17 +93,18 @@ bool settle_file_size(edf_writer_state *r) {
         return false;
     }
     const int64_t expected = header_size(r) + r->datarecord_count * r->record_size;
-    struct stat status;
-    if (fstat(fileno(r->file), &status) != 0) {
+    const int fd = edf_descriptor_of(r->file);
+    edf_file_identity file;
+    if (!edf_identify(fd, &file)) {
         return false;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (file.kind != edf_file_kind::regular) {
         return true; // a device or pipe: nothing to measure or cut
     }
-    if (status.st_size > expected) {
-        return ftruncate(fileno(r->file), static_cast<off_t>(expected)) == 0;
+    if (file.size > expected) {
+        return edf_truncate_file(fd, expected);
     }
-    return status.st_size == expected;
+    return file.size == expected;
 }
 
 int close_writer(int handle, edf_writer_state *r) {

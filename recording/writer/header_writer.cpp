@@ -5,6 +5,7 @@
 
 #include "recording/core/annotation_block.h"
 #include "recording/core/header_codec.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/header_layout.h"
 #include "recording/core/identification.h"
 #include "recording/core/text_format.h"
@@ -67,7 +68,7 @@ int check_signals(const edf_writer_state *r) {
 void take_local_time(edf_writer_state *r) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) {
+    if (!edf_local_time(now, &local)) {
         local.tm_year = 85;
         local.tm_mon = 0;
         local.tm_mday = 1;

@@ -1,12 +1,12 @@
 // Creating a file for writing: a handle, a zero-filled block with the writer's defaults, and
 // an empty annotation queue. Nothing reaches the file until the first sample write or close.
 #include "recording/core/in_use_mark.h"
+#include "recording/core/platform_file.h"
 #include "recording/core/recording.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unistd.h>
 
 using namespace edf;
 
@@ -57,9 +57,9 @@ extern "C" int edfopen_file_writeonly(const char *path, int filetype, int number
     // is. The mark lives with the stream's descriptor and goes when the stream is closed.
     const int fd = edf_open_marked_output(path);
     if (fd >= 0) {
-        recording->file = fdopen(fd, "wb");
+        recording->file = edf_stream_of(fd, "wb");
         if (recording->file == nullptr) {
-            close(fd);
+            edf_close_file(fd);
         } else if (!edf_empty_output(fd)) {
             std::fclose(recording->file);
             recording->file = nullptr;

@@ -1,14 +1,22 @@
 # Installs the built library into WORK_DIR/prefix, then configures, builds and runs the
 # consumer project against that prefix; then builds the C consumer again with a plain compiler
 # call and the flags that pkg-config gives for the installed recording.pc, and runs it.
+# In a cross-build (TOOLCHAIN_FILE given) the consumer is built with the same toolchain and
+# run under EMULATOR, with the DLL's consumer among them, and pkg-config is not asked.
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${WORK_DIR}/prefix
                 RESULT_VARIABLE result)
 if(result)
   message(FATAL_ERROR "install failed")
 endif()
+set(programs consumer_c consumer_cxx)
+set(toolchain "")
+if(TOOLCHAIN_FILE)
+  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+  list(APPEND programs consumer_dll)
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build
-                        -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
+                        -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${toolchain}
                 RESULT_VARIABLE result)
 if(result)
   message(FATAL_ERROR "configuring the consumer failed")
@@ -17,13 +25,16 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIAB
 if(result)
   message(FATAL_ERROR "building the consumer failed")
 endif()
-foreach(program consumer_c consumer_cxx)
-  execute_process(COMMAND ${WORK_DIR}/build/${program} WORKING_DIRECTORY ${WORK_DIR}
-                  RESULT_VARIABLE result)
+foreach(program ${programs})
+  execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/${program}${PROGRAM_SUFFIX}
+                  WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE result)
   if(result)
     message(FATAL_ERROR "${program} failed")
   endif()
 endforeach()
+if(TOOLCHAIN_FILE)
+  return()
+endif()
 
 # pkg-config, with the installed tree as its only search place.
 set(ENV{PKG_CONFIG_LIBDIR} "")

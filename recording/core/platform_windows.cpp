@@ -1,0 +1,358 @@
+// The platform layer on Windows: files opened with CreateFileW from UTF-8 paths, positioned
+// reads and writes with ReadFile and WriteFile at an offset (OVERLAPPED), FlushFileBuffers,
+// identity from GetFileInformationByHandle, and the lock with LockFileEx.
+#ifdef _WIN32
+
+#include "recording/core/platform_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
+#include <vector>
+#include <windows.h>
+
+namespace edf {
+
+namespace {
+
+// The most that one call is asked to move.
+constexpr int64_t largest_call = int64_t{1} << 30;
+
+DWORD call_size(int64_t bytes) {
+    return static_cast<DWORD>(bytes < largest_call ? bytes : largest_call);
+}
+
+// A UTF-8 path as the wide characters of the system's calls: false for bytes that are not
+// UTF-8 (which name no file here).
+bool wide_path(const char *path, std::wstring *out) {
+    if (path == nullptr) {
+        return false;
+    }
+    if (*path == '\0') {
+        out->clear();
+        return true;
+    }
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) {
+        return false;
+    }
+    out->assign(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out->data(), length) !=
+        length) {
+        return false;
+    }
+    out->resize(static_cast<size_t>(length - 1));
+    return true;
+}
+
+bool utf8_path(const wchar_t *path, std::string *out) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) {
+        return false;
+    }
+    out->assign(static_cast<size_t>(length), '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, path, -1, out->data(), length, nullptr, nullptr) !=
+        length) {
+        return false;
+    }
+    out->resize(static_cast<size_t>(length - 1));
+    return true;
+}
+
+HANDLE handle_of(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// The errno that matches the last error of a failed call.
+void set_errno_from_last_error() {
+    switch (GetLastError()) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        errno = EACCES;
+        break;
+    default:
+        errno = EIO;
+        break;
+    }
+}
+
+// Opens the file at a wide path for no access at all, only to ask about it.
+HANDLE open_for_questions(const std::wstring &path) {
+    return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool identify_handle(HANDLE h, edf_file_identity *out) {
+    BY_HANDLE_FILE_INFORMATION information;
+    const DWORD type = GetFileType(h);
+    if (type != FILE_TYPE_DISK) {
+        // A device (NUL, a console) or a pipe: no file number to compare, never the same file
+        // as another.
+        if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+            return false;
+        }
+        out->device = UINT64_MAX;
+        out->index = reinterpret_cast<uintptr_t>(h);
+        out->size = 0;
+        out->kind = edf_file_kind::other;
+        return true;
+    }
+    if (!GetFileInformationByHandle(h, &information)) {
+        return false;
+    }
+    out->device = information.dwVolumeSerialNumber;
+    out->index =
+        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    out->size = static_cast<int64_t>((static_cast<uint64_t>(information.nFileSizeHigh) << 32) |
+                                     information.nFileSizeLow);
+    out->kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                    ? edf_file_kind::directory
+                    : edf_file_kind::regular;
+    return true;
+}
+
+// The lock lies on one byte far beyond any recording's end: Windows keeps others from reading
+// and writing a locked range, and no byte of the file may be kept from its readers.
+constexpr DWORD lock_offset_low = 0xfffffffe;
+constexpr DWORD lock_offset_high = 0x7fffffff;
+
+} // namespace
+
+int edf_open_file(const char *path, edf_open_how how) {
+    std::wstring wide;
+    if (!wide_path(path, &wide)) {
+        errno = ENOENT;
+        return -1;
+    }
+    DWORD access = GENERIC_WRITE;
+    DWORD disposition = OPEN_ALWAYS;
+    int flags = _O_WRONLY;
+    switch (how) {
+    case edf_open_how::read:
+        access = GENERIC_READ;
+        disposition = OPEN_EXISTING;
+        flags = _O_RDONLY;
+        break;
+    case edf_open_how::read_write:
+        access = GENERIC_READ | GENERIC_WRITE;
+        disposition = OPEN_EXISTING;
+        flags = _O_RDWR;
+        break;
+    case edf_open_how::write_create:
+        break;
+    case edf_open_how::create_new:
+        disposition = CREATE_NEW;
+        break;
+    }
+    // Not inherited (no security attributes), shared as a POSIX file is.
+    const HANDLE h =
+        CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    // Binary: the runtime adds no carriage returns to what is written.
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
+bool edf_close_file(int fd) {
+    return _close(fd) == 0;
+}
+
+FILE *edf_stream_of(int fd, const char *mode) {
+    return _fdopen(fd, mode);
+}
+
+int edf_descriptor_of(FILE *stream) {
+    return _fileno(stream);
+}
+
+int64_t edf_read_at(int fd, void *out, int64_t bytes, int64_t position) {
+    const HANDLE h = handle_of(fd);
+    int64_t done = 0;
+    while (done < bytes) {
+        OVERLAPPED at{};
+        const uint64_t offset = static_cast<uint64_t>(position + done);
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(h, static_cast<char *>(out) + done, call_size(bytes - done), &got, &at) ||
+            got == 0) {
+            break; // the end of the file (ERROR_HANDLE_EOF) or a read error
+        }
+        done += got;
+    }
+    return done;
+}
+
+bool edf_write_at(int fd, const void *data, int64_t bytes, int64_t position) {
+    const HANDLE h = handle_of(fd);
+    int64_t done = 0;
+    while (done < bytes) {
+        OVERLAPPED at{};
+        const uint64_t offset = static_cast<uint64_t>(position + done);
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD put = 0;
+        if (!WriteFile(h, static_cast<const char *>(data) + done, call_size(bytes - done), &put,
+                       &at) ||
+            put == 0) {
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+bool edf_write_all(int fd, const void *data, int64_t bytes) {
+    const HANDLE h = handle_of(fd);
+    int64_t done = 0;
+    while (done < bytes) {
+        DWORD put = 0;
+        if (!WriteFile(h, static_cast<const char *>(data) + done, call_size(bytes - done), &put,
+                       nullptr) ||
+            put == 0) {
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+int64_t edf_file_size(int fd) {
+    LARGE_INTEGER size;
+    return GetFileSizeEx(handle_of(fd), &size) ? static_cast<int64_t>(size.QuadPart) : -1;
+}
+
+bool edf_identify(int fd, edf_file_identity *out) {
+    const HANDLE h = handle_of(fd);
+    return h != INVALID_HANDLE_VALUE && identify_handle(h, out);
+}
+
+bool edf_identify_path(const char *path, edf_file_identity *out) {
+    std::wstring wide;
+    if (!wide_path(path, &wide) || wide.empty()) {
+        return false;
+    }
+    const HANDLE h = open_for_questions(wide);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool known = identify_handle(h, out);
+    CloseHandle(h);
+    return known;
+}
+
+bool edf_sync_file(int fd) {
+    return FlushFileBuffers(handle_of(fd)) != 0;
+}
+
+void edf_sync_folder_of(const std::string &) noexcept {
+    // NTFS journals a rename itself; folders cannot be flushed through this interface.
+}
+
+bool edf_truncate_file(int fd, int64_t size) {
+    const HANDLE h = handle_of(fd);
+    LARGE_INTEGER position;
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(h, zero, &position, FILE_CURRENT)) {
+        return false;
+    }
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    const bool cut = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    const bool back = SetFilePointerEx(h, position, nullptr, FILE_BEGIN) != 0;
+    return cut && back;
+}
+
+bool edf_remove_file(const char *path) {
+    std::wstring wide;
+    return wide_path(path, &wide) && DeleteFileW(wide.c_str()) != 0;
+}
+
+bool edf_replace_file(const char *from, const char *to, int *held) {
+    std::wstring wide_from;
+    std::wstring wide_to;
+    if (!wide_path(from, &wide_from) || !wide_path(to, &wide_to)) {
+        return false;
+    }
+    if (held != nullptr && *held >= 0) {
+        _close(*held);
+        *held = -1;
+    }
+    return MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool edf_resolve_path(const char *path, std::string *out) {
+    std::wstring wide;
+    if (!wide_path(path, &wide) || wide.empty()) {
+        return false;
+    }
+    const HANDLE h = open_for_questions(wide);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::vector<wchar_t> resolved(MAX_PATH + 1);
+    DWORD length =
+        GetFinalPathNameByHandleW(h, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
+    if (length >= resolved.size()) {
+        resolved.resize(length + 1);
+        length =
+            GetFinalPathNameByHandleW(h, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
+    }
+    CloseHandle(h);
+    if (length == 0 || length >= resolved.size()) {
+        return false;
+    }
+    resolved[length] = L'\0';
+    return utf8_path(resolved.data(), out);
+}
+
+uint64_t edf_process_number() {
+    return GetCurrentProcessId();
+}
+
+bool edf_local_time(std::time_t when, std::tm *out) {
+    return localtime_s(out, &when) == 0;
+}
+
+edf_lock_result edf_lock_file(int fd, bool exclusive) {
+    OVERLAPPED at{};
+    at.Offset = lock_offset_low;
+    at.OffsetHigh = lock_offset_high;
+    const DWORD how = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(handle_of(fd), how, 0, 1, 0, &at)) {
+        return edf_lock_result::locked;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING
+               ? edf_lock_result::held_elsewhere
+               : edf_lock_result::unavailable;
+}
+
+void edf_unlock_file(int fd) {
+    OVERLAPPED at{};
+    at.Offset = lock_offset_low;
+    at.OffsetHigh = lock_offset_high;
+    UnlockFileEx(handle_of(fd), 0, 1, 0, &at);
+}
+
+} // namespace edf
+
+#endif
