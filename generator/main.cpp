@@ -4,13 +4,38 @@
 #include "recording/edf.h"
 #include "trim_trailing_zeros.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace {
 
 constexpr int samples_per_record = 8192;
 constexpr int record_count = 300;
+
+// The start of the recording: the moment that SOURCE_DATE_EPOCH gives (seconds since
+// 1970-01-01 00:00:00 UTC, the convention of reproducible builds), in UTC, so that two runs
+// anywhere write the same bytes; without it the writer takes the local time of the run.
+// Returns false for a value that is no such number.
+bool set_reproducible_start(int handle) {
+    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0') {
+        return true;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(epoch, &end, 10);
+    if (errno != 0 || *end != '\0' || seconds < 0) {
+        return false;
+    }
+    const std::time_t when = static_cast<std::time_t>(seconds);
+    const std::tm *utc = std::gmtime(&when);
+    return utc != nullptr &&
+           edf_set_startdatetime(handle, utc->tm_year + 1900, utc->tm_mon + 1, utc->tm_mday,
+                                 utc->tm_hour, utc->tm_min, utc->tm_sec) == 0;
+}
 
 } // namespace
 
@@ -49,6 +74,10 @@ int main() {
     }
     if (edf_set_label(handle, 0, "sweep") != 0) {
         std::puts("error: edf_set_label()");
+        return 1;
+    }
+    if (!set_reproducible_start(handle)) {
+        std::puts("error: SOURCE_DATE_EPOCH is not a start that EDF can hold");
         return 1;
     }
     if (edf_set_equipment(handle, "Software generated file") != 0) {
