@@ -102,12 +102,17 @@ TEST(FileNames, AnotherNameForTheSourceIsNotANewOutput) {
             {"continuous copy",
              [](const char *in, const char *out) { return edf_continuous_copy(in, out, 1); }},
         };
+    const std::string other = dir.file("other.edf");
     for (const auto &[name, operation] : operations) {
         for (const std::string &alias : aliases) {
             SCOPED_TRACE(name + " onto " + alias);
             EXPECT_EQ(operation(source.c_str(), alias.c_str()), EDF_ERR_ALREADY_OPEN);
             EXPECT_EQ(file_bytes(source), bytes);
         }
+        // And an existing file that is another one is replaced.
+        SCOPED_TRACE(name + " onto another file");
+        ASSERT_EQ(write_recording(other), 0);
+        EXPECT_GE(operation(source.c_str(), other.c_str()), 0);
     }
 }
 
