@@ -16,19 +16,21 @@
 #include "file_list.h"
 #include "file_pool.h"
 #include "header_fields.h"
+#include "native_path.h"
 #include "number_text.h"
 #include "progress_line.h"
 #include "utf8_text.h"
 
 #include "recording/edf.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -36,8 +38,14 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -227,6 +235,134 @@ std::string csv_field(const std::string &text) {
 // and synced before that file is changed. A run that is stopped at any moment, or a key that
 // can no longer be written (a full disk), thus never leaves a changed file without its line;
 // at worst a line names a file that was not changed (its start is not 1985-01-01).
+#ifdef _WIN32
+// The key file on Windows: a handle of its own, written at explicit offsets and flushed
+// through to the disk (FlushFileBuffers) after each line. Windows replaces no open file, so
+// the old key is closed before the new one is renamed over it (and opened again if that fails).
+class key_file {
+  public:
+    key_file() = default;
+    key_file(const key_file &) = delete;
+    key_file &operator=(const key_file &) = delete;
+    ~key_file() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+    }
+
+    std::string create(const std::string &path) {
+        path_ = path;
+        handle_ = open_new(path);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
+                       ? "it exists, and a key file is never replaced (give a new name)"
+                       : reason(error);
+        }
+        if (!add("file,original_start,shift_days,pseudonym\n")) {
+            const DWORD error = GetLastError();
+            CloseHandle(handle_);
+            handle_ = INVALID_HANDLE_VALUE;
+            DeleteFileW(native_path(path).c_str());
+            return reason(error);
+        }
+        lines_ = 0;
+        return "";
+    }
+
+    bool add(const std::string &line) {
+        if (!write_at(handle_, line, length_) || !FlushFileBuffers(handle_)) {
+            const DWORD error = GetLastError();
+            cut(length_);
+            SetLastError(error);
+            return false;
+        }
+        length_ += static_cast<int64_t>(line.size());
+        lines_++;
+        return true;
+    }
+
+    bool replace(const std::string &text, int lines) {
+        std::string temporary;
+        HANDLE fresh = INVALID_HANDLE_VALUE;
+        for (int attempt = 0; attempt < 100 && fresh == INVALID_HANDLE_VALUE; attempt++) {
+            temporary =
+                path_ + "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+            fresh = open_new(temporary);
+        }
+        if (fresh == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        if (!write_at(fresh, text, 0) || !FlushFileBuffers(fresh)) {
+            CloseHandle(fresh);
+            DeleteFileW(native_path(temporary).c_str());
+            return false;
+        }
+        CloseHandle(fresh);
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        const bool moved = MoveFileExW(native_path(temporary).c_str(), native_path(path_).c_str(),
+                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (!moved) {
+            DeleteFileW(native_path(temporary).c_str());
+        }
+        handle_ =
+            CreateFileW(native_path(path_).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (!moved || handle_ == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        length_ = static_cast<int64_t>(text.size());
+        lines_ = lines;
+        return true;
+    }
+
+    bool close() {
+        const bool closed = handle_ != INVALID_HANDLE_VALUE && CloseHandle(handle_) != 0;
+        handle_ = INVALID_HANDLE_VALUE;
+        if (lines_ == 0) {
+            DeleteFileW(native_path(path_).c_str());
+        }
+        return closed;
+    }
+
+  private:
+    static HANDLE open_new(const std::string &path) {
+        return CreateFileW(native_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    static std::string reason(DWORD error) {
+        return std::system_category().message(static_cast<int>(error));
+    }
+    static bool write_at(HANDLE handle, const std::string &text, int64_t position) {
+        size_t done = 0;
+        while (done < text.size()) {
+            OVERLAPPED at{};
+            const uint64_t offset = static_cast<uint64_t>(position) + done;
+            at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD put = 0;
+            const DWORD asked = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 30));
+            if (!WriteFile(handle, text.data() + done, asked, &put, &at) || put == 0) {
+                return false;
+            }
+            done += put;
+        }
+        return true;
+    }
+    bool cut(int64_t length) {
+        LARGE_INTEGER at;
+        at.QuadPart = length;
+        return SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN) && SetEndOfFile(handle_) &&
+               FlushFileBuffers(handle_);
+    }
+
+    std::string path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    int64_t length_ = 0;
+    int lines_ = 0;
+};
+#else
 class key_file {
   public:
     key_file() = default;
@@ -343,6 +479,7 @@ class key_file {
     off_t length_ = 0;
     int lines_ = 0;
 };
+#endif
 
 // Numbers the patients of the key file in the order met: PREFIX1, PREFIX2, ...; files of the
 // same patient share one.
@@ -491,11 +628,11 @@ int run_anonymize_mode(int argc, const char *const *argv) {
     }
     const std::vector<input_file> &files = inputs.files;
     const bool into_directory =
-        o.have_output && (inputs.many || std::filesystem::is_directory(o.output));
+        o.have_output && (inputs.many || std::filesystem::is_directory(native_path(o.output)));
     if (into_directory) {
         std::error_code error;
-        std::filesystem::create_directories(o.output, error);
-        if (!std::filesystem::is_directory(o.output)) {
+        std::filesystem::create_directories(native_path(o.output), error);
+        if (!std::filesystem::is_directory(native_path(o.output))) {
             std::fprintf(stderr, "edfinfo: cannot make the directory %s: %s\n",
                          quoted_path(o.output).c_str(), error.message().c_str());
             return exit_failure;
@@ -517,10 +654,9 @@ int run_anonymize_mode(int argc, const char *const *argv) {
     std::vector<std::string> clashes(files.size());
     std::map<std::string, std::size_t> first_with;
     for (std::size_t i = 0; i < files.size(); i++) {
-        targets.push_back(!o.have_output ? files[i].path
-                          : into_directory
-                              ? (std::filesystem::path(o.output) / files[i].output_name).string()
-                              : o.output);
+        targets.push_back(!o.have_output   ? files[i].path
+                          : into_directory ? joined_path(o.output, files[i].output_name)
+                                           : o.output);
         const auto found = first_with.emplace(targets[i], i);
         if (o.have_output && !found.second) {
             clashes[i] = "its copy " + quoted_path(targets[i]) + " would replace that of " +
@@ -626,7 +762,7 @@ int run_anonymize_mode(int argc, const char *const *argv) {
                 return captured.take(false);
             }
             if (into_directory) { // a file found below a directory: its folders below OUT
-                std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+                std::filesystem::create_directories(native_path(target).parent_path());
             }
             const int result =
                 edf_anonymize_file(file.c_str(), o.in_place ? nullptr : target.c_str(), o.flags);

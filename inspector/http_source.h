@@ -22,6 +22,11 @@
 // True for a name that starts with http:// or https:// (the scheme in any case).
 bool is_remote_url(const std::string &name);
 
+#ifdef EDFINFO_WITHOUT_HTTP
+// Why a build without libcurl reads no URLs; every request of its http_source fails so.
+extern const char *const http_unavailable_reason;
+#endif
+
 class http_source {
   public:
     // Only makes the connection's settings; open() makes the first request.

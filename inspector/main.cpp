@@ -15,6 +15,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// (after windows.h)
+#include <shellapi.h>
+#endif
 
 namespace {
 
@@ -94,12 +104,54 @@ int run(inspector_options options) {
     }
 }
 
+#ifdef _WIN32
+// The command line as UTF-8, the text of every path that edfinfo passes on (the C runtime's
+// argv is in the ANSI code page, which cannot name every file).
+std::vector<std::string> utf8_arguments() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t **words = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; words != nullptr && i < count; i++) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string text(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, words[i], -1, text.data(), n, nullptr, nullptr);
+        arguments.push_back(std::move(text));
+    }
+    LocalFree(words);
+    return arguments;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    // Reports, CSV and JSON are the same bytes as elsewhere: no line feed becomes CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    _setmode(_fileno(stdin), _O_BINARY);
+    std::vector<std::string> arguments = utf8_arguments();
+    std::vector<char *> argument_texts;
+    for (std::string &a : arguments) {
+        argument_texts.push_back(a.data());
+    }
+    argument_texts.push_back(nullptr);
+    if (!arguments.empty()) {
+        argc = static_cast<int>(arguments.size());
+        argv = argument_texts.data();
+    }
+#endif
     // Samples may run to millions of lines: a large output buffer keeps the writes few.
     static char output_buffer[1 << 16];
     std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+#ifdef EDFINFO_WITHOUT_HTTP
+    for (int i = 1; i < argc; i++) {
+        if (is_remote_url(argv[i])) {
+            std::fprintf(stderr, "edfinfo: %s\n", http_unavailable_reason);
+            return exit_usage;
+        }
+    }
+#endif
 
     if (wants_anonymize_mode(argc - 1, argv + 1)) {
         for (int i = 1; i < argc; i++) {

@@ -10,6 +10,7 @@
 #include "progress_line.h"
 #include "utf8_text.h"
 #include "json_string.h"
+#include "native_path.h"
 
 #include "recording/edf.h"
 
@@ -157,10 +158,10 @@ int run_check_many(const inspector_options &options, const input_files &inputs, 
 
 std::string repair_target(const std::string &out, const input_file &file, bool many) {
     std::error_code error;
-    if (!many && !fs::is_directory(out, error)) {
+    if (!many && !fs::is_directory(native_path(out), error)) {
         return out;
     }
-    return (fs::path(out) / file.output_name).string();
+    return joined_path(out, file.output_name);
 }
 
 int run_many(const inspector_options &options, const input_files &inputs) {
@@ -178,8 +179,8 @@ int run_many(const inspector_options &options, const input_files &inputs) {
     std::vector<std::string> clashes(files.size());
     if (options.action == inspector_action::repair) {
         std::error_code error;
-        fs::create_directories(options.repair_path, error);
-        if (!fs::is_directory(options.repair_path)) {
+        fs::create_directories(native_path(options.repair_path), error);
+        if (!fs::is_directory(native_path(options.repair_path))) {
             std::fprintf(stderr, "edfinfo: cannot make the directory %s: %s\n",
                          quoted_name(options.repair_path).c_str(), error.message().c_str());
             return exit_failure;
@@ -213,7 +214,7 @@ int run_many(const inspector_options &options, const input_files &inputs) {
                         status = file_failure(streams, clashes[i]);
                         break;
                     }
-                    fs::create_directories(fs::path(targets[i]).parent_path());
+                    fs::create_directories(native_path(targets[i]).parent_path());
                     status = repair_file(path, targets[i], options.force, streams);
                     break;
                 default:

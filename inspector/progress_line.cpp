@@ -4,10 +4,26 @@
 
 #include <cmath>
 #include <cstdio>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
+
+namespace {
+
+bool error_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) == 1;
+#endif
+}
+
+} // namespace
 
 progress_line::progress_line(std::size_t total, bool wanted)
-    : total_(total), active_(wanted && total > 1 && isatty(STDERR_FILENO) == 1),
+    : total_(total), active_(wanted && total > 1 && error_is_terminal()),
       start_(std::chrono::steady_clock::now()), drawn_(start_) {}
 
 progress_line::~progress_line() {

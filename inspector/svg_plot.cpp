@@ -6,6 +6,7 @@
 #include "svg_plot.h"
 
 #include "column_envelope.h"
+#include "native_path.h"
 #include "number_text.h"
 #include "segment_report.h"
 #include "utf8_text.h"
@@ -339,7 +340,7 @@ plot_result write_svg_plot(const std::string &svg_path, const std::string &recor
                                      std::to_string(plot_width) + " pixel columns");
     const std::map<int, annotation_mark> marks = marks_in_window(header, window);
 
-    std::FILE *out = std::fopen(svg_path.c_str(), "wb");
+    std::FILE *out = open_c_file(svg_path, "wb");
     if (out == nullptr) {
         return plot_result::write_failed;
     }
