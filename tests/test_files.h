@@ -20,6 +20,11 @@ inline std::string utf8_path(const std::filesystem::path &path) {
     return {text.begin(), text.end()};
 }
 
+// And the path that UTF-8 text names.
+inline std::filesystem::path path_of(const std::string &utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 // A fresh directory under the system's temporary directory whose name starts with `prefix`:
 // created with a random suffix until the name is new.
 inline std::filesystem::path make_temp_directory(const std::string &prefix) {

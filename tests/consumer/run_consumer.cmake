@@ -12,7 +12,11 @@ endif()
 set(programs consumer_c consumer_cxx)
 set(toolchain "")
 if(TOOLCHAIN_FILE)
-  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+  # The toolchain file searches the target's root only: the package is named by its folder.
+  file(GLOB_RECURSE config_files ${WORK_DIR}/prefix/recordingConfig.cmake)
+  list(GET config_files 0 config_file)
+  get_filename_component(config_dir ${config_file} DIRECTORY)
+  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE} -Drecording_DIR=${config_dir})
   list(APPEND programs consumer_dll)
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build
