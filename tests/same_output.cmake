@@ -13,7 +13,10 @@ function(run side)
   else()
     set(command ${NATIVE_DIR}/${ARGV1})
   endif()
-  list(SUBLIST ARGV 2 -1 arguments)
+  set(arguments "")
+  if(ARGC GREATER 2)
+    list(SUBLIST ARGV 2 -1 arguments)
+  endif()
   execute_process(COMMAND ${command} ${arguments} WORKING_DIRECTORY ${WORK_DIR}/${side}
                   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result)
   set(out "${out}" PARENT_SCOPE)
@@ -37,14 +40,16 @@ foreach(side windows native)
 endforeach()
 same_file(freq_sweep.edf)
 
-set(reports "report:freq_sweep.edf" "json:--json;freq_sweep.edf" "check:--check;freq_sweep.edf"
-    "samples:--samples;0;--from;100;--to;100.05;freq_sweep.edf"
-    "plot:--plot;0;--svg;plot.svg;--from;10;--to;11;freq_sweep.edf"
-    "anonymize:--anonymize;--output;anonymized.edf;freq_sweep.edf"
-    "repair:--repair;repaired.edf;freq_sweep.edf")
+# name:arguments, the arguments separated by "|".
+set(reports "report:freq_sweep.edf" "json:--json|freq_sweep.edf" "check:--check|freq_sweep.edf"
+    "samples:--samples|0|--from|100|--to|100.05|freq_sweep.edf"
+    "plot:--plot|0|--svg|plot.svg|--from|10|--to|11|freq_sweep.edf"
+    "anonymize:--anonymize|--output|anonymized.edf|freq_sweep.edf"
+    "repair:--repair|repaired.edf|freq_sweep.edf")
 foreach(entry ${reports})
   string(REGEX REPLACE ":.*" "" name "${entry}")
   string(REGEX REPLACE "^[^:]*:" "" arguments "${entry}")
+  string(REPLACE "|" ";" arguments "${arguments}")
   foreach(side windows native)
     run(${side} inspector/edfinfo ${arguments})
     set(${side}_out "${out}")

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,9 +184,14 @@ bool edf_resolve_path(const char *path, std::string *out) {
     if (resolved == nullptr) {
         return false;
     }
-    *out = resolved;
+    bool kept = true;
+    try {
+        *out = resolved;
+    } catch (const std::bad_alloc &) {
+        kept = false;
+    }
     std::free(resolved);
-    return true;
+    return kept;
 }
 
 uint64_t edf_process_number() {

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
-#include <vector>
+#include <iterator>
+#include <memory>
+#include <new>
 #include <windows.h>
 
 namespace edf {
@@ -22,35 +24,65 @@ DWORD call_size(int64_t bytes) {
     return static_cast<DWORD>(bytes < largest_call ? bytes : largest_call);
 }
 
-// A UTF-8 path as the wide characters of the system's calls: false for bytes that are not
-// UTF-8 (which name no file here).
-bool wide_path(const char *path, std::wstring *out) {
-    if (path == nullptr) {
-        return false;
+// A UTF-8 path as the wide characters of the system's calls, held on the stack unless it is
+// long, so that ordinary paths cost no allocation (an operation that cleans up after a failed
+// allocation can still remove its file). ok() is false for bytes that are not UTF-8 (which
+// name no file here), for a null path and when the memory for a long one is missing.
+class wide_path {
+  public:
+    explicit wide_path(const char *path) {
+        if (path == nullptr) {
+            return;
+        }
+        int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, local_,
+                                         static_cast<int>(std::size(local_)));
+        if (length > 0) {
+            text_ = local_;
+            return;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return;
+        }
+        length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+        if (length <= 0) {
+            return;
+        }
+        heap_.reset(new (std::nothrow) wchar_t[static_cast<size_t>(length)]);
+        if (heap_ != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1,
+                                                    heap_.get(), length) == length) {
+            text_ = heap_.get();
+        }
     }
-    if (*path == '\0') {
-        out->clear();
-        return true;
-    }
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (length <= 0) {
-        return false;
-    }
-    out->assign(static_cast<size_t>(length), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out->data(), length) !=
-        length) {
-        return false;
-    }
-    out->resize(static_cast<size_t>(length - 1));
-    return true;
-}
+    wide_path(const wide_path &) = delete;
+    wide_path &operator=(const wide_path &) = delete;
 
+    bool ok() const {
+        return text_ != nullptr;
+    }
+    bool empty() const {
+        return text_ == nullptr || *text_ == L'\0';
+    }
+    const wchar_t *c_str() const {
+        return text_;
+    }
+
+  private:
+    wchar_t local_[1024];
+    std::unique_ptr<wchar_t[]> heap_;
+    const wchar_t *text_ = nullptr;
+};
+
+// A wide path as UTF-8 in *out: false when that fails (memory among it).
 bool utf8_path(const wchar_t *path, std::string *out) {
     const int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
     if (length <= 0) {
         return false;
     }
-    out->assign(static_cast<size_t>(length), '\0');
+    try {
+        out->assign(static_cast<size_t>(length), '\0');
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
     if (WideCharToMultiByte(CP_UTF8, 0, path, -1, out->data(), length, nullptr, nullptr) !=
         length) {
         return false;
@@ -86,7 +118,7 @@ void set_errno_from_last_error() {
 }
 
 // Opens the file at a wide path for no access at all, only to ask about it.
-HANDLE open_for_questions(const std::wstring &path) {
+HANDLE open_for_questions(const wide_path &path) {
     return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -128,8 +160,8 @@ constexpr DWORD lock_offset_high = 0x7fffffff;
 } // namespace
 
 int edf_open_file(const char *path, edf_open_how how) {
-    std::wstring wide;
-    if (!wide_path(path, &wide)) {
+    const wide_path wide(path);
+    if (!wide.ok()) {
         errno = ENOENT;
         return -1;
     }
@@ -245,8 +277,8 @@ bool edf_identify(int fd, edf_file_identity *out) {
 }
 
 bool edf_identify_path(const char *path, edf_file_identity *out) {
-    std::wstring wide;
-    if (!wide_path(path, &wide) || wide.empty()) {
+    const wide_path wide(path);
+    if (wide.empty()) {
         return false;
     }
     const HANDLE h = open_for_questions(wide);
@@ -281,14 +313,14 @@ bool edf_truncate_file(int fd, int64_t size) {
 }
 
 bool edf_remove_file(const char *path) {
-    std::wstring wide;
-    return wide_path(path, &wide) && DeleteFileW(wide.c_str()) != 0;
+    const wide_path wide(path);
+    return wide.ok() && DeleteFileW(wide.c_str()) != 0;
 }
 
 bool edf_replace_file(const char *from, const char *to, int *held) {
-    std::wstring wide_from;
-    std::wstring wide_to;
-    if (!wide_path(from, &wide_from) || !wide_path(to, &wide_to)) {
+    const wide_path wide_from(from);
+    const wide_path wide_to(to);
+    if (!wide_from.ok() || !wide_to.ok()) {
         return false;
     }
     if (held != nullptr && *held >= 0) {
@@ -300,28 +332,21 @@ bool edf_replace_file(const char *from, const char *to, int *held) {
 }
 
 bool edf_resolve_path(const char *path, std::string *out) {
-    std::wstring wide;
-    if (!wide_path(path, &wide) || wide.empty()) {
+    const wide_path wide(path);
+    if (wide.empty()) {
         return false;
     }
     const HANDLE h = open_for_questions(wide);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
-    std::vector<wchar_t> resolved(MAX_PATH + 1);
-    DWORD length =
-        GetFinalPathNameByHandleW(h, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
-    if (length >= resolved.size()) {
-        resolved.resize(length + 1);
-        length =
-            GetFinalPathNameByHandleW(h, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
-    }
+    const DWORD size = GetFinalPathNameByHandleW(h, nullptr, 0, 0); // with the final null
+    const std::unique_ptr<wchar_t[]> resolved(size > 0 ? new (std::nothrow) wchar_t[size]
+                                                       : nullptr);
+    const DWORD length =
+        resolved != nullptr ? GetFinalPathNameByHandleW(h, resolved.get(), size, 0) : 0;
     CloseHandle(h);
-    if (length == 0 || length >= resolved.size()) {
-        return false;
-    }
-    resolved[length] = L'\0';
-    return utf8_path(resolved.data(), out);
+    return length > 0 && length < size && utf8_path(resolved.get(), out);
 }
 
 uint64_t edf_process_number() {
