@@ -91,6 +91,15 @@ bool utf8_path(const wchar_t *path, std::string *out) {
     return true;
 }
 
+// The offset of a positioned ReadFile or WriteFile (or of a lock).
+OVERLAPPED at_offset(int64_t position) {
+    OVERLAPPED at{};
+    const uint64_t offset = static_cast<uint64_t>(position);
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
 HANDLE handle_of(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
@@ -152,10 +161,10 @@ bool identify_handle(HANDLE h, edf_file_identity *out) {
     return true;
 }
 
-// The lock lies on one byte far beyond any recording's end: Windows keeps others from reading
-// and writing a locked range, and no byte of the file may be kept from its readers.
-constexpr DWORD lock_offset_low = 0xfffffffe;
-constexpr DWORD lock_offset_high = 0x7fffffff;
+// The lock lies on one byte far beyond any recording's end (2^63 - 2): Windows keeps others
+// from reading and writing a locked range, and no byte of the file may be kept from its
+// readers.
+constexpr int64_t lock_position = INT64_MAX - 1;
 
 } // namespace
 
@@ -218,10 +227,7 @@ int64_t edf_read_at(int fd, void *out, int64_t bytes, int64_t position) {
     const HANDLE h = handle_of(fd);
     int64_t done = 0;
     while (done < bytes) {
-        OVERLAPPED at{};
-        const uint64_t offset = static_cast<uint64_t>(position + done);
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        OVERLAPPED at = at_offset(position + done);
         DWORD got = 0;
         if (!ReadFile(h, static_cast<char *>(out) + done, call_size(bytes - done), &got, &at) ||
             got == 0) {
@@ -236,10 +242,7 @@ bool edf_write_at(int fd, const void *data, int64_t bytes, int64_t position) {
     const HANDLE h = handle_of(fd);
     int64_t done = 0;
     while (done < bytes) {
-        OVERLAPPED at{};
-        const uint64_t offset = static_cast<uint64_t>(position + done);
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        OVERLAPPED at = at_offset(position + done);
         DWORD put = 0;
         if (!WriteFile(h, static_cast<const char *>(data) + done, call_size(bytes - done), &put,
                        &at) ||
@@ -358,9 +361,7 @@ bool edf_local_time(std::time_t when, std::tm *out) {
 }
 
 edf_lock_result edf_lock_file(int fd, bool exclusive) {
-    OVERLAPPED at{};
-    at.Offset = lock_offset_low;
-    at.OffsetHigh = lock_offset_high;
+    OVERLAPPED at = at_offset(lock_position);
     const DWORD how = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
     if (LockFileEx(handle_of(fd), how, 0, 1, 0, &at)) {
         return edf_lock_result::locked;
@@ -372,9 +373,7 @@ edf_lock_result edf_lock_file(int fd, bool exclusive) {
 }
 
 void edf_unlock_file(int fd) {
-    OVERLAPPED at{};
-    at.Offset = lock_offset_low;
-    at.OffsetHigh = lock_offset_high;
+    OVERLAPPED at = at_offset(lock_position);
     UnlockFileEx(handle_of(fd), 0, 1, 0, &at);
 }
 
