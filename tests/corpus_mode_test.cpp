@@ -68,14 +68,14 @@ void write_plus_file(const std::string &path, bool bdf) {
 
 // A plain EDF or BDF file of assembled bytes.
 void write_plain_file(const std::string &path, bool bdf) {
-    reader_test::file_spec spec;
-    spec.bdf = bdf;
-    spec.reserved = "";
-    spec.patient = "patient";
-    spec.recording = "recording";
-    spec.signals = {{"EEG", 4, bdf ? -8388608 : -32768, bdf ? 8388607 : 32767}};
+    reader_test::file_spec description;
+    description.bdf = bdf;
+    description.reserved = "";
+    description.patient = "patient";
+    description.recording = "recording";
+    description.signals = {{"EEG", 4, bdf ? -8388608 : -32768, bdf ? 8388607 : 32767}};
     std::mt19937 random(7);
-    reader_test::write_bytes(path, reader_test::random_file(spec, 2, random));
+    reader_test::write_bytes(path, reader_test::random_file(description, 2, random));
 }
 
 // The corpus: a directory `corpus` with files of every kind in subfolders (names sorted as

@@ -16,7 +16,7 @@ namespace {
 
 constexpr size_t ns = 2;
 
-file_spec spec() {
+file_spec sample_file() {
     file_spec f;
     f.patient = "X M 01-JAN-1980 X";
     f.recording = "Startdate 01-FEB-2003 X X X";
@@ -118,7 +118,7 @@ TEST(HeaderTextEncoding, UtfEightAsItIsLatinOneConvertedCopiesTransliterated) {
     const std::string copy = dir.file("copy.edf");
     for (const text_case &c : cases()) {
         SCOPED_TRACE(c.name);
-        std::string bytes = file_of(spec());
+        std::string bytes = file_of(sample_file());
         bytes.replace(c.offset, c.width, pad(c.stored, c.width));
         write_bytes(path, bytes);
 
@@ -147,7 +147,7 @@ TEST(HeaderTextEncoding, UtfEightAsItIsLatinOneConvertedCopiesTransliterated) {
     }
 
     // A plain EDF file's patient field is handed out whole.
-    file_spec plain = spec();
+    file_spec plain = sample_file();
     plain.reserved = "";
     plain.signals.pop_back();
     plain.patient = "J\xc3\xb6rg M\xc3\xbcller, Zimmer 3";
@@ -162,7 +162,7 @@ TEST(HeaderTextEncoding, UtfEightAsItIsLatinOneConvertedCopiesTransliterated) {
 
     // An EDF+ patient field outside the subfield grammar is kept whole, in a copy after the
     // empty subfields.
-    bytes = file_of(spec());
+    bytes = file_of(sample_file());
     bytes.replace(8, 80, pad("J\xc3\xb6rg M\xc3\xbcller, Zimmer 3", 80));
     write_bytes(path, bytes);
     std::remove(copy.c_str());
@@ -171,7 +171,7 @@ TEST(HeaderTextEncoding, UtfEightAsItIsLatinOneConvertedCopiesTransliterated) {
 
     // A de-identified copy of such a file keeps the signal texts, transliterated by the
     // repair it goes through.
-    bytes = file_of(spec());
+    bytes = file_of(sample_file());
     bytes.replace(signal_field(96), 8, pad("\xc2\xb5V", 8));
     write_bytes(path, bytes);
     std::remove(copy.c_str());
@@ -188,7 +188,7 @@ TEST(HeaderTextEncoding, LabelsThatReadAsTheAnnotationLabelKeepTheirSignalOrdina
     const std::string path = dir.file("labels.edf");
     for (const char *stored : {"EDF Annotations\xd9", "EDF\x01"
                                                       "Annotations "}) {
-        std::string bytes = file_of(spec());
+        std::string bytes = file_of(sample_file());
         bytes.replace(signal_field(0), 16, stored);
         write_bytes(path, bytes);
         tolerant f(path);

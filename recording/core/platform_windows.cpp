@@ -126,9 +126,14 @@ void set_errno_from_last_error() {
     }
 }
 
-// Opens the file at a wide path for no access at all, only to ask about it.
-HANDLE open_for_questions(const wide_path &path) {
-    return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+// Opens the file at `path` for no access at all, only to ask about it: INVALID_HANDLE_VALUE
+// when there is none.
+HANDLE open_for_questions(const char *path) {
+    const wide_path wide(path);
+    if (wide.empty()) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -280,11 +285,7 @@ bool edf_identify(int fd, edf_file_identity *out) {
 }
 
 bool edf_identify_path(const char *path, edf_file_identity *out) {
-    const wide_path wide(path);
-    if (wide.empty()) {
-        return false;
-    }
-    const HANDLE h = open_for_questions(wide);
+    const HANDLE h = open_for_questions(path);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -335,11 +336,7 @@ bool edf_replace_file(const char *from, const char *to, int *held) {
 }
 
 bool edf_resolve_path(const char *path, std::string *out) {
-    const wide_path wide(path);
-    if (wide.empty()) {
-        return false;
-    }
-    const HANDLE h = open_for_questions(wide);
+    const HANDLE h = open_for_questions(path);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
